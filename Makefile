@@ -1,0 +1,46 @@
+# The two entry points of the README: `make demo` and `make test`.
+PYTHON ?= python3
+VENV := .venv
+PY := $(VENV)/bin/python
+STAMP := $(VENV)/.deps-stamp
+DEV := build/dev
+
+.PHONY: demo test install dev dev-test asan-test format clean
+
+$(STAMP): pyproject.toml
+	$(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install --upgrade pip
+	$(PY) -m pip install "scikit-build-core>=0.10" "pybind11>=2.12" cmake ninja
+	$(PY) -m pip install ".[test,demo]" --no-build-isolation
+	touch $(STAMP)
+
+# Rebuilds the extension incrementally and installs it into the venv.
+install: $(STAMP)
+	$(PY) -m pip install . --no-build-isolation --no-deps --quiet
+
+test: install
+	cd tests && MPLBACKEND=Agg ../$(PY) -m pytest -q
+
+demo: install
+	MPLBACKEND=Agg $(PY) examples/demo.py
+
+# Development build beside the sources: `make dev-test DEV=build/dev-mine`.
+dev: $(STAMP)
+	$(VENV)/bin/cmake -S . -B $(DEV) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) -DPython_EXECUTABLE=$(abspath $(PY)) $(CMAKE_EXTRA)
+	$(VENV)/bin/cmake --build $(DEV)
+
+dev-test: dev
+	cd tests && MPLBACKEND=Agg PYTHONPATH=$(abspath $(DEV))/pkg ../$(PY) -m pytest -q $(ARGS)
+
+# The tests under AddressSanitizer and UndefinedBehaviorSanitizer.
+asan-test: $(STAMP)
+	$(MAKE) dev DEV=build/asan CMAKE_EXTRA=-DTROV_SANITIZE=ON
+	cd tests && MPLBACKEND=Agg PYTHONPATH=$(abspath build/asan)/pkg ASAN_OPTIONS=detect_leaks=0 \
+	  LD_PRELOAD=$$(g++ -print-file-name=libasan.so) ../$(PY) -m pytest -q -p no:cacheprovider $(ARGS)
+
+format:
+	$(VENV)/bin/clang-format -i $$(find src -name '*.cpp' -o -name '*.h')
+
+clean:
+	rm -rf build

@@ -1,0 +1,28 @@
+// The calibration split and the conformal level shared by both procedures.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace trov {
+namespace py = pybind11;
+
+// The four parts `train_x, calib_x, train_y, calib_y` of
+// `train_test_split(train_x, train_y, test_size=0.1[, random_state=0])`.
+struct CalibrationSplit {
+  py::object train_x, calib_x, train_y, calib_y;
+};
+CalibrationSplit calibration_split(const py::object& train_x, const py::object& train_y,
+                                   bool seeded);
+
+// True when the caller left either calibration part out.
+bool calibration_missing(const py::object& calib_x, const py::object& calib_y);
+
+// `np.quantile(scores, (1 - alpha) * (n + 1) / n)`, unclamped, with Python
+// arithmetic so that the level is exactly the one the formula gives.
+py::object conformal_quantile(const py::object& scores, const py::object& alpha,
+                              const py::object& n);
+
+// `np.ravel(y)`: a flat numpy array for numpy arrays, pandas Series and lists alike.
+py::object flatten(const py::object& y);
+
+}  // namespace trov

@@ -1,0 +1,340 @@
+#include "diagnoser/common/method.h"
+
+#include <frameobject.h>
+#include <structmember.h>
+#include <pybind11/detail/exception_translation.h>
+
+#include <cstring>
+
+#include "diagnoser/common/names.h"
+
+namespace trov {
+namespace {
+
+struct MethodObject {
+  PyObject_HEAD
+  vectorcallfunc vectorcall;
+  PyObject* name;       // str
+  PyObject* qualname;   // str, "Class.method"
+  PyObject* module;     // str
+  PyObject* params;     // tuple of str, self first
+  PyObject* defaults;   // tuple, or None when there are none
+  PyObject* signature;  // inspect.Signature, made on first request
+  Body body;
+  std::string* trace_name;  // "<module>.<Class>.<method>"
+  std::string* file;
+  int line;
+};
+
+extern PyTypeObject MethodType;
+
+py::handle params_of(const MethodObject* m) { return m->params; }
+
+Py_ssize_t defaults_count(const MethodObject* m) {
+  return m->defaults == Py_None ? 0 : PyTuple_GET_SIZE(m->defaults);
+}
+
+// --- argument binding: the checks and messages follow CPython's own order ---
+
+[[noreturn]] void type_error(const MethodObject* m, const std::string& what) {
+  PyErr_Format(PyExc_TypeError, "%U() %s", m->qualname, what.c_str());
+  throw py::error_already_set();
+}
+
+std::string quoted(PyObject* name) { return "'" + py::str(name).cast<std::string>() + "'"; }
+
+[[noreturn]] void too_many_positional(const MethodObject* m, Py_ssize_t given) {
+  Py_ssize_t total = PyTuple_GET_SIZE(m->params);
+  Py_ssize_t required = total - defaults_count(m);
+  std::string takes = required == total
+                          ? std::to_string(total) + " positional argument" + (total == 1 ? "" : "s")
+                          : "from " + std::to_string(required) + " to " + std::to_string(total) +
+                                " positional arguments";
+  type_error(m, "takes " + takes + " but " + std::to_string(given) +
+                    (given == 1 ? " was given" : " were given"));
+}
+
+[[noreturn]] void missing_arguments(const MethodObject* m, const std::vector<PyObject*>& names) {
+  std::string list;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) list += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
+    list += quoted(names[i]);
+  }
+  type_error(m, "missing " + std::to_string(names.size()) + " required positional argument" +
+                    (names.size() == 1 ? "" : "s") + ": " + list);
+}
+
+Py_ssize_t param_index(const MethodObject* m, PyObject* keyword) {
+  Py_ssize_t total = PyTuple_GET_SIZE(m->params);
+  for (Py_ssize_t i = 0; i < total; ++i) {
+    if (PyTuple_GET_ITEM(m->params, i) == keyword) return i;
+  }
+  for (Py_ssize_t i = 0; i < total; ++i) {
+    int eq = PyObject_RichCompareBool(PyTuple_GET_ITEM(m->params, i), keyword, Py_EQ);
+    if (eq < 0) throw py::error_already_set();
+    if (eq) return i;
+  }
+  return -1;
+}
+
+std::vector<py::object> bind(const MethodObject* m, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  Py_ssize_t total = PyTuple_GET_SIZE(m->params);
+  std::vector<py::object> values(static_cast<std::size_t>(total));
+  for (Py_ssize_t i = 0; i < nargs && i < total; ++i) {
+    values[i] = py::reinterpret_borrow<py::object>(args[i]);
+  }
+  Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+    if (!PyUnicode_Check(keyword)) type_error(m, "keywords must be strings");
+    Py_ssize_t i = param_index(m, keyword);
+    if (i < 0) type_error(m, "got an unexpected keyword argument " + quoted(keyword));
+    if (values[i]) type_error(m, "got multiple values for argument " + quoted(keyword));
+    values[i] = py::reinterpret_borrow<py::object>(args[nargs + k]);
+  }
+  if (nargs > total) too_many_positional(m, nargs);
+  Py_ssize_t first_default = total - defaults_count(m);
+  std::vector<PyObject*> missing;
+  for (Py_ssize_t i = 0; i < first_default; ++i) {
+    if (!values[i]) missing.push_back(PyTuple_GET_ITEM(m->params, i));
+  }
+  if (!missing.empty()) missing_arguments(m, missing);
+  for (Py_ssize_t i = first_default; i < total; ++i) {
+    if (!values[i]) {
+      values[i] = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(m->defaults, i - first_default));
+    }
+  }
+  return values;
+}
+
+// --- failure convention ---
+
+// Adds one traceback entry for the method to the pending exception, which is
+// otherwise left exactly as it was raised.
+void add_traceback_entry(const MethodObject* m) {
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyCodeObject* code = PyCode_NewEmpty(m->file->c_str(), m->trace_name->c_str(), m->line);
+  PyFrameObject* frame = nullptr;
+  if (code != nullptr) {
+    frame = PyFrame_New(PyThreadState_Get(), code, module_namespace().ptr(), nullptr);
+  }
+  PyErr_Clear();
+  PyErr_Restore(type, value, traceback);
+  if (frame != nullptr) PyTraceBack_Here(frame);
+  Py_XDECREF(frame);
+  Py_XDECREF(code);
+}
+
+PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                            PyObject* kwnames) {
+  auto* m = reinterpret_cast<MethodObject*>(callable);
+  std::vector<py::object> values;
+  try {
+    values = bind(m, args, PyVectorcall_NARGS(nargsf), kwnames);
+  } catch (py::error_already_set& e) {
+    e.restore();
+    return nullptr;
+  }
+  try {
+    py::object result = m->body(Args(std::move(values)));
+    return result ? result.release().ptr() : py::none().release().ptr();
+  } catch (py::error_already_set& e) {
+    e.restore();
+  } catch (...) {
+    py::detail::try_translate_exceptions();
+  }
+  add_traceback_entry(m);
+  return nullptr;
+}
+
+// --- the type's protocol ---
+
+PyObject* method_get(PyObject* self, PyObject* obj, PyObject* /*type*/) {
+  if (obj == nullptr || obj == Py_None) {
+    Py_INCREF(self);
+    return self;
+  }
+  return PyMethod_New(self, obj);
+}
+
+int method_traverse(PyObject* self, visitproc visit, void* arg) {
+  auto* m = reinterpret_cast<MethodObject*>(self);
+  Py_VISIT(m->defaults);
+  Py_VISIT(m->signature);
+  return 0;
+}
+
+int method_clear(PyObject* self) {
+  auto* m = reinterpret_cast<MethodObject*>(self);
+  Py_CLEAR(m->defaults);
+  Py_CLEAR(m->signature);
+  return 0;
+}
+
+void method_dealloc(PyObject* self) {
+  auto* m = reinterpret_cast<MethodObject*>(self);
+  PyObject_GC_UnTrack(self);
+  method_clear(self);
+  Py_XDECREF(m->name);
+  Py_XDECREF(m->qualname);
+  Py_XDECREF(m->module);
+  Py_XDECREF(m->params);
+  delete m->trace_name;
+  delete m->file;
+  PyObject_GC_Del(self);
+}
+
+PyObject* method_repr(PyObject* self) {
+  auto* m = reinterpret_cast<MethodObject*>(self);
+  return PyUnicode_FromFormat("<function %U at %p>", m->qualname, self);
+}
+
+PyObject* get_defaults(PyObject* self, void*) {
+  auto* m = reinterpret_cast<MethodObject*>(self);
+  PyObject* defaults = m->defaults != nullptr ? m->defaults : Py_None;
+  Py_INCREF(defaults);
+  return defaults;
+}
+
+PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+
+// inspect.signature reads this, so help() and notebook tooltips show the parameters.
+PyObject* get_signature(PyObject* self, void*) {
+  auto* m = reinterpret_cast<MethodObject*>(self);
+  if (m->signature == nullptr) {
+    try {
+      py::module_ inspect = py::module_::import("inspect");
+      py::object parameter = inspect.attr("Parameter");
+      py::object kind = parameter.attr("POSITIONAL_OR_KEYWORD");
+      py::list parameters;
+      py::tuple params = py::reinterpret_borrow<py::tuple>(params_of(m));
+      Py_ssize_t first_default = PyTuple_GET_SIZE(m->params) - defaults_count(m);
+      for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(m->params); ++i) {
+        if (i < first_default) {
+          parameters.append(parameter(params[i], kind));
+        } else {
+          py::object value = py::reinterpret_borrow<py::object>(
+              PyTuple_GET_ITEM(m->defaults, i - first_default));
+          parameters.append(parameter(params[i], kind, py::arg("default") = value));
+        }
+      }
+      m->signature = inspect.attr("Signature")(parameters).release().ptr();
+    } catch (py::error_already_set& e) {
+      e.restore();
+      return nullptr;
+    }
+  }
+  Py_INCREF(m->signature);
+  return m->signature;
+}
+
+// Pickled by reference, as Python functions are.
+PyObject* method_reduce(PyObject* self, PyObject*) {
+  auto* m = reinterpret_cast<MethodObject*>(self);
+  Py_INCREF(m->qualname);
+  return m->qualname;
+}
+
+PyMemberDef method_members[] = {
+    {"__name__", T_OBJECT, offsetof(MethodObject, name), READONLY, nullptr},
+    {"__qualname__", T_OBJECT, offsetof(MethodObject, qualname), READONLY, nullptr},
+    {"__module__", T_OBJECT, offsetof(MethodObject, module), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef method_getset[] = {
+    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
+    {"__doc__", get_none, nullptr, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef method_methods[] = {
+    {"__reduce__", method_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject MethodType = [] {
+  PyTypeObject t{};
+  Py_SET_REFCNT(reinterpret_cast<PyObject*>(&t), 1);
+  t.tp_name = "trov.diagnoser.reliability_evaluation.method";
+  t.tp_basicsize = sizeof(MethodObject);
+  t.tp_dealloc = method_dealloc;
+  t.tp_vectorcall_offset = offsetof(MethodObject, vectorcall);
+  t.tp_repr = method_repr;
+  t.tp_call = PyVectorcall_Call;
+  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+               Py_TPFLAGS_METHOD_DESCRIPTOR;
+  t.tp_traverse = method_traverse;
+  t.tp_clear = method_clear;
+  t.tp_methods = method_methods;
+  t.tp_members = method_members;
+  t.tp_getset = method_getset;
+  t.tp_descr_get = method_get;
+  return t;
+}();
+
+// Source path from the package directory on, for the traceback entry.
+std::string source_name(const char* file) {
+  const char* from = std::strstr(file, "diagnoser/");
+  return from != nullptr ? from : file;
+}
+
+py::object new_method(const std::string& class_name, const char* name,
+                      const std::vector<const char*>& params, py::object defaults, Body body,
+                      const char* file, int line) {
+  py::tuple param_names(params.size());
+  for (std::size_t i = 0; i < params.size(); ++i) param_names[i] = py::str(params[i]);
+  std::string qualname = class_name + "." + name;
+
+  auto* m = PyObject_GC_New(MethodObject, &MethodType);
+  if (m == nullptr) throw py::error_already_set();
+  m->vectorcall = method_vectorcall;
+  m->name = py::str(name).release().ptr();
+  m->qualname = py::str(qualname).release().ptr();
+  m->module = py::str(kModuleName).release().ptr();
+  m->params = param_names.release().ptr();
+  m->defaults = defaults.release().ptr();
+  m->signature = nullptr;
+  m->body = body;
+  m->trace_name = new std::string(std::string(kModuleName) + "." + qualname);
+  m->file = new std::string(source_name(file));
+  m->line = line;
+  PyObject_GC_Track(m);
+  return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(m));
+}
+
+}  // namespace
+
+void ready_method_type() {
+  if (PyType_Ready(&MethodType) < 0) throw py::error_already_set();
+}
+
+ClassBuilder::ClassBuilder(const char* name) : name_(name) {
+  namespace_["__module__"] = kModuleName;
+  namespace_["__qualname__"] = name;
+}
+
+ClassBuilder& ClassBuilder::method(const char* name, std::vector<const char*> params,
+                                   py::tuple defaults, Body body, const char* file, int line) {
+  namespace_[name] = new_method(name_, name, params, std::move(defaults), body, file, line);
+  return *this;
+}
+
+ClassBuilder& ClassBuilder::method(const char* name, std::vector<const char*> params, Body body,
+                                   const char* file, int line) {
+  namespace_[name] = new_method(name_, name, params, py::none(), body, file, line);
+  return *this;
+}
+
+py::object ClassBuilder::create() {
+  py::object type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
+  py::tuple bases = py::make_tuple(py::reinterpret_borrow<py::object>(
+      reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+  return type(py::str(name_), bases, namespace_);
+}
+
+}  // namespace trov

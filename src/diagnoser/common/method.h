@@ -1,0 +1,49 @@
+// The method objects of the module's classes: a callable type that binds to
+// instances like a Python function, binds arguments by the Python rules and
+// marks failures with a traceback entry named after the class and method.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <string>
+#include <vector>
+
+namespace trov {
+namespace py = pybind11;
+
+// The arguments of one call, one per parameter in declaration order (self first),
+// defaults already filled in.
+class Args {
+ public:
+  explicit Args(std::vector<py::object> values) : values_(std::move(values)) {}
+  const py::object& operator[](std::size_t i) const { return values_[i]; }
+  const py::object& self() const { return values_[0]; }
+
+ private:
+  std::vector<py::object> values_;
+};
+
+using Body = py::object (*)(const Args&);
+
+// Builds one class as `type(name, (object,), namespace)`, methods in the order added.
+class ClassBuilder {
+ public:
+  explicit ClassBuilder(const char* name);
+
+  // `defaults` belong to the trailing parameters, as in a Python signature.
+  ClassBuilder& method(const char* name, std::vector<const char*> params, py::tuple defaults,
+                       Body body, const char* file = __builtin_FILE(), int line = __builtin_LINE());
+  ClassBuilder& method(const char* name, std::vector<const char*> params, Body body,
+                       const char* file = __builtin_FILE(), int line = __builtin_LINE());
+
+  py::object create();
+
+ private:
+  std::string name_;
+  py::dict namespace_;
+};
+
+// Readies the method type; called once per import before any class is built.
+void ready_method_type();
+
+}  // namespace trov

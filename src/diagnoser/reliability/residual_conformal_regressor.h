@@ -1,0 +1,12 @@
+// The class ResidualConformalRegressor.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace trov {
+namespace py = pybind11;
+
+// Creates the class with its methods and their default objects.
+py::object create_residual_conformal_regressor();
+
+}  // namespace trov
