@@ -22,7 +22,7 @@ test: install
 	cd tests && MPLBACKEND=Agg ../$(PY) -m pytest -q
 
 demo: install
-	MPLBACKEND=Agg $(PY) examples/demo.py
+	$(PY) examples/demo.py
 
 # Development build beside the sources: `make dev-test DEV=build/dev-mine`.
 dev: $(STAMP)
