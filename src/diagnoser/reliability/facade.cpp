@@ -2,15 +2,74 @@
 
 #include "diagnoser/common/method.h"
 #include "diagnoser/common/names.h"
-#include "diagnoser/common/pending.h"
 
 namespace trov {
 namespace {
 
-py::object init(const Args&) { not_implemented("Reliability.__init__"); }
-py::object fit(const Args&) { not_implemented("Reliability.fit"); }
-py::object show(const Args&) { not_implemented("Reliability.show"); }
-py::object diagnose(const Args&) { not_implemented("Reliability.diagnose"); }
+// Python's `if value:`; pybind11's operator bool only tests for a null handle.
+bool truth(const py::object& value) {
+  int result = PyObject_IsTrue(value.ptr());
+  if (result < 0) throw py::error_already_set();
+  return result == 1;
+}
+
+// `type(value) == list`: exact, so a subclass of list is stored as it is.
+bool is_exactly_list(const py::handle& value) {
+  py::handle type = reinterpret_cast<PyObject*>(Py_TYPE(value.ptr()));
+  py::handle list = reinterpret_cast<PyObject*>(&PyList_Type);
+  py::object equal =
+      py::reinterpret_steal<py::object>(PyObject_RichCompare(type.ptr(), list.ptr(), Py_EQ));
+  if (!equal) throw py::error_already_set();
+  return truth(equal);
+}
+
+// self.reliability.fit(self.estimator, train_x, train_y, test_x, test_y, calib_x, calib_y)
+void fit_procedure(const Args& a) {
+  const py::object& self = a.self();
+  py::object procedure_fit = self.attr("reliability").attr("fit");
+  procedure_fit(self.attr("estimator"), a[1], a[2], a[3], a[4], a[5], a[6]);
+}
+
+py::object init(const Args& a) {
+  const py::object& self = a.self();
+  self.attr("estimator") = a[1];
+  self.attr("alpha") = a[2];
+  self.attr("depth") = a[3];
+  py::object feature_names = a[4];
+  if (is_exactly_list(feature_names)) feature_names = ns("np").attr("array")(feature_names);
+  self.attr("feature_names") = feature_names;
+  return py::none();
+}
+
+py::object fit(const Args& a) {
+  const py::object& self = a.self();
+  if (truth(ns("is_regressor")(self.attr("estimator")))) {
+    // The settings are read in keyword order, as the call lists them.
+    py::object procedure_class = ns("ResidualConformalRegressor");
+    py::object alpha = self.attr("alpha");
+    py::object depth = self.attr("depth");
+    py::object feature_names = self.attr("feature_names");
+    self.attr("reliability") = procedure_class(py::arg("alpha") = alpha, py::arg("depth") = depth,
+                                               py::arg("feature_names") = feature_names);
+    fit_procedure(a);
+    return py::none();
+  }
+  if (truth(ns("is_classifier")(self.attr("estimator")))) {
+    py::object procedure_class = ns("AdaptiveConformalClassifier");
+    py::object alpha = self.attr("alpha");
+    self.attr("reliability") = procedure_class(py::arg("alpha") = alpha);
+    fit_procedure(a);
+    return py::none();
+  }
+  return py::none();
+}
+
+py::object show(const Args& a) {
+  a.self().attr("reliability").attr("plot")();
+  return py::none();
+}
+
+py::object diagnose(const Args& a) { return a.self().attr("reliability").attr("diagnose")(); }
 
 }  // namespace
 

@@ -1,15 +1,141 @@
 #include "diagnoser/reliability/significance_check.h"
 
+#include <array>
+#include <string>
+
+#include "diagnoser/common/figures.h"
 #include "diagnoser/common/method.h"
 #include "diagnoser/common/names.h"
-#include "diagnoser/common/pending.h"
 
 namespace trov {
 namespace {
 
-py::object init(const Args&) { not_implemented("Reliability_without_uncertain.__init__"); }
-py::object fit(const Args&) { not_implemented("Reliability_without_uncertain.fit"); }
-py::object plot(const Args&) { not_implemented("Reliability_without_uncertain.plot"); }
+// Python's `if value:`; pybind11's operator bool only tests for a null handle.
+bool truth(const py::object& value) {
+  int result = PyObject_IsTrue(value.ptr());
+  if (result < 0) throw py::error_already_set();
+  return result == 1;
+}
+
+// `left <op> right` as Python evaluates it: element-wise for arrays.
+py::object compare(const py::object& left, const py::object& right, int op) {
+  PyObject* result = PyObject_RichCompare(left.ptr(), right.ptr(), op);
+  if (result == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(result);
+}
+
+// `a, b, c, d = parts`, with Python's unpacking errors.
+std::array<py::object, 4> unpack4(const py::object& parts) {
+  std::array<py::object, 4> out;
+  py::iterator it = py::iter(parts);
+  std::size_t got = 0;
+  for (; it != py::iterator::sentinel(); ++it) {
+    if (got == out.size()) throw py::value_error("too many values to unpack (expected 4)");
+    out[got++] = py::reinterpret_borrow<py::object>(*it);
+  }
+  if (got < out.size()) {
+    throw py::value_error("not enough values to unpack (expected 4, got " + std::to_string(got) +
+                          ")");
+  }
+  return out;
+}
+
+// `value[:, -1]`: the probability of the positive label, one per row.
+py::object last_column(const py::object& value) {
+  py::object all_rows = py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
+  if (!all_rows) throw py::error_already_set();
+  return value[py::make_tuple(all_rows, -1)];
+}
+
+// calib_x, te_x, calib_y, te_y = train_test_split(test_x, test_y, test_size=0.8)
+// The larger, "test" share is discarded: only a fifth of the rows calibrates.
+std::array<py::object, 4> split(const py::object& test_x, const py::object& test_y) {
+  return unpack4(ns("train_test_split")(test_x, test_y, py::arg("test_size") = 0.8));
+}
+
+// q = np.quantile(scores, self.significance_level)
+py::object significance_quantile(const py::object& self, const py::object& scores) {
+  py::object quantile = ns("np").attr("quantile");
+  return quantile(scores, self.attr("significance_level"));
+}
+
+void fit_regression(const py::object& self, const py::object& test_x, const py::object& test_y) {
+  auto [calib_x, te_x, calib_y, te_y] = split(test_x, test_y);
+  self.attr("pred_base") = self.attr("estimator").attr("predict")(test_x);
+  py::object abs = ns("abs");
+  py::object alpha = abs(calib_y - self.attr("estimator").attr("predict")(calib_x));
+  py::object q = significance_quantile(self, alpha);
+  self.attr("pred_up") = py::object(self.attr("pred_base")) + q;
+  self.attr("pred_low") = py::object(self.attr("pred_base")) - q;
+}
+
+void fit_classification(const py::object& self, const py::object& test_x,
+                        const py::object& test_y) {
+  auto [calib_x, te_x, calib_y, te_y] = split(test_x, test_y);
+  py::object pred_base = last_column(self.attr("estimator").attr("predict_proba")(test_x));
+  py::object abs = ns("abs");
+  py::object alpha =
+      abs(calib_y - last_column(self.attr("estimator").attr("predict_proba")(calib_x)));
+  py::object q = significance_quantile(self, alpha);
+  py::int_ zero(0);
+  py::int_ one(1);
+  self.attr("pred_1") = pred_base[compare(pred_base - q, zero, Py_GE)];
+  self.attr("pred_0") = pred_base[compare((one - pred_base) - q, zero, Py_GE)];
+  py::object below_upper = compare(pred_base - q, zero, Py_LT);
+  py::object above_lower = compare((one - pred_base) - q, zero, Py_LT);
+  self.attr("pred_uncertain") = pred_base[below_upper & above_lower];
+}
+
+py::object init(const Args& a) {
+  const py::object& self = a.self();
+  self.attr("estimator") = a[1];
+  self.attr("significance_level") = a[2];
+  return py::none();
+}
+
+py::object fit(const Args& a) {
+  const py::object& self = a.self();
+  if (truth(ns("is_regressor")(self.attr("estimator")))) {
+    fit_regression(self, a[1], a[2]);
+  } else if (truth(ns("is_classifier")(self.attr("estimator")))) {
+    fit_classification(self, a[1], a[2]);
+  }
+  return py::none();
+}
+
+// plt.plot(range(self.pred_base.shape[0]), self.<name>[order])
+void plot_sorted(const py::object& self, const char* name, const py::object& order) {
+  py::object plot = ns("plt").attr("plot");
+  py::object x = ns("range")(self.attr("pred_base").attr("shape")[py::int_(0)]);
+  plot(x, self.attr(name)[order]);
+}
+
+py::object count(const py::object& self, const char* name) {
+  return self.attr(name).attr("shape")[py::int_(0)];
+}
+
+py::object plot(const Args& a) {
+  const py::object& self = a.self();
+  new_figure(default_figsize());
+  if (truth(ns("is_regressor")(self.attr("estimator")))) {
+    py::object order = ns("np").attr("argsort")(self.attr("pred_base"));
+    plot_sorted(self, "pred_up", order);
+    plot_sorted(self, "pred_base", order);
+    plot_sorted(self, "pred_low", order);
+  } else if (truth(ns("is_classifier")(self.attr("estimator")))) {
+    py::object bar = ns("plt").attr("bar");
+    py::list groups;
+    groups.append("0");
+    groups.append("1");
+    groups.append("uncertain");
+    py::list heights;
+    heights.append(count(self, "pred_0"));
+    heights.append(count(self, "pred_1"));
+    heights.append(count(self, "pred_uncertain"));
+    bar(groups, heights);
+  }
+  return py::none();
+}
 
 }  // namespace
 
