@@ -1,21 +1,265 @@
 #include "diagnoser/reliability/adaptive_conformal_classifier.h"
 
+#include <optional>
+#include <vector>
+
+#include "diagnoser/common/conformal.h"
+#include "diagnoser/common/figures.h"
 #include "diagnoser/common/method.h"
 #include "diagnoser/common/names.h"
-#include "diagnoser/common/pending.h"
+#include "diagnoser/common/results.h"
+#include "diagnoser/reliability/classifier_kernels.h"
 
 namespace trov {
 namespace {
+
+using py::literals::operator""_a;
+
+// Python's `if value:`; pybind11's operator bool only tests for a null handle.
+bool truth(const py::object& value) {
+  int result = PyObject_IsTrue(value.ptr());
+  if (result < 0) throw py::error_already_set();
+  return result == 1;
+}
+
+// `a op b` as Python evaluates it, elementwise for arrays.
+py::object compare(const py::handle& a, const py::handle& b, int op) {
+  PyObject* result = PyObject_RichCompare(a.ptr(), b.ptr(), op);
+  if (result == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(result);
+}
+
+py::object first(const py::object& obj) { return obj[py::int_(0)]; }
+
+// `x[:, ::-1]`: each row in descending order.
+py::object descending(const py::object& x) {
+  py::object all = py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
+  py::object reverse =
+      py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, py::int_(-1).ptr()));
+  return x[py::make_tuple(all, reverse)];
+}
+
+// `str([0, 1])`: how the full set is named where all sets are full.
+py::str full_set_name() {
+  py::list full;
+  full.append(0);
+  full.append(1);
+  return py::str(full);
+}
+
+// self.q >= self.max_test: every set is the full one.
+bool all_sets_full(const py::object& self) {
+  return truth(compare(self.attr("q"), self.attr("max_test"), Py_GE));
+}
 
 py::object init(const Args& a) {
   a.self().attr("alpha") = a[1];
   return py::none();
 }
 
-py::object fit(const Args&) { not_implemented("AdaptiveConformalClassifier.fit"); }
-py::object diagnose(const Args&) { not_implemented("AdaptiveConformalClassifier.diagnose"); }
-py::object plot(const Args&) { not_implemented("AdaptiveConformalClassifier.plot"); }
-py::object plot_single(const Args&) { not_implemented("AdaptiveConformalClassifier.plot_single"); }
+py::object fit(const Args& a) {
+  const py::object& self = a.self();
+  const py::object& model = a[1];
+  py::object calib_x = a[6];
+  py::object calib_y = a[7];
+  if (calibration_missing(calib_x, calib_y)) {
+    CalibrationSplit split = calibration_split(a[2], a[3], /*seeded=*/true);
+    calib_x = split.calib_x;
+    calib_y = split.calib_y;
+  }
+  py::object pred_calib_prob = model.attr("predict_proba")(calib_x);
+  py::object pred_test_prob = model.attr("predict_proba")(a[4]);
+  py::object sub = calib_y.attr("min")();
+  py::object pos = (calib_y - sub).attr("astype")(ns("int"));
+  py::object sorted_value = descending(ns("np").attr("sort")(pred_calib_prob, "axis"_a = 1));
+  py::object sorted_index = descending(ns("np").attr("argsort")(pred_calib_prob, "axis"_a = 1));
+  py::object sorted_pos = classifier::true_class_ranks(sorted_index, pos);
+  py::object calib_cumsum = ns("np").attr("cumsum")(sorted_value, "axis"_a = 1);
+  py::object rows = ns("np").attr("arange")(py::len(calib_cumsum));
+  py::object score = calib_cumsum[py::make_tuple(rows, sorted_pos)];
+  py::object alpha = self.attr("alpha");
+  py::object q = conformal_quantile(score, alpha, first(calib_y.attr("shape")));
+  py::object test_sorted_value = descending(ns("np").attr("sort")(pred_test_prob, "axis"_a = 1));
+  py::object test_sorted_index = descending(ns("np").attr("argsort")(pred_test_prob, "axis"_a = 1));
+  py::object reached = compare(ns("np").attr("cumsum")(test_sorted_value, "axis"_a = 1), q, Py_GE);
+  py::object test_pos = reached.attr("argmax")("axis"_a = 1);
+  self.attr("max_test") = ns("np").attr("max")(pred_test_prob);
+  py::list test_class;
+  if (truth(compare(q, self.attr("max_test"), Py_GE))) {
+    test_class = classifier::full_sets(first(test_sorted_value.attr("shape")).cast<py::ssize_t>());
+  } else {
+    test_class = classifier::prediction_sets(test_sorted_index, test_pos);
+  }
+  self.attr("test_class") = test_class;
+  self.attr("test_y") = flatten(a[5]);
+  self.attr("test_sorted_index") = test_sorted_index;
+  self.attr("test_sorted_value") = test_sorted_value;
+  self.attr("q") = q;
+  return py::none();
+}
+
+// For each true class, how many of its rows received each distinct set, written into
+// `class_conf[i]` under the set's text.
+void count_sets_per_class(const py::object& self, const classifier::SetTable& sets,
+                          const py::object& test_y, const py::object& class_n, bool full,
+                          const py::dict& class_conf) {
+  py::object test_class = self.attr("test_class");
+  py::ssize_t classes = py::len(class_n);
+  std::optional<std::vector<int32_t>> row_class;
+  if (sets.native()) row_class = classifier::row_classes(test_y, class_n, sets.rows());
+  std::optional<std::vector<std::pair<py::object, py::object>>> counted;
+  std::vector<py::ssize_t> class_rows;
+  if (row_class && full) class_rows = classifier::rows_by_class(*row_class, classes);
+  if (row_class && !full) counted = classifier::sets_by_class(sets, *row_class, classes);
+
+  std::size_t c = 0;
+  for (py::handle i : class_n) {
+    py::object label, count;
+    if (full) {
+      label = ns("np").attr("array")(py::list(py::make_tuple(full_set_name())));
+      py::object rows = row_class ? py::int_(class_rows[c])
+                                  : first(test_class[compare(test_y, i, Py_EQ)].attr("shape"));
+      count = ns("np").attr("array")(py::list(py::make_tuple(rows)));
+    } else if (counted) {
+      label = (*counted)[c].first;
+      count = (*counted)[c].second;
+    } else {
+      py::tuple found =
+          ns("np").attr("unique")(test_class[compare(test_y, i, Py_EQ)], "return_counts"_a = true);
+      if (found.size() != 2) throw py::value_error("expected 2 values to unpack");
+      label = found[0];
+      count = found[1];
+    }
+    py::ssize_t distinct = first(label.attr("shape")).cast<py::ssize_t>();
+    for (py::ssize_t j = 0; j < distinct; ++j) {
+      class_conf[i][py::str(label[py::int_(j)])] = count[py::int_(j)];
+    }
+    ++c;
+  }
+}
+
+py::object diagnose(const Args& a) {
+  const py::object& self = a.self();
+  py::object test_y = self.attr("test_y");
+  py::object class_n = ns("np").attr("unique")(test_y);
+  bool full = all_sets_full(self);
+  std::optional<classifier::SetTable> sets;
+  if (full) {
+    self.attr("label_list") = py::list(py::make_tuple(full_set_name()));
+  } else {
+    sets.emplace(self.attr("test_class"));
+    self.attr("label_list") = sets->unique();
+  }
+  py::dict class_conf;
+  for (py::handle i : class_n) class_conf[i] = py::dict();
+  if (!sets) sets.emplace(self.attr("test_class"));
+  classifier::Coverage covered = classifier::coverage(*sets, test_y);
+  self.attr("test_class") = sets->as_array();
+  count_sets_per_class(self, *sets, test_y, class_n, full, class_conf);
+  py::tuple size_counts = ns("np").attr("unique")(covered.sizes, "return_counts"_a = true);
+  if (size_counts.size() != 2) throw py::value_error("expected 2 values to unpack");
+  py::object c_lis = ns("np").attr("array")(covered.sizes);
+  self.attr("coverage") = py::int_(covered.contained) / first(test_y.attr("shape"));
+  py::object inverse_sum = ns("np").attr("sum")(py::int_(1) / c_lis);
+  self.attr("width") = py::int_(1) - inverse_sum / first(c_lis.attr("shape"));
+  self.attr("class_conf") = class_conf;
+  py::dict result;
+  result["number of class"] = size_counts[0];
+  result["sample count"] = size_counts[1];
+  return result;
+}
+
+// The bar label of a set: "{" + str(set)[1:-1] + "}". A class value that numpy
+// flattened out of one-class sets has no brackets to strip: "{" + str(value) + "}".
+py::str set_label(const py::handle& set) {
+  py::str text(set);
+  bool flattened = py::isinstance(set, py::module_::import("numbers").attr("Number"));
+  py::object inner = flattened ? py::object(text) : text[py::slice(1, -1, 1)];
+  return py::str(py::str("{") + inner + py::str("}"));
+}
+
+// Rows [true class, set label, count] of the chart; a pair that fails (a set the
+// class never received) is left out.
+py::list chart_rows(const py::object& self, const py::object& class_n) {
+  py::list rows;
+  for (py::handle i : class_n) {
+    for (py::handle j : self.attr("label_list")) {
+      try {
+        py::str label = set_label(j);
+        py::object count = self.attr("class_conf")[i][py::str(j)];
+        py::list row;
+        row.append(i);
+        row.append(label);
+        row.append(count);
+        rows.append(row);
+      } catch (py::error_already_set&) {
+      }
+    }
+  }
+  return rows;
+}
+
+// Bars within a group: one label as it is, two in order of appearance with
+// "{0, 1}" last, otherwise the fixed order.
+py::list hue_order_of(const py::object& show_res) {
+  py::object labels = show_res.attr("Pred").attr("unique")();
+  py::ssize_t distinct = py::len(labels);
+  py::list order;
+  if (distinct == 1) {
+    order.append(first(labels));
+  } else if (distinct == 2) {
+    order = labels.attr("tolist")();
+    py::str both("{0, 1}");
+    if (order.contains(both)) {
+      order.attr("remove")(both);
+      order.append(both);
+    }
+  } else {
+    order.append("{0}");
+    order.append("{1}");
+    order.append("{0, 1}");
+  }
+  return order;
+}
+
+py::object plot(const Args& a) {
+  const py::object& self = a.self();
+  self.attr("diagnose")();
+  py::object class_n = ns("np").attr("unique")(self.attr("test_y"));
+  py::object show_res = chart_rows(self, class_n);
+  py::list columns;
+  for (const char* name : {"True", "Pred", "Count"}) columns.append(name);
+  show_res = ns("pd").attr("DataFrame")(show_res, "columns"_a = columns);
+  py::list hue_order = hue_order_of(show_res);
+  new_figure(a[1]);
+  show_res.attr("Pred") = show_res.attr("Pred").attr("astype")(ns("str"));
+  py::object axes = ns("sns").attr("barplot")("data"_a = show_res, "x"_a = "True", "y"_a = "Count",
+                                              "hue"_a = "Pred", "hue_order"_a = hue_order);
+  axes.attr("set_xlabel")("True", "fontsize"_a = 12);
+  axes.attr("set_ylabel")("Count", "fontsize"_a = 12);
+  finish_figure();
+  display_results(self.attr("coverage"), self.attr("width"));
+  return py::none();
+}
+
+py::object plot_single(const Args& a) {
+  const py::object& self = a.self();
+  const py::object& index = a[1];
+  new_figure(a[2]);
+  py::object bar = ns("plt").attr("bar");
+  py::object classes = self.attr("test_sorted_index")[index].attr("astype")(ns("str"));
+  py::object cumsum = ns("np").attr("cumsum");
+  py::object heights = cumsum(self.attr("test_sorted_value")[index]);
+  py::object barlist = bar(classes, heights);
+  py::ssize_t in_set = py::len(self.attr("test_class")[index]);
+  for (py::ssize_t i = 0; i < in_set; ++i) barlist[py::int_(i)].attr("set_color")("r");
+  ns("plt").attr("axhline")(self.attr("q"));
+  title(py::str("conformal predcition"));
+  xlabel(py::str("class"));
+  ylabel(py::str("cumulative softmax output"));
+  finish_figure();
+  return py::none();
+}
 
 }  // namespace
 
