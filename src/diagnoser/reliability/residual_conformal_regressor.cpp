@@ -1,17 +1,229 @@
 #include "diagnoser/reliability/residual_conformal_regressor.h"
 
+#include <vector>
+
+#include "diagnoser/common/conformal.h"
+#include "diagnoser/common/figures.h"
 #include "diagnoser/common/method.h"
 #include "diagnoser/common/names.h"
-#include "diagnoser/common/pending.h"
+#include "diagnoser/common/results.h"
+#include "diagnoser/reliability/feature_segments.h"
 
 namespace trov {
 namespace {
 
-py::object init(const Args&) { not_implemented("ResidualConformalRegressor.__init__"); }
-py::object fit(const Args&) { not_implemented("ResidualConformalRegressor.fit"); }
-py::object diagnose(const Args&) { not_implemented("ResidualConformalRegressor.diagnose"); }
-py::object plot(const Args&) { not_implemented("ResidualConformalRegressor.plot"); }
-py::object plot_feature(const Args&) { not_implemented("ResidualConformalRegressor.plot_feature"); }
+// Elementwise comparison, as Python's `a < b` (pybind11's operators reduce to bool).
+py::object compare(const py::object& a, const py::object& b, int op) {
+  PyObject* result = PyObject_RichCompare(a.ptr(), b.ptr(), op);
+  if (result == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(result);
+}
+
+// Attribute and item reads as plain objects, so that Python operators apply.
+py::object get(const py::object& obj, const char* name) { return obj.attr(name); }
+py::object at(const py::object& seq, int i) { return seq[py::int_(i)]; }
+
+// `a.reshape(-1, 1)`: a column vector.
+py::object column_vector(const py::object& a) { return a.attr("reshape")(-1, 1); }
+
+py::object init(const Args& a) {
+  py::object self = a.self();
+  self.attr("alpha") = a[1];
+  self.attr("depth") = a[2];
+  self.attr("rand") = a[3];
+  self.attr("feature_names") = a[4];
+  return py::none();
+}
+
+py::object fit(const Args& a) {
+  py::object self = a.self();
+  py::object model = a[1];
+  py::object train_x = a[2], train_y = a[3], test_x = a[4], test_y = a[5];
+  py::object calib_x = a[6], calib_y = a[7];
+
+  if (calibration_missing(calib_x, calib_y)) {
+    CalibrationSplit split = calibration_split(train_x, train_y, false);
+    train_x = split.train_x;
+    calib_x = split.calib_x;
+    train_y = split.train_y;
+    calib_y = split.calib_y;
+  }
+  self.attr("calib_x") = calib_x;
+  self.attr("calib_y") = flatten(calib_y);
+  self.attr("test_x") = test_x;
+  self.attr("test_y") = flatten(test_y);
+
+  py::object pred_calib = flatten(model.attr("predict")(get(self, "calib_x")));
+  py::object pred_train = flatten(model.attr("predict")(train_x));
+  py::object residual_train = flatten(train_y) - pred_train;
+  py::object residual_calib = get(self, "calib_y") - pred_calib;
+  self.attr("pred_test") = flatten(model.attr("predict")(get(self, "test_x")));
+  self.attr("pred_calib") = pred_calib;
+
+  py::dict params;
+  params["objective"] = "quantile";
+  params["metric"] = "quantile";
+  params["max_depth"] = get(self, "depth");
+  params["boosting_type"] = "gbdt";
+  params["random_state"] = get(self, "rand");
+
+  py::object alpha = get(self, "alpha");
+  py::object two = py::int_(2);
+  py::list quantiles;
+  quantiles.append(alpha / two);
+  quantiles.append(0.5);
+  quantiles.append(py::int_(1) - alpha / two);
+
+  // Lower quantile, median and upper quantile of the residual, for test and calibration rows.
+  py::list calib, pred;
+  for (py::handle level : quantiles) {
+    py::object lgb = ns("LGBMRegressor")(py::arg("alpha") = level, **params);
+    lgb.attr("fit")(train_x, residual_train);
+    pred.append(lgb.attr("predict")(get(self, "test_x")));
+    calib.append(lgb.attr("predict")(get(self, "calib_x")));
+  }
+
+  // Per calibration row, how far the residual falls outside its predicted band
+  // (negative inside it).
+  py::list sides;
+  sides.append(column_vector(residual_calib - at(calib, 2)));
+  sides.append(column_vector(at(calib, 0) - residual_calib));
+  py::object scores = ns("np").attr("max")(ns("np").attr("concatenate")(sides, 1), 1);
+  py::object q = conformal_quantile(scores, get(self, "alpha"),
+                                    get(self, "calib_y").attr("shape")[py::int_(0)]);
+
+  pred[2] = at(pred, 2) + q;
+  pred[0] = at(pred, 0) - q;
+  calib[2] = at(calib, 2) + q;
+  calib[0] = at(calib, 0) - q;
+  self.attr("pred_test_residual") = pred;
+  self.attr("pred_calib_residual") = calib;
+
+  self.attr("pred_up") = get(self, "pred_test") + at(get(self, "pred_test_residual"), 2);
+  self.attr("pred_low") = get(self, "pred_test") + at(get(self, "pred_test_residual"), 0);
+  self.attr("calib_up") = get(self, "pred_calib") + at(get(self, "pred_calib_residual"), 2);
+  self.attr("calib_low") = get(self, "pred_calib") + at(get(self, "pred_calib_residual"), 0);
+
+  // Strictly inside: a target on a bound is not covered.
+  py::object zero = py::int_(0);
+  py::object below_up = compare(get(self, "pred_up") - get(self, "test_y"), zero, Py_GT);
+  py::object above_low = compare(get(self, "pred_low") - get(self, "test_y"), zero, Py_LT);
+  py::object covered = below_up & above_low;
+  self.attr("coverage") = covered.attr("sum")() / get(self, "test_y").attr("shape")[py::int_(0)];
+  self.attr("width") = ns("abs")(get(self, "pred_up") - get(self, "pred_low"));
+
+  return py::make_tuple(get(self, "coverage"), get(self, "width"));
+}
+
+py::object diagnose(const Args& a) {
+  py::object self = a.self();
+  py::object order = ns("np").attr("argsort")(get(self, "test_y"));
+  py::dict res;
+  res["index"] = ns("range")(order.attr("shape")[py::int_(0)]);
+  res["Lower Bound"] = get(self, "pred_low")[order];
+  res["Upper Bound"] = get(self, "pred_up")[order];
+  res["Point Prediction"] = get(self, "pred_test")[order];
+  res["True Response"] = get(self, "test_y")[order];
+  return std::move(res);
+}
+
+void scatter(const py::object& res, const char* key) {
+  ns("plt").attr("scatter")(res["index"], res[key], py::arg("label") = key);
+}
+
+py::object plot(const Args& a) {
+  py::object self = a.self();
+  py::object figsize = a[1];
+  py::object res = get(self, "diagnose")();
+
+  new_figure(figsize);
+  title(py::str("ResCQR with Depth-{} LGBM").format(get(self, "depth")));
+  scatter(res, "Lower Bound");
+  scatter(res, "Upper Bound");
+  scatter(res, "Point Prediction");
+  scatter(res, "True Response");
+  xlabel(py::str("Sorted Index"));
+  ylabel(py::str("Testing Response y"));
+  ns("plt").attr("legend")();
+  finish_figure();
+
+  flat_figure(figsize);
+  title(py::str("Histogram of Bandwidth"));
+  ns("plt").attr("hist")(get(self, "width"));
+  ns("plt").attr("axvline")(ns("np").attr("mean")(get(self, "width")), py::arg("color") = "red",
+                            py::arg("linestyle") = "--");
+  finish_figure();
+
+  display_results(get(self, "coverage"), ns("np").attr("mean")(get(self, "width")));
+  return py::none();
+}
+
+// The feature's column of the test inputs. A data frame is read by position,
+// as numpy would read it after np.asarray; numpy input is indexed as it is.
+py::object feature_column(const py::object& test_x, const py::object& pos) {
+  py::object np = ns("np");
+  py::object table =
+      py::isinstance(test_x, np.attr("ndarray")) ? test_x : np.attr("asarray")(test_x);
+  return table[py::make_tuple(py::slice(py::none(), py::none(), py::none()), pos)];
+}
+
+// `a, b, ... = value`: Python's unpacking of exactly `n` items.
+std::vector<py::object> unpack(const py::object& value, std::size_t n) {
+  std::vector<py::object> items;
+  for (py::handle item : value) {
+    if (items.size() == n) {
+      PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu)", n);
+      throw py::error_already_set();
+    }
+    items.push_back(py::reinterpret_borrow<py::object>(item));
+  }
+  if (items.size() < n) {
+    PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", n,
+                 items.size());
+    throw py::error_already_set();
+  }
+  return items;
+}
+
+py::object plot_feature(const Args& a) {
+  py::object self = a.self();
+  py::object feature_name = a[1], bins = a[2], figsize = a[3];
+
+  py::object pos = ns("np").attr("where")(
+      compare(get(self, "feature_names"), feature_name, Py_EQ))[py::int_(0)][py::int_(0)];
+  py::object column = feature_column(get(self, "test_x"), pos);
+  py::object sort_ind = ns("np").attr("argsort")(column.attr("ravel")());
+  py::object rank_num = ns("np").attr("arange")(sort_ind.attr("shape")[py::int_(0)]);
+  SegmentAverages avg = segment_averages(self, column, sort_ind, rank_num, bins);
+
+  // Mean bandwidth as stems on the left axis; mean response and prediction on the right.
+  std::vector<py::object> fig_ax =
+      unpack(ns("plt").attr("subplots")(py::arg("figsize") = figsize), 2);
+  py::object ax1 = fig_ax[1];
+  py::object ax2 = ax1.attr("twinx")();
+  ax2.attr("plot")(ns("np").attr("array")(avg.avg_x), ns("np").attr("array")(avg.avg_pred),
+                   py::arg("color") = "green", py::arg("label") = "Avg Prediction");
+  ax2.attr("plot")(ns("np").attr("array")(avg.avg_x), ns("np").attr("array")(avg.avg_response),
+                   py::arg("color") = "red", py::arg("label") = "Avg Response");
+  ax2.attr("legend")();
+  ax1.attr("set_xlabel")(feature_name, py::arg("fontsize") = 12);
+  ax2.attr("set_ylabel")("Avg Response", py::arg("color") = "black", py::arg("fontsize") = 12);
+  std::vector<py::object> stem = unpack(
+      ax1.attr("stem")(ns("np").attr("array")(avg.avg_x), ns("np").attr("array")(avg.avg_width),
+                       "orange", py::arg("basefmt") = " "),
+      3);
+  ns("plt").attr("setp")(stem[1], "linewidth", 5);
+  ax1.attr("set_ylabel")("Avg Bandwidth", py::arg("color") = "black", py::arg("fontsize") = 12);
+  title(py::str("Segmented Prediction"));
+  finish_figure();
+
+  flat_figure(figsize);
+  title(py::str("Histogram of {}").format(feature_name));
+  ns("plt").attr("hist")(column.attr("ravel")(), py::arg("bins") = bins);
+  ns("plt").attr("tight_layout")(py::arg("pad") = 0.8);
+  ns("plt").attr("show")();
+  return py::none();
+}
 
 }  // namespace
 
