@@ -1,0 +1,303 @@
+"""AdaptiveConformalClassifier: calibration, prediction sets and their diagnosis."""
+
+import numpy as np
+import pandas as pd
+import pytest
+from sklearn.model_selection import train_test_split
+
+
+class RowModel:
+    """A fitted two-class model whose feature is a row id: predict_proba looks the
+    id up in a fixed probability table."""
+
+    def __init__(self, table):
+        self.table = np.asarray(table, dtype=float)
+
+    def predict_proba(self, x):
+        return self.table[np.asarray(x)[:, 0]]
+
+
+def two_class(p1):
+    p1 = np.asarray(p1, dtype=float)
+    return np.column_stack([1 - p1, p1])
+
+
+def ids(rows, start=0):
+    return np.arange(start, start + rows).reshape(-1, 1)
+
+
+def scores(probs, labels):
+    """Sum of the sorted probabilities from the top class down to the true class."""
+    probs = np.asarray(probs)
+    out = []
+    for row, label in zip(probs, labels):
+        out.append(np.sort(row)[::-1][: list(np.argsort(row)[::-1]).index(label) + 1].sum())
+    return np.array(out)
+
+
+# Nine calibration rows whose true class is always the most probable one (largest
+# top probability 0.8), then the test rows.
+CALIB_P1 = [0.8, 0.3, 0.7, 0.35, 0.6, 0.25, 0.65, 0.4, 0.75]
+CALIB_Y = np.array([1, 0, 1, 0, 1, 0, 1, 0, 1])
+TEST_P1 = [0.9, 0.1, 0.6, 0.8, 0.5, 0.2]
+TEST_Y = np.array([1, 0, 0, 1, 1, 1])
+
+
+def fitted(mod, calib_p1=CALIB_P1, calib_y=CALIB_Y, test_p1=TEST_P1, test_y=TEST_Y, alpha=0.1):
+    n = len(calib_p1)
+    model = RowModel(two_class(list(calib_p1) + list(test_p1)))
+    clf = mod.AdaptiveConformalClassifier(alpha)
+    clf.fit(model, None, None, ids(len(test_p1), n), test_y, ids(n), calib_y)
+    return clf
+
+
+def test_new_object_holds_only_alpha(mod):
+    clf = mod.AdaptiveConformalClassifier()
+    assert vars(clf) == {"alpha": 0.1}
+
+
+def test_fit_builds_the_sets_and_stores_the_stated_types(mod):
+    clf = fitted(mod)
+    assert clf.q == 0.8 and type(clf.q) is np.float64
+    assert clf.max_test == 0.9 and type(clf.max_test) is np.float64
+    # 0.8 reaches q by equality; 0.5/0.5 needs both classes; 0.6 needs both.
+    assert clf.test_class == [[1], [0], [0, 1], [1], [0, 1], [0]]
+    assert type(clf.test_class) is list
+    assert all(type(s) is list and all(type(c) is int for c in s) for s in clf.test_class)
+    assert clf.test_y.tolist() == TEST_Y.tolist() and clf.test_y.ndim == 1
+    assert clf.test_sorted_index.tolist() == [[1, 0], [0, 1], [1, 0], [1, 0], [1, 0], [0, 1]]
+    np.testing.assert_allclose(clf.test_sorted_value[:, 0], [0.9, 0.9, 0.6, 0.8, 0.5, 0.8])
+
+
+def test_score_of_a_true_class_in_second_place_is_the_whole_row(mod):
+    # The fifth row's true class is the less probable one: it scores 0.3 + 0.7.
+    calib_y = CALIB_Y.copy()
+    calib_y[4] = 0
+    clf = fitted(mod, calib_y=calib_y)
+    assert clf.q == pytest.approx(1.0)
+    assert clf.q >= clf.max_test
+    assert clf.test_class == [[0, 1]] * len(TEST_P1)
+
+
+def test_quantile_level_is_unclamped(mod):
+    rng = np.random.default_rng(3)
+    calib_p1 = rng.uniform(0, 1, 9)
+    calib_y = (rng.uniform(0, 1, 9) < 0.5).astype(int)
+    clf = fitted(mod, calib_p1=calib_p1, calib_y=calib_y)
+    # 9 rows at alpha 0.1: level (0.9 * 10) / 9 == 1.0, the largest score.
+    assert clf.q == scores(two_class(calib_p1), calib_y).max()
+    with pytest.raises(ValueError):
+        fitted(mod, calib_p1=calib_p1[:8], calib_y=calib_y[:8])
+    # With more rows the level is below one and interpolates.
+    calib_p1 = rng.uniform(0, 1, 40)
+    calib_y = (rng.uniform(0, 1, 40) < 0.5).astype(int)
+    clf = fitted(mod, calib_p1=calib_p1, calib_y=calib_y, alpha=0.3)
+    expected = np.quantile(scores(two_class(calib_p1), calib_y), 0.7 * 41 / 40)
+    assert clf.q == expected
+
+
+class TestCalibrationSource:
+    rng = np.random.default_rng(7)
+    table = two_class(rng.uniform(0, 1, 100))
+    train_y = (table[:90, 1] > 0.5).astype(int)
+
+    def expected_q(self):
+        _, calib_ids, _, calib_y = train_test_split(
+            ids(90), self.train_y, test_size=0.1, random_state=0
+        )
+        return scores(self.table[calib_ids[:, 0]], calib_y).max()
+
+    def fit(self, mod, **calibration):
+        clf = mod.AdaptiveConformalClassifier()
+        clf.fit(RowModel(self.table), ids(90), self.train_y, ids(10, 90), self.train_y[:10],
+                **calibration)
+        return clf
+
+    def test_omitted_takes_a_seeded_tenth_of_the_training_rows(self, mod):
+        assert self.fit(mod).q == self.expected_q()
+        assert self.fit(mod).q == self.expected_q()
+
+    @pytest.mark.parametrize("given", ["calib_x", "calib_y"])
+    def test_one_part_given_is_replaced_by_the_split(self, mod, given):
+        # Calibration rows 0..8 would give another threshold.
+        part = {"calib_x": ids(9), "calib_y": np.ones(9, dtype=int)}[given]
+        assert scores(self.table[:9], self.train_y[:9]).max() != self.expected_q()
+        assert self.fit(mod, **{given: part}).q == self.expected_q()
+
+    def test_both_given_never_touch_the_training_data(self, mod):
+        clf = mod.AdaptiveConformalClassifier()
+        calib_y = np.ones(9, dtype=int)
+        clf.fit(RowModel(self.table), None, None, ids(10, 90), self.train_y[:10], ids(9), calib_y)
+        assert clf.q == scores(self.table[:9], calib_y).max()
+
+    def test_series_labels_are_used_by_position(self, mod):
+        # train_test_split hands back a Series with a shuffled index.
+        clf = mod.AdaptiveConformalClassifier()
+        clf.fit(RowModel(self.table), ids(90), pd.Series(self.train_y), ids(10, 90),
+                pd.Series(self.train_y[:10]))
+        assert clf.q == self.expected_q()
+        assert type(clf.test_y) is np.ndarray and clf.test_y.tolist() == self.train_y[:10].tolist()
+
+
+def test_series_with_a_shuffled_index_is_read_by_position(mod):
+    shuffled = pd.Series(CALIB_Y, index=[8, 3, 5, 0, 7, 1, 6, 2, 4])
+    assert fitted(mod, calib_y=shuffled).q == 0.8
+
+
+@pytest.mark.parametrize(
+    "test_y",
+    [TEST_Y.reshape(-1, 1), TEST_Y.tolist(), pd.Series(TEST_Y, index=[5, 4, 3, 2, 1, 0])],
+    ids=["column", "list", "series"],
+)
+def test_test_labels_are_stored_flat(mod, test_y):
+    clf = fitted(mod, test_y=test_y)
+    assert type(clf.test_y) is np.ndarray
+    assert clf.test_y.shape == (6,) and clf.test_y.tolist() == TEST_Y.tolist()
+
+
+def test_calibration_labels_as_a_column(mod):
+    assert fitted(mod, calib_y=CALIB_Y.reshape(-1, 1)).q == 0.8
+
+
+def test_alpha_is_read_when_fit_runs(mod):
+    rng = np.random.default_rng(11)
+    calib_p1 = rng.uniform(0, 1, 30)
+    calib_y = (rng.uniform(0, 1, 30) < 0.5).astype(int)
+    model = RowModel(two_class(calib_p1))
+    clf = mod.AdaptiveConformalClassifier(0.1)
+    clf.alpha = 0.4
+    clf.fit(model, None, None, ids(30), calib_y, ids(30), calib_y)
+    assert clf.q == np.quantile(scores(two_class(calib_p1), calib_y), 0.6 * 31 / 30)
+
+
+def test_a_label_outside_the_columns_raises_index_error(mod):
+    calib_y = CALIB_Y.copy()
+    calib_y[0] = 2
+    with pytest.raises(IndexError):
+        fitted(mod, calib_y=calib_y)
+
+
+def test_three_classes_build_sets_in_probability_order(mod):
+    calib = [[0.1, 0.2, 0.7]] * 8 + [[0.8, 0.1, 0.1]]
+    test = [[0.5, 0.3, 0.2], [0.1, 0.5, 0.4], [0.05, 0.05, 0.9]]
+    calib_y = np.array([2] * 8 + [1])
+    clf = mod.AdaptiveConformalClassifier()
+    clf.fit(RowModel(calib + test), None, None, ids(3, 9), np.array([0, 1, 2]), ids(9), calib_y)
+    # Positions count from the smallest label 1: position 1 comes second, scoring 0.7 + 0.2.
+    assert clf.q == scores(calib, calib_y - 1).max() == pytest.approx(0.9)
+    assert clf.test_class == [[0, 1, 2], [1, 2], [2]]
+
+
+class TestDiagnose:
+    def test_mixed_set_sizes(self, mod):
+        clf = fitted(mod)
+        result = clf.diagnose()
+        assert list(result) == ["number of class", "sample count"]
+        assert result["number of class"].tolist() == [1, 2]
+        assert result["sample count"].tolist() == [4, 2]
+        assert [list(s) for s in clf.label_list] == [[0], [0, 1], [1]]
+        assert clf.label_list.dtype == object and clf.label_list.shape == (3,)
+        assert clf.test_class.dtype == object and clf.test_class.shape == (6,)
+        assert clf.test_class.tolist() == [[1], [0], [0, 1], [1], [0, 1], [0]]
+        # class 0: rows 1, 2; class 1: rows 0, 3, 4, 5 (row 5 got [0]).
+        assert clf.class_conf == {0: {"[0]": 1, "[0, 1]": 1}, 1: {"[0]": 1, "[0, 1]": 1, "[1]": 2}}
+        assert all(type(k) is str for conf in clf.class_conf.values() for k in conf)
+        assert all(isinstance(k, np.integer) for k in clf.class_conf)
+        assert all(isinstance(v, np.integer) for c in clf.class_conf.values() for v in c.values())
+        assert clf.coverage == 5 / 6 and type(clf.coverage) is float
+        assert clf.width == pytest.approx(1 - (4 + 2 * 0.5) / 6) and type(clf.width) is np.float64
+
+    def test_all_sets_full(self, mod):
+        calib_y = CALIB_Y.copy()
+        calib_y[4] = 0
+        clf = fitted(mod, calib_y=calib_y)
+        result = clf.diagnose()
+        assert clf.label_list == ["[0, 1]"]
+        assert clf.class_conf == {0: {"[0, 1]": 2}, 1: {"[0, 1]": 4}}
+        assert result["number of class"].tolist() == [2] and result["sample count"].tolist() == [6]
+        assert clf.width == 0.5 and clf.coverage == 1.0
+        assert clf.test_class.shape == (6, 2)
+
+    def test_all_sets_of_one_class_flatten(self, mod):
+        test_p1 = [0.9, 0.1, 0.95, 0.2, 0.85]
+        test_y = np.array([1, 0, 0, 0, 1])
+        clf = fitted(mod, test_p1=test_p1, test_y=test_y)
+        assert clf.test_class == [[1], [0], [1], [0], [1]]
+        result = clf.diagnose()
+        assert clf.label_list.tolist() == [0, 1] and clf.label_list.dtype.kind == "i"
+        assert clf.test_class.shape == (5, 1)
+        assert clf.class_conf == {0: {"0": 2, "1": 1}, 1: {"1": 2}}
+        assert clf.width == 0.0 and clf.coverage == 4 / 5
+        assert result["number of class"].tolist() == [1] and result["sample count"].tolist() == [5]
+
+    @pytest.mark.parametrize("test_p1", [TEST_P1, [0.9, 0.1, 0.95], [0.7, 0.6, 0.5]],
+                             ids=["mixed", "one-class", "full"])
+    def test_twice_gives_equal_results(self, mod, test_p1):
+        clf = fitted(mod, test_p1=test_p1, test_y=TEST_Y[: len(test_p1)])
+        first = clf.diagnose()
+        before = (clf.test_class.copy(), clf.coverage, clf.width, clf.class_conf, list(clf.label_list))
+        second = clf.diagnose()
+        for key in first:
+            np.testing.assert_array_equal(first[key], second[key])
+        assert clf.test_class.tolist() == before[0].tolist()
+        assert clf.test_class.dtype == before[0].dtype
+        assert (clf.coverage, clf.width, clf.class_conf) == before[1:4]
+        assert [list(np.atleast_1d(s)) for s in clf.label_list] == [
+            list(np.atleast_1d(s)) for s in before[4]]
+
+    def test_labels_are_not_shifted(self, mod):
+        # Labels 1 and 2 against class positions 0 and 1: only label 1 can be covered.
+        calib_y = CALIB_Y + 1
+        test_y = TEST_Y + 1
+        clf = fitted(mod, calib_y=calib_y, test_y=test_y)
+        assert clf.q == 0.8
+        clf.diagnose()
+        covered = sum(int(y in s) for y, s in zip(test_y, [[1], [0], [0, 1], [1], [0, 1], [0]]))
+        assert clf.coverage == covered / 6
+        assert set(clf.class_conf) == {1, 2}
+        assert clf.class_conf[1] == {"[0]": 1, "[0, 1]": 1}
+
+    @pytest.mark.parametrize("kind", ["float", "bool", "str"])
+    def test_other_label_types_compare_by_value(self, mod, kind):
+        clf = fitted(mod)
+        clf.test_y = {"float": TEST_Y.astype(float), "bool": TEST_Y.astype(bool),
+                      "str": np.array(["0", "1"])[TEST_Y]}[kind]
+        clf.diagnose()
+        sets = [[1], [0], [0, 1], [1], [0, 1], [0]]
+        expected = sum(int(y in s) for y, s in zip(clf.test_y, sets)) / 6
+        assert clf.coverage == expected
+        assert sorted(clf.class_conf) == sorted(np.unique(clf.test_y))
+        assert list(clf.class_conf.values())[1] == {"[0]": 1, "[0, 1]": 1, "[1]": 2}
+
+    def test_nan_label_gets_an_empty_entry(self, mod):
+        clf = fitted(mod)
+        clf.test_y = np.array([1, 0, 0, 1, 1, np.nan])
+        clf.diagnose()
+        conf = list(clf.class_conf.values())
+        assert conf == [{"[0]": 1, "[0, 1]": 1}, {"[0, 1]": 1, "[1]": 2}, {}]
+        assert clf.coverage == 5 / 6
+
+    def test_label_count_mismatch_raises_after_storing_the_sets(self, mod):
+        clf = fitted(mod)
+        clf.test_y = TEST_Y[:5]
+        with pytest.raises(IndexError):
+            clf.diagnose()
+        assert type(clf.test_class) is list
+        # A label too many passes the row loop and fails on the class masks.
+        clf.test_y = np.append(TEST_Y, 1)
+        with pytest.raises(IndexError):
+            clf.diagnose()
+        assert isinstance(clf.test_class, np.ndarray)
+        assert not hasattr(clf, "coverage")
+
+    def test_without_fit_raises_attribute_error(self, mod):
+        with pytest.raises(AttributeError):
+            mod.AdaptiveConformalClassifier().diagnose()
+
+    def test_fit_again_restores_the_list(self, mod):
+        clf = fitted(mod)
+        clf.diagnose()
+        model = RowModel(two_class(CALIB_P1 + TEST_P1))
+        clf.fit(model, None, None, ids(6, 9), TEST_Y, ids(9), CALIB_Y)
+        assert type(clf.test_class) is list
+        assert clf.diagnose()["sample count"].tolist() == [4, 2]
