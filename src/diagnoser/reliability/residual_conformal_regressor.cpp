@@ -189,8 +189,11 @@ py::object plot_feature(const Args& a) {
   py::object self = a.self();
   py::object feature_name = a[1], bins = a[2], figsize = a[3];
 
-  py::object pos = ns("np").attr("where")(
-      compare(get(self, "feature_names"), feature_name, Py_EQ))[py::int_(0)][py::int_(0)];
+  // A plain list compares as one bool; numpy 2 refuses np.where on that, so it
+  // is made 1-D and an unsearchable list finds nothing (IndexError) as before.
+  py::object found = compare(get(self, "feature_names"), feature_name, Py_EQ);
+  py::object pos =
+      ns("np").attr("where")(ns("np").attr("atleast_1d")(found))[py::int_(0)][py::int_(0)];
   py::object column = feature_column(get(self, "test_x"), pos);
   py::object sort_ind = ns("np").attr("argsort")(column.attr("ravel")());
   py::object rank_num = ns("np").attr("arange")(sort_ind.attr("shape")[py::int_(0)]);
