@@ -145,8 +145,10 @@ def test_nineteen_calibration_rows_take_the_largest_score(mod):
 def test_eighteen_calibration_rows_fail_after_the_predictions(mod):
     x, y = make_data(218, seed=3)
     r = mod.ResidualConformalRegressor()
-    with pytest.raises(ValueError):
+    with pytest.raises(ValueError) as raised:
         r.fit(MODEL, x[:200], y[:200], x[:20], y[:20], x[200:], y[200:])
+    names = [entry.frame.code.name for entry in raised.traceback]
+    assert "trov.diagnoser.reliability_evaluation.ResidualConformalRegressor.fit" in names
     assert list(vars(r))[4:] == FIT_ORDER[:6]
     assert r.calib_y.shape == (18,)
 
