@@ -18,18 +18,35 @@ from sklearn.model_selection import train_test_split
 from sklearn.pipeline import make_pipeline
 from sklearn.preprocessing import StandardScaler
 
-from trov.diagnoser.reliability_evaluation import Reliability, Reliability_without_uncertain"""),
+from trov.diagnoser.reliability_evaluation import Reliability, Reliability_without_uncertain
+
+# LightGBM reports every quantile model it trains; keep only its warnings
+import logging, lightgbm
+logging.getLogger("lightgbm").setLevel(logging.WARNING)
+lightgbm.register_logger(logging.getLogger("lightgbm"))
+
+
+def three_parts(X, y):
+    # half to fit the model, a quarter to calibrate, a quarter to test
+    train_x, rest_x, train_y, rest_y = train_test_split(X, y, test_size=0.5, random_state=1)
+    calib_x, test_x, calib_y, test_y = train_test_split(rest_x, rest_y, test_size=0.5, random_state=1)
+    return train_x, train_y, test_x, test_y, calib_x, calib_y"""),
     ("markdown", """## A classifier: adaptive prediction sets
 
 `Reliability` sees a classifier and builds a prediction set per test row: {0}, {1} or
 {0, 1}. The chart counts the sets per true class; coverage is the share of rows whose
-set holds the true class, bandwidth half the share of two-class sets."""),
+set holds the true class, bandwidth half the share of two-class sets. The model is fitted
+on one part of the data and calibrated on another it has not seen.
+
+A confident classifier scores nearly every calibration row close to 1, so the threshold `q`
+lands close to 1 too and most rows need both classes to reach it: a wide set here says the
+scores leave no room, not that the model is poor."""),
     ("code", """X, y = load_breast_cancer(return_X_y=True)
-train_x, test_x, train_y, test_y = train_test_split(X, y, test_size=0.3, random_state=1)
+train_x, train_y, test_x, test_y, calib_x, calib_y = three_parts(X, y)
 classifier = make_pipeline(StandardScaler(), LogisticRegression()).fit(train_x, train_y)
 
-clf_reliability = Reliability(classifier, alpha=0.05)
-clf_reliability.fit(train_x, train_y, test_x, test_y)
+clf_reliability = Reliability(classifier, alpha=0.1)
+clf_reliability.fit(train_x, train_y, test_x, test_y, calib_x, calib_y)
 clf_reliability.diagnose()"""),
     ("code", """clf_reliability.show()"""),
     ("markdown", """One test row explained: its cumulative sorted probabilities against the threshold `q`;
@@ -40,14 +57,11 @@ the red bars form its prediction set."""),
 For a regressor, three quantile models learn the residuals, calibration widens or narrows
 their band, and every test prediction becomes an interval."""),
     ("code", """data = load_diabetes()
-train_x, test_x, train_y, test_y = train_test_split(
-    data.data, data.target, test_size=0.25, random_state=1
-)
+train_x, train_y, test_x, test_y, calib_x, calib_y = three_parts(data.data, data.target)
 regressor = GradientBoostingRegressor(random_state=0).fit(train_x, train_y)
 
-np.random.seed(0)  # the calibration split of the regressor follows numpy's global state
 reg_reliability = Reliability(regressor, alpha=0.1, depth=3, feature_names=list(data.feature_names))
-reg_reliability.fit(train_x, train_y, test_x, test_y)
+reg_reliability.fit(train_x, train_y, test_x, test_y, calib_x, calib_y)
 result = reg_reliability.diagnose()
 {key: value[:3] for key, value in result.items()}"""),
     ("code", """reg_reliability.show()"""),
@@ -62,7 +76,7 @@ band = Reliability_without_uncertain(regressor, significance_level=0.9)
 band.fit(test_x, test_y)
 band.plot()"""),
     ("code", """X, y = load_breast_cancer(return_X_y=True)
-train_x, test_x, train_y, test_y = train_test_split(X, y, test_size=0.3, random_state=1)
+train_x, train_y, test_x, test_y, calib_x, calib_y = three_parts(X, y)
 np.random.seed(0)
 groups = Reliability_without_uncertain(classifier, significance_level=0.9)
 groups.fit(test_x, test_y)
