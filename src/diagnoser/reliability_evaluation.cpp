@@ -15,8 +15,7 @@ namespace {
 
 // Absolute import of `module` with the module namespace as globals.
 py::object import(const char* module, py::handle globals, py::handle fromlist = py::none()) {
-  PyObject* result = PyImport_ImportModuleLevel(module, globals.ptr(), nullptr,
-                                                fromlist.ptr(), 0);
+  PyObject* result = PyImport_ImportModuleLevel(module, globals.ptr(), nullptr, fromlist.ptr(), 0);
   if (result == nullptr) throw py::error_already_set();
   return py::reinterpret_steal<py::object>(result);
 }
@@ -59,7 +58,8 @@ void initialise(py::module_ module) {
   import_from(globals, "sklearn.model_selection", {{"train_test_split", "train_test_split"}});
   import_as(globals, "pandas", "pd");
   import_from(globals, "lightgbm", {{"LGBMRegressor", "LGBMRegressor"}});
-  import_from(globals, "sklearn.base", {{"is_regressor", "is_regressor"}, {"is_classifier", "is_classifier"}});
+  import_from(globals, "sklearn.base",
+              {{"is_regressor", "is_regressor"}, {"is_classifier", "is_classifier"}});
   import_as(globals, "seaborn", "sns");
 
   globals["Reliability"] = trov::create_reliability();
@@ -68,8 +68,15 @@ void initialise(py::module_ module) {
   globals["Reliability_without_uncertain"] = trov::create_significance_check();
 }
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "reliability_evaluation", nullptr, -1,
-                          nullptr, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
+                          "reliability_evaluation",
+                          nullptr,
+                          -1,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr};
 
 }  // namespace
 

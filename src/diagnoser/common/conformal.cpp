@@ -1,6 +1,7 @@
 #include "diagnoser/common/conformal.h"
 
 #include "diagnoser/common/names.h"
+#include "diagnoser/common/python_ops.h"
 
 namespace trov {
 
@@ -11,12 +12,11 @@ bool calibration_missing(const py::object& calib_x, const py::object& calib_y) {
 CalibrationSplit calibration_split(const py::object& train_x, const py::object& train_y,
                                    bool seeded) {
   py::object split = ns("train_test_split");
-  py::object parts = seeded ? split(train_x, train_y, py::arg("test_size") = 0.1,
-                                    py::arg("random_state") = 0)
-                            : split(train_x, train_y, py::arg("test_size") = 0.1);
-  py::sequence seq = parts;
-  if (py::len(seq) != 4) throw py::value_error("expected 4 values to unpack");
-  return {seq[0], seq[1], seq[2], seq[3]};
+  py::object parts =
+      seeded ? split(train_x, train_y, py::arg("test_size") = 0.1, py::arg("random_state") = 0)
+             : split(train_x, train_y, py::arg("test_size") = 0.1);
+  std::vector<py::object> part = unpack(parts, 4);
+  return {part[0], part[1], part[2], part[3]};
 }
 
 py::object conformal_quantile(const py::object& scores, const py::object& alpha,

@@ -1,8 +1,8 @@
 #include "diagnoser/common/method.h"
 
 #include <frameobject.h>
-#include <structmember.h>
 #include <pybind11/detail/exception_translation.h>
+#include <structmember.h>
 
 #include <cstring>
 
@@ -12,8 +12,7 @@ namespace trov {
 namespace {
 
 struct MethodObject {
-  PyObject_HEAD
-  vectorcallfunc vectorcall;
+  PyObject_HEAD vectorcallfunc vectorcall;
   PyObject* name;       // str
   PyObject* qualname;   // str, "Class.method"
   PyObject* module;     // str
@@ -102,7 +101,8 @@ std::vector<py::object> bind(const MethodObject* m, PyObject* const* args, Py_ss
   if (!missing.empty()) missing_arguments(m, missing);
   for (Py_ssize_t i = first_default; i < total; ++i) {
     if (!values[i]) {
-      values[i] = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(m->defaults, i - first_default));
+      values[i] =
+          py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(m->defaults, i - first_default));
     }
   }
   return values;
@@ -215,8 +215,8 @@ PyObject* get_signature(PyObject* self, void*) {
         if (i < first_default) {
           parameters.append(parameter(params[i], kind));
         } else {
-          py::object value = py::reinterpret_borrow<py::object>(
-              PyTuple_GET_ITEM(m->defaults, i - first_default));
+          py::object value =
+              py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(m->defaults, i - first_default));
           parameters.append(parameter(params[i], kind, py::arg("default") = value));
         }
       }
@@ -332,8 +332,8 @@ ClassBuilder& ClassBuilder::method(const char* name, std::vector<const char*> pa
 
 py::object ClassBuilder::create() {
   py::object type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
-  py::tuple bases = py::make_tuple(py::reinterpret_borrow<py::object>(
-      reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+  py::tuple bases = py::make_tuple(
+      py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
   return type(py::str(name_), bases, namespace_);
 }
 

@@ -7,6 +7,7 @@
 #include "diagnoser/common/figures.h"
 #include "diagnoser/common/method.h"
 #include "diagnoser/common/names.h"
+#include "diagnoser/common/python_ops.h"
 #include "diagnoser/common/results.h"
 #include "diagnoser/reliability/classifier_kernels.h"
 
@@ -14,22 +15,6 @@ namespace trov {
 namespace {
 
 using py::literals::operator""_a;
-
-// Python's `if value:`; pybind11's operator bool only tests for a null handle.
-bool truth(const py::object& value) {
-  int result = PyObject_IsTrue(value.ptr());
-  if (result < 0) throw py::error_already_set();
-  return result == 1;
-}
-
-// `a op b` as Python evaluates it, elementwise for arrays.
-py::object compare(const py::handle& a, const py::handle& b, int op) {
-  PyObject* result = PyObject_RichCompare(a.ptr(), b.ptr(), op);
-  if (result == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(result);
-}
-
-py::object first(const py::object& obj) { return obj[py::int_(0)]; }
 
 // `x[:, ::-1]`: each row in descending order.
 py::object descending(const py::object& x) {
@@ -124,9 +109,9 @@ void count_sets_per_class(const py::object& self, const classifier::SetTable& se
       label = (*counted)[c].first;
       count = (*counted)[c].second;
     } else {
-      py::tuple found =
-          ns("np").attr("unique")(test_class[compare(test_y, i, Py_EQ)], "return_counts"_a = true);
-      if (found.size() != 2) throw py::value_error("expected 2 values to unpack");
+      std::vector<py::object> found = unpack(
+          ns("np").attr("unique")(test_class[compare(test_y, i, Py_EQ)], "return_counts"_a = true),
+          2);
       label = found[0];
       count = found[1];
     }
@@ -156,8 +141,8 @@ py::object diagnose(const Args& a) {
   classifier::Coverage covered = classifier::coverage(*sets, test_y);
   self.attr("test_class") = sets->as_array();
   count_sets_per_class(self, *sets, test_y, class_n, full, class_conf);
-  py::tuple size_counts = ns("np").attr("unique")(covered.sizes, "return_counts"_a = true);
-  if (size_counts.size() != 2) throw py::value_error("expected 2 values to unpack");
+  std::vector<py::object> size_counts =
+      unpack(ns("np").attr("unique")(covered.sizes, "return_counts"_a = true), 2);
   py::object c_lis = ns("np").attr("array")(covered.sizes);
   self.attr("coverage") = py::int_(covered.contained) / first(test_y.attr("shape"));
   py::object inverse_sum = ns("np").attr("sum")(py::int_(1) / c_lis);

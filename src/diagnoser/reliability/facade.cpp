@@ -2,25 +2,16 @@
 
 #include "diagnoser/common/method.h"
 #include "diagnoser/common/names.h"
+#include "diagnoser/common/python_ops.h"
 
 namespace trov {
 namespace {
-
-// Python's `if value:`; pybind11's operator bool only tests for a null handle.
-bool truth(const py::object& value) {
-  int result = PyObject_IsTrue(value.ptr());
-  if (result < 0) throw py::error_already_set();
-  return result == 1;
-}
 
 // `type(value) == list`: exact, so a subclass of list is stored as it is.
 bool is_exactly_list(const py::handle& value) {
   py::handle type = reinterpret_cast<PyObject*>(Py_TYPE(value.ptr()));
   py::handle list = reinterpret_cast<PyObject*>(&PyList_Type);
-  py::object equal =
-      py::reinterpret_steal<py::object>(PyObject_RichCompare(type.ptr(), list.ptr(), Py_EQ));
-  if (!equal) throw py::error_already_set();
-  return truth(equal);
+  return truth(compare(type, list, Py_EQ));
 }
 
 // self.reliability.fit(self.estimator, train_x, train_y, test_x, test_y, calib_x, calib_y)

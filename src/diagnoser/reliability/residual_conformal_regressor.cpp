@@ -6,18 +6,12 @@
 #include "diagnoser/common/figures.h"
 #include "diagnoser/common/method.h"
 #include "diagnoser/common/names.h"
+#include "diagnoser/common/python_ops.h"
 #include "diagnoser/common/results.h"
 #include "diagnoser/reliability/feature_segments.h"
 
 namespace trov {
 namespace {
-
-// Elementwise comparison, as Python's `a < b` (pybind11's operators reduce to bool).
-py::object compare(const py::object& a, const py::object& b, int op) {
-  PyObject* result = PyObject_RichCompare(a.ptr(), b.ptr(), op);
-  if (result == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(result);
-}
 
 // Attribute and item reads as plain objects, so that Python operators apply.
 py::object get(const py::object& obj, const char* name) { return obj.attr(name); }
@@ -165,24 +159,6 @@ py::object feature_column(const py::object& test_x, const py::object& pos) {
   py::object table =
       py::isinstance(test_x, np.attr("ndarray")) ? test_x : np.attr("asarray")(test_x);
   return table[py::make_tuple(py::slice(py::none(), py::none(), py::none()), pos)];
-}
-
-// `a, b, ... = value`: Python's unpacking of exactly `n` items.
-std::vector<py::object> unpack(const py::object& value, std::size_t n) {
-  std::vector<py::object> items;
-  for (py::handle item : value) {
-    if (items.size() == n) {
-      PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu)", n);
-      throw py::error_already_set();
-    }
-    items.push_back(py::reinterpret_borrow<py::object>(item));
-  }
-  if (items.size() < n) {
-    PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", n,
-                 items.size());
-    throw py::error_already_set();
-  }
-  return items;
 }
 
 py::object plot_feature(const Args& a) {

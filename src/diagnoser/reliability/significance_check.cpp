@@ -1,56 +1,22 @@
 #include "diagnoser/reliability/significance_check.h"
 
-#include <array>
-#include <string>
+#include <vector>
 
 #include "diagnoser/common/figures.h"
 #include "diagnoser/common/method.h"
 #include "diagnoser/common/names.h"
+#include "diagnoser/common/python_ops.h"
 
 namespace trov {
 namespace {
 
-// Python's `if value:`; pybind11's operator bool only tests for a null handle.
-bool truth(const py::object& value) {
-  int result = PyObject_IsTrue(value.ptr());
-  if (result < 0) throw py::error_already_set();
-  return result == 1;
-}
-
-// `left <op> right` as Python evaluates it: element-wise for arrays.
-py::object compare(const py::object& left, const py::object& right, int op) {
-  PyObject* result = PyObject_RichCompare(left.ptr(), right.ptr(), op);
-  if (result == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(result);
-}
-
-// `a, b, c, d = parts`, with Python's unpacking errors.
-std::array<py::object, 4> unpack4(const py::object& parts) {
-  std::array<py::object, 4> out;
-  py::iterator it = py::iter(parts);
-  std::size_t got = 0;
-  for (; it != py::iterator::sentinel(); ++it) {
-    if (got == out.size()) throw py::value_error("too many values to unpack (expected 4)");
-    out[got++] = py::reinterpret_borrow<py::object>(*it);
-  }
-  if (got < out.size()) {
-    throw py::value_error("not enough values to unpack (expected 4, got " + std::to_string(got) +
-                          ")");
-  }
-  return out;
-}
-
 // `value[:, -1]`: the probability of the positive label, one per row.
-py::object last_column(const py::object& value) {
-  py::object all_rows = py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
-  if (!all_rows) throw py::error_already_set();
-  return value[py::make_tuple(all_rows, -1)];
-}
+py::object last_column(const py::object& value) { return value[py::make_tuple(all_rows(), -1)]; }
 
 // calib_x, te_x, calib_y, te_y = train_test_split(test_x, test_y, test_size=0.8)
 // The larger, "test" share is discarded: only a fifth of the rows calibrates.
-std::array<py::object, 4> split(const py::object& test_x, const py::object& test_y) {
-  return unpack4(ns("train_test_split")(test_x, test_y, py::arg("test_size") = 0.8));
+std::vector<py::object> split(const py::object& test_x, const py::object& test_y) {
+  return unpack(ns("train_test_split")(test_x, test_y, py::arg("test_size") = 0.8), 4);
 }
 
 // q = np.quantile(scores, self.significance_level)
@@ -60,7 +26,9 @@ py::object significance_quantile(const py::object& self, const py::object& score
 }
 
 void fit_regression(const py::object& self, const py::object& test_x, const py::object& test_y) {
-  auto [calib_x, te_x, calib_y, te_y] = split(test_x, test_y);
+  std::vector<py::object> parts = split(test_x, test_y);
+  const py::object& calib_x = parts[0];
+  const py::object& calib_y = parts[2];
   self.attr("pred_base") = self.attr("estimator").attr("predict")(test_x);
   py::object abs = ns("abs");
   py::object alpha = abs(calib_y - self.attr("estimator").attr("predict")(calib_x));
@@ -71,7 +39,9 @@ void fit_regression(const py::object& self, const py::object& test_x, const py::
 
 void fit_classification(const py::object& self, const py::object& test_x,
                         const py::object& test_y) {
-  auto [calib_x, te_x, calib_y, te_y] = split(test_x, test_y);
+  std::vector<py::object> parts = split(test_x, test_y);
+  const py::object& calib_x = parts[0];
+  const py::object& calib_y = parts[2];
   py::object pred_base = last_column(self.attr("estimator").attr("predict_proba")(test_x));
   py::object abs = ns("abs");
   py::object alpha =

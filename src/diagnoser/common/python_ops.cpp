@@ -1,0 +1,42 @@
+#include "diagnoser/common/python_ops.h"
+
+namespace trov {
+
+bool truth(const py::handle& value) {
+  int result = PyObject_IsTrue(value.ptr());
+  if (result < 0) throw py::error_already_set();
+  return result == 1;
+}
+
+py::object compare(const py::handle& a, const py::handle& b, int op) {
+  PyObject* result = PyObject_RichCompare(a.ptr(), b.ptr(), op);
+  if (result == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(result);
+}
+
+std::vector<py::object> unpack(const py::handle& value, std::size_t n) {
+  std::vector<py::object> items;
+  for (py::handle item : value) {
+    if (items.size() == n) {
+      PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu)", n);
+      throw py::error_already_set();
+    }
+    items.push_back(py::reinterpret_borrow<py::object>(item));
+  }
+  if (items.size() < n) {
+    PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", n,
+                 items.size());
+    throw py::error_already_set();
+  }
+  return items;
+}
+
+py::object first(const py::handle& x) { return x[py::int_(0)]; }
+
+py::object all_rows() {
+  PyObject* slice = PySlice_New(nullptr, nullptr, nullptr);
+  if (slice == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(slice);
+}
+
+}  // namespace trov

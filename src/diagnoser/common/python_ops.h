@@ -1,0 +1,28 @@
+// Python operations spelled as Python evaluates them, where pybind11's own
+// operators differ (truth tests, elementwise comparisons, unpacking).
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <cstddef>
+#include <vector>
+
+namespace trov {
+namespace py = pybind11;
+
+// `if value:`; pybind11's operator bool only tests for a null handle.
+bool truth(const py::handle& value);
+
+// `a <op> b`, elementwise for arrays (pybind11's operators reduce to one bool).
+py::object compare(const py::handle& a, const py::handle& b, int op);
+
+// `a, b, ... = value` with exactly `n` items, raising Python's unpacking errors.
+std::vector<py::object> unpack(const py::handle& value, std::size_t n);
+
+// `x[0]`
+py::object first(const py::handle& x);
+
+// The slice `:` of `x[:, j]`.
+py::object all_rows();
+
+}  // namespace trov
