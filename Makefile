@@ -37,7 +37,8 @@ dev-test: dev
 asan-test: $(STAMP)
 	$(MAKE) dev DEV=build/asan CMAKE_EXTRA=-DTROV_SANITIZE=ON
 	cd tests && MPLBACKEND=Agg PYTHONPATH=$(abspath build/asan)/pkg ASAN_OPTIONS=detect_leaks=0 \
-	  LD_PRELOAD=$$(g++ -print-file-name=libasan.so) ../$(PY) -m pytest -q -p no:cacheprovider $(ARGS)
+	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" ../$(PY) -m pytest -q -p no:cacheprovider $(ARGS)
 
 format:
 	$(VENV)/bin/clang-format -i $$(find src -name '*.cpp' -o -name '*.h')
