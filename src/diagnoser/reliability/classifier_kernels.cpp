@@ -64,8 +64,7 @@ py::list pair_list(int64_t first, int64_t second) {
 
 // A 1-D object array holding exactly `items`, one per element.
 py::array object_array(const std::vector<py::handle>& items) {
-  py::array out = py::module_::import("numpy").attr("empty")(
-      items.size(), py::arg("dtype") = py::module_::import("builtins").attr("object"));
+  py::array out = ns("np").attr("empty")(items.size(), py::arg("dtype") = ns("object"));
   auto** data = reinterpret_cast<PyObject**>(out.mutable_data());
   for (std::size_t k = 0; k < items.size(); ++k) {
     PyObject* old = data[k];
