@@ -114,6 +114,14 @@ def test_plot_with_equal_widths_and_before_fit(mod):
     assert figures() == []
 
 
+def test_results_header_is_shown_before_the_values_are_read(mod, displayed):
+    r = fitted(mod)
+    del r.coverage
+    with pytest.raises(AttributeError, match="coverage"):
+        r.plot()
+    assert [w.value for w in displayed] == ["<b>Results:</b>"]
+
+
 # --- the feature-segmented plot ---
 
 

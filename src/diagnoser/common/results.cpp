@@ -11,9 +11,13 @@ py::str rounded(const py::object& value) { return py::str(ns("np").attr("round")
 
 }  // namespace
 
-void display_results(const py::object& coverage, const py::object& bandwidth) {
-  display_html(py::str("<b>Results:</b>"));
+void display_results_header() { display_html(py::str("<b>Results:</b>")); }
+
+void display_coverage(const py::object& coverage) {
   display_html(py::str("Empirical Coverage: {}").format(rounded(coverage)));
+}
+
+void display_bandwidth(const py::object& bandwidth) {
   display_html(py::str("Average Bandwidth: {}").format(rounded(bandwidth)));
 }
 

@@ -1,4 +1,6 @@
-// The three HTML results lines that end the two main plots.
+// The three HTML results lines that end the two main plots, shown one
+// statement after the other so that each value is read only once the line
+// before it is shown.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -6,8 +8,11 @@
 namespace trov {
 namespace py = pybind11;
 
-// Shows "<b>Results:</b>", "Empirical Coverage: {}" and "Average Bandwidth: {}",
-// each value rounded by np.round to 6 decimals.
-void display_results(const py::object& coverage, const py::object& bandwidth);
+// "<b>Results:</b>"
+void display_results_header();
+// "Empirical Coverage: {}", the value rounded by np.round to 6 decimals.
+void display_coverage(const py::object& coverage);
+// "Average Bandwidth: {}", the value rounded by np.round to 6 decimals.
+void display_bandwidth(const py::object& bandwidth);
 
 }  // namespace trov

@@ -223,7 +223,9 @@ py::object plot(const Args& a) {
   axes.attr("set_xlabel")("True", "fontsize"_a = 12);
   axes.attr("set_ylabel")("Count", "fontsize"_a = 12);
   finish_figure();
-  display_results(self.attr("coverage"), self.attr("width"));
+  display_results_header();
+  display_coverage(self.attr("coverage"));
+  display_bandwidth(self.attr("width"));
   return py::none();
 }
 

@@ -9,9 +9,8 @@ namespace {
 
 // `type(value) == list`: exact, so a subclass of list is stored as it is.
 bool is_exactly_list(const py::handle& value) {
-  py::handle type = reinterpret_cast<PyObject*>(Py_TYPE(value.ptr()));
-  py::handle list = reinterpret_cast<PyObject*>(&PyList_Type);
-  return truth(compare(type, list, Py_EQ));
+  py::object type = ns("type")(value);
+  return truth(compare(type, ns("list"), Py_EQ));
 }
 
 // self.reliability.fit(self.estimator, train_x, train_y, test_x, test_y, calib_x, calib_y)

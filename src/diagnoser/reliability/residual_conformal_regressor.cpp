@@ -82,9 +82,11 @@ py::object fit(const Args& a) {
   py::list sides;
   sides.append(column_vector(residual_calib - at(calib, 2)));
   sides.append(column_vector(at(calib, 0) - residual_calib));
-  py::object scores = ns("np").attr("max")(ns("np").attr("concatenate")(sides, 1), 1);
-  py::object q = conformal_quantile(scores, get(self, "alpha"),
-                                    get(self, "calib_y").attr("shape")[py::int_(0)]);
+  py::object joined = ns("np").attr("concatenate")(sides, 1);
+  py::object scores = ns("np").attr("max")(joined, 1);
+  py::object miscoverage = get(self, "alpha");
+  py::object n = get(self, "calib_y").attr("shape")[py::int_(0)];
+  py::object q = conformal_quantile(scores, miscoverage, n);
 
   pred[2] = at(pred, 2) + q;
   pred[0] = at(pred, 0) - q;
@@ -148,7 +150,9 @@ py::object plot(const Args& a) {
                             py::arg("linestyle") = "--");
   finish_figure();
 
-  display_results(get(self, "coverage"), ns("np").attr("mean")(get(self, "width")));
+  display_results_header();
+  display_coverage(get(self, "coverage"));
+  display_bandwidth(ns("np").attr("mean")(get(self, "width")));
   return py::none();
 }
 
@@ -159,6 +163,14 @@ py::object feature_column(const py::object& test_x, const py::object& pos) {
   py::object table =
       py::isinstance(test_x, np.attr("ndarray")) ? test_x : np.attr("asarray")(test_x);
   return table[py::make_tuple(py::slice(py::none(), py::none(), py::none()), pos)];
+}
+
+// ax.plot(np.array(x), np.array(y), color=color, label=label), arguments made left to right.
+void plot_averages(const py::object& ax, const py::list& x, const py::list& y, const char* color,
+                   const char* label) {
+  py::object xs = ns("np").attr("array")(x);
+  py::object ys = ns("np").attr("array")(y);
+  ax.attr("plot")(xs, ys, py::arg("color") = color, py::arg("label") = label);
 }
 
 py::object plot_feature(const Args& a) {
@@ -180,17 +192,15 @@ py::object plot_feature(const Args& a) {
       unpack(ns("plt").attr("subplots")(py::arg("figsize") = figsize), 2);
   py::object ax1 = fig_ax[1];
   py::object ax2 = ax1.attr("twinx")();
-  ax2.attr("plot")(ns("np").attr("array")(avg.avg_x), ns("np").attr("array")(avg.avg_pred),
-                   py::arg("color") = "green", py::arg("label") = "Avg Prediction");
-  ax2.attr("plot")(ns("np").attr("array")(avg.avg_x), ns("np").attr("array")(avg.avg_response),
-                   py::arg("color") = "red", py::arg("label") = "Avg Response");
+  plot_averages(ax2, avg.avg_x, avg.avg_pred, "green", "Avg Prediction");
+  plot_averages(ax2, avg.avg_x, avg.avg_response, "red", "Avg Response");
   ax2.attr("legend")();
   ax1.attr("set_xlabel")(feature_name, py::arg("fontsize") = 12);
   ax2.attr("set_ylabel")("Avg Response", py::arg("color") = "black", py::arg("fontsize") = 12);
-  std::vector<py::object> stem = unpack(
-      ax1.attr("stem")(ns("np").attr("array")(avg.avg_x), ns("np").attr("array")(avg.avg_width),
-                       "orange", py::arg("basefmt") = " "),
-      3);
+  py::object stem_x = ns("np").attr("array")(avg.avg_x);
+  py::object stem_width = ns("np").attr("array")(avg.avg_width);
+  std::vector<py::object> stem =
+      unpack(ax1.attr("stem")(stem_x, stem_width, "orange", py::arg("basefmt") = " "), 3);
   ns("plt").attr("setp")(stem[1], "linewidth", 5);
   ax1.attr("set_ylabel")("Avg Bandwidth", py::arg("color") = "black", py::arg("fontsize") = 12);
   title(py::str("Segmented Prediction"));
