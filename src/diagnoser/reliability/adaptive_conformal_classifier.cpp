@@ -18,10 +18,8 @@ using py::literals::operator""_a;
 
 // `x[:, ::-1]`: each row in descending order.
 py::object descending(const py::object& x) {
-  py::object all = py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
-  py::object reverse =
-      py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, py::int_(-1).ptr()));
-  return x[py::make_tuple(all, reverse)];
+  py::slice reverse(py::none(), py::none(), py::int_(-1));
+  return x[py::make_tuple(all_rows(), reverse)];
 }
 
 // `str([0, 1])`: how the full set is named where all sets are full.

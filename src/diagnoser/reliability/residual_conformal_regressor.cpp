@@ -162,7 +162,7 @@ py::object feature_column(const py::object& test_x, const py::object& pos) {
   py::object np = ns("np");
   py::object table =
       py::isinstance(test_x, np.attr("ndarray")) ? test_x : np.attr("asarray")(test_x);
-  return table[py::make_tuple(py::slice(py::none(), py::none(), py::none()), pos)];
+  return table[py::make_tuple(all_rows(), pos)];
 }
 
 // ax.plot(np.array(x), np.array(y), color=color, label=label), arguments made left to right.
