@@ -5,6 +5,7 @@
 #include <structmember.h>
 
 #include <cstring>
+#include <stdexcept>
 
 #include "diagnoser/common/names.h"
 
@@ -138,7 +139,7 @@ PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t na
     return nullptr;
   }
   try {
-    py::object result = m->body(Args(std::move(values)));
+    py::object result = m->body(Args(m->params, std::move(values)));
     return result ? result.release().ptr() : py::none().release().ptr();
   } catch (py::error_already_set& e) {
     e.restore();
@@ -308,6 +309,15 @@ py::object new_method(const std::string& class_name, const char* name,
 }
 
 }  // namespace
+
+const py::object& Args::operator[](const char* name) const {
+  for (std::size_t i = 0; i < values_.size(); ++i) {
+    if (PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(params_.ptr(), i), name) == 0) {
+      return values_[i];
+    }
+  }
+  throw std::logic_error(std::string("no parameter named ") + name);
+}
 
 void ready_method_type() {
   if (PyType_Ready(&MethodType) < 0) throw py::error_already_set();

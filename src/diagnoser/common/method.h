@@ -15,11 +15,15 @@ namespace py = pybind11;
 // defaults already filled in.
 class Args {
  public:
-  explicit Args(std::vector<py::object> values) : values_(std::move(values)) {}
-  const py::object& operator[](std::size_t i) const { return values_[i]; }
+  Args(py::handle params, std::vector<py::object> values)
+      : params_(params), values_(std::move(values)) {}
+  // The argument of the parameter `name`; a name the method does not declare is
+  // a programming error.
+  const py::object& operator[](const char* name) const;
   const py::object& self() const { return values_[0]; }
 
  private:
+  py::handle params_;  // tuple of str, owned by the method object for the call's duration
   std::vector<py::object> values_;
 };
 

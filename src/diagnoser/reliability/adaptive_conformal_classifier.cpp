@@ -36,22 +36,22 @@ bool all_sets_full(const py::object& self) {
 }
 
 py::object init(const Args& a) {
-  a.self().attr("alpha") = a[1];
+  a.self().attr("alpha") = a["alpha"];
   return py::none();
 }
 
 py::object fit(const Args& a) {
   const py::object& self = a.self();
-  const py::object& model = a[1];
-  py::object calib_x = a[6];
-  py::object calib_y = a[7];
+  const py::object& model = a["model"];
+  py::object calib_x = a["calib_x"];
+  py::object calib_y = a["calib_y"];
   if (calibration_missing(calib_x, calib_y)) {
-    CalibrationSplit split = calibration_split(a[2], a[3], /*seeded=*/true);
+    CalibrationSplit split = calibration_split(a["train_x"], a["train_y"], /*seeded=*/true);
     calib_x = split.calib_x;
     calib_y = split.calib_y;
   }
   py::object pred_calib_prob = model.attr("predict_proba")(calib_x);
-  py::object pred_test_prob = model.attr("predict_proba")(a[4]);
+  py::object pred_test_prob = model.attr("predict_proba")(a["test_x"]);
   py::object sub = calib_y.attr("min")();
   py::object pos = (calib_y - sub).attr("astype")(ns("int"));
   py::object sorted_value = descending(ns("np").attr("sort")(pred_calib_prob, "axis"_a = 1));
@@ -74,7 +74,7 @@ py::object fit(const Args& a) {
     test_class = classifier::prediction_sets(test_sorted_index, test_pos);
   }
   self.attr("test_class") = test_class;
-  self.attr("test_y") = flatten(a[5]);
+  self.attr("test_y") = flatten(a["test_y"]);
   self.attr("test_sorted_index") = test_sorted_index;
   self.attr("test_sorted_value") = test_sorted_value;
   self.attr("q") = q;
@@ -214,7 +214,7 @@ py::object plot(const Args& a) {
   for (const char* name : {"True", "Pred", "Count"}) columns.append(name);
   show_res = ns("pd").attr("DataFrame")(show_res, "columns"_a = columns);
   py::list hue_order = hue_order_of(show_res);
-  new_figure(a[1]);
+  new_figure(a["figsize"]);
   show_res.attr("Pred") = show_res.attr("Pred").attr("astype")(ns("str"));
   py::object axes = ns("sns").attr("barplot")("data"_a = show_res, "x"_a = "True", "y"_a = "Count",
                                               "hue"_a = "Pred", "hue_order"_a = hue_order);
@@ -229,8 +229,8 @@ py::object plot(const Args& a) {
 
 py::object plot_single(const Args& a) {
   const py::object& self = a.self();
-  const py::object& index = a[1];
-  new_figure(a[2]);
+  const py::object& index = a["index"];
+  new_figure(a["figsize"]);
   py::object bar = ns("plt").attr("bar");
   py::object classes = self.attr("test_sorted_index")[index].attr("astype")(ns("str"));
   py::object cumsum = ns("np").attr("cumsum");

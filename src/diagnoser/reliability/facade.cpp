@@ -17,15 +17,16 @@ bool is_exactly_list(const py::handle& value) {
 void fit_procedure(const Args& a) {
   const py::object& self = a.self();
   py::object procedure_fit = self.attr("reliability").attr("fit");
-  procedure_fit(self.attr("estimator"), a[1], a[2], a[3], a[4], a[5], a[6]);
+  procedure_fit(self.attr("estimator"), a["train_x"], a["train_y"], a["test_x"], a["test_y"],
+                a["calib_x"], a["calib_y"]);
 }
 
 py::object init(const Args& a) {
   const py::object& self = a.self();
-  self.attr("estimator") = a[1];
-  self.attr("alpha") = a[2];
-  self.attr("depth") = a[3];
-  py::object feature_names = a[4];
+  self.attr("estimator") = a["estimator"];
+  self.attr("alpha") = a["alpha"];
+  self.attr("depth") = a["depth"];
+  py::object feature_names = a["feature_names"];
   if (is_exactly_list(feature_names)) feature_names = ns("np").attr("array")(feature_names);
   self.attr("feature_names") = feature_names;
   return py::none();

@@ -22,18 +22,19 @@ py::object column_vector(const py::object& a) { return a.attr("reshape")(-1, 1);
 
 py::object init(const Args& a) {
   py::object self = a.self();
-  self.attr("alpha") = a[1];
-  self.attr("depth") = a[2];
-  self.attr("rand") = a[3];
-  self.attr("feature_names") = a[4];
+  self.attr("alpha") = a["alpha"];
+  self.attr("depth") = a["depth"];
+  self.attr("rand") = a["rand"];
+  self.attr("feature_names") = a["feature_names"];
   return py::none();
 }
 
 py::object fit(const Args& a) {
   py::object self = a.self();
-  py::object model = a[1];
-  py::object train_x = a[2], train_y = a[3], test_x = a[4], test_y = a[5];
-  py::object calib_x = a[6], calib_y = a[7];
+  py::object model = a["model"];
+  py::object train_x = a["train_x"], train_y = a["train_y"];
+  py::object test_x = a["test_x"], test_y = a["test_y"];
+  py::object calib_x = a["calib_x"], calib_y = a["calib_y"];
 
   if (calibration_missing(calib_x, calib_y)) {
     CalibrationSplit split = calibration_split(train_x, train_y, false);
@@ -129,7 +130,7 @@ void scatter(const py::object& res, const char* key) {
 
 py::object plot(const Args& a) {
   py::object self = a.self();
-  py::object figsize = a[1];
+  py::object figsize = a["figsize"];
   py::object res = get(self, "diagnose")();
 
   new_figure(figsize);
@@ -175,7 +176,7 @@ void plot_averages(const py::object& ax, const py::list& x, const py::list& y, c
 
 py::object plot_feature(const Args& a) {
   py::object self = a.self();
-  py::object feature_name = a[1], bins = a[2], figsize = a[3];
+  py::object feature_name = a["feature_name"], bins = a["bins"], figsize = a["figsize"];
 
   // A plain list compares as one bool; numpy 2 refuses np.where on that, so it
   // is made 1-D and an unsearchable list finds nothing (IndexError) as before.

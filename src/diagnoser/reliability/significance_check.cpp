@@ -58,17 +58,17 @@ void fit_classification(const py::object& self, const py::object& test_x,
 
 py::object init(const Args& a) {
   const py::object& self = a.self();
-  self.attr("estimator") = a[1];
-  self.attr("significance_level") = a[2];
+  self.attr("estimator") = a["estimator"];
+  self.attr("significance_level") = a["significance_level"];
   return py::none();
 }
 
 py::object fit(const Args& a) {
   const py::object& self = a.self();
   if (truth(ns("is_regressor")(self.attr("estimator")))) {
-    fit_regression(self, a[1], a[2]);
+    fit_regression(self, a["test_x"], a["test_y"]);
   } else if (truth(ns("is_classifier")(self.attr("estimator")))) {
-    fit_classification(self, a[1], a[2]);
+    fit_classification(self, a["test_x"], a["test_y"]);
   }
   return py::none();
 }
