@@ -2,6 +2,7 @@
 #include <pybind11/detail/exception_translation.h>
 #include <pybind11/pybind11.h>
 
+#include "diagnoser/common/compat.h"
 #include "diagnoser/common/method.h"
 #include "diagnoser/common/names.h"
 #include "diagnoser/reliability/adaptive_conformal_classifier.h"
@@ -45,10 +46,16 @@ void import_from(py::dict globals, const char* module, std::initializer_list<Imp
 }
 
 void initialise(py::module_ module) {
-  py::dict globals = module.attr("__dict__");
-  trov::set_namespace(globals);
-  trov::create_constants();
+  if (!trov::in_main_interpreter()) {
+    PyErr_SetString(PyExc_ImportError,
+                    "trov.diagnoser.reliability_evaluation does not support sub-interpreters; "
+                    "import it in the main interpreter");
+    throw py::error_already_set();
+  }
   trov::ready_method_type();
+  trov::ModuleContext context{module.attr("__dict__"), py::str(module.attr("__name__")),
+                              py::make_tuple(8, 6)};
+  py::dict globals = context.globals;
 
   import_as(globals, "numpy", "np");
   import_from(globals, "matplotlib", {{"pyplot", "plt"}});
@@ -62,39 +69,44 @@ void initialise(py::module_ module) {
               {{"is_regressor", "is_regressor"}, {"is_classifier", "is_classifier"}});
   import_as(globals, "seaborn", "sns");
 
-  globals["Reliability"] = trov::create_reliability();
-  globals["AdaptiveConformalClassifier"] = trov::create_adaptive_conformal_classifier();
-  globals["ResidualConformalRegressor"] = trov::create_residual_conformal_regressor();
-  globals["Reliability_without_uncertain"] = trov::create_significance_check();
+  globals["Reliability"] = trov::create_reliability(context);
+  globals["AdaptiveConformalClassifier"] = trov::create_adaptive_conformal_classifier(context);
+  globals["ResidualConformalRegressor"] = trov::create_residual_conformal_regressor(context);
+  globals["Reliability_without_uncertain"] = trov::create_significance_check(context);
 }
+
+// Each import runs this on a new module object: its namespace and classes are its own.
+// On failure the import system drops the module, so nothing of it stays reachable.
+int exec_module(PyObject* created) {
+  try {
+    initialise(py::reinterpret_borrow<py::module_>(created));
+    return 0;
+  } catch (py::error_already_set& e) {
+    e.restore();
+  } catch (...) {
+    py::detail::try_translate_exceptions();
+  }
+  return -1;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+    {0, nullptr},
+};
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
                           "reliability_evaluation",
                           nullptr,
-                          -1,
+                          0,
                           nullptr,
-                          nullptr,
+                          module_slots,
                           nullptr,
                           nullptr,
                           nullptr};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_reliability_evaluation() {
-  PyObject* created = PyModule_Create(&module_def);
-  if (created == nullptr) return nullptr;
-  py::module_ module = py::reinterpret_steal<py::module_>(created);
-  try {
-    initialise(module);
-  } catch (py::error_already_set& e) {
-    e.restore();
-  } catch (...) {
-    py::detail::try_translate_exceptions();
-  }
-  if (PyErr_Occurred()) {
-    // Nothing of a failed import stays reachable; the next attempt starts afresh.
-    trov::set_namespace(py::handle());
-    return nullptr;
-  }
-  return module.release().ptr();
-}
+PyMODINIT_FUNC PyInit_reliability_evaluation() { return PyModuleDef_Init(&module_def); }

@@ -5,20 +5,26 @@
 #include <structmember.h>
 
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 
+#include "diagnoser/common/compat.h"
 #include "diagnoser/common/names.h"
 
 namespace trov {
 namespace {
 
 struct MethodObject {
-  PyObject_HEAD vectorcallfunc vectorcall;
+  PyObject_HEAD
+#if TROV_VECTORCALL
+      vectorcallfunc vectorcall;
+#endif
   PyObject* name;       // str
   PyObject* qualname;   // str, "Class.method"
   PyObject* module;     // str
   PyObject* params;     // tuple of str, self first
-  PyObject* defaults;   // tuple, or None when there are none
+  PyObject* defaults;   // tuple, or None when there are none; NULL once cleared
+  PyObject* globals;    // the module namespace; NULL once cleared
   PyObject* signature;  // inspect.Signature, made on first request
   Body body;
   std::string* trace_name;  // "<module>.<Class>.<method>"
@@ -27,8 +33,6 @@ struct MethodObject {
 };
 
 extern PyTypeObject MethodType;
-
-py::handle params_of(const MethodObject* m) { return m->params; }
 
 Py_ssize_t defaults_count(const MethodObject* m) {
   return m->defaults == Py_None ? 0 : PyTuple_GET_SIZE(m->defaults);
@@ -80,6 +84,9 @@ Py_ssize_t param_index(const MethodObject* m, PyObject* keyword) {
 std::vector<py::object> bind(const MethodObject* m, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
   Py_ssize_t total = PyTuple_GET_SIZE(m->params);
+  // Keyword comparisons may run Python code; the defaults stay held throughout.
+  py::object defaults = py::reinterpret_borrow<py::object>(m->defaults);
+  Py_ssize_t first_default = total - defaults_count(m);
   std::vector<py::object> values(static_cast<std::size_t>(total));
   for (Py_ssize_t i = 0; i < nargs && i < total; ++i) {
     values[i] = py::reinterpret_borrow<py::object>(args[i]);
@@ -94,7 +101,6 @@ std::vector<py::object> bind(const MethodObject* m, PyObject* const* args, Py_ss
     values[i] = py::reinterpret_borrow<py::object>(args[nargs + k]);
   }
   if (nargs > total) too_many_positional(m, nargs);
-  Py_ssize_t first_default = total - defaults_count(m);
   std::vector<PyObject*> missing;
   for (Py_ssize_t i = 0; i < first_default; ++i) {
     if (!values[i]) missing.push_back(PyTuple_GET_ITEM(m->params, i));
@@ -102,8 +108,7 @@ std::vector<py::object> bind(const MethodObject* m, PyObject* const* args, Py_ss
   if (!missing.empty()) missing_arguments(m, missing);
   for (Py_ssize_t i = first_default; i < total; ++i) {
     if (!values[i]) {
-      values[i] =
-          py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(m->defaults, i - first_default));
+      values[i] = defaults[py::int_(i - first_default)];
     }
   }
   return values;
@@ -113,13 +118,13 @@ std::vector<py::object> bind(const MethodObject* m, PyObject* const* args, Py_ss
 
 // Adds one traceback entry for the method to the pending exception, which is
 // otherwise left exactly as it was raised.
-void add_traceback_entry(const MethodObject* m) {
+void add_traceback_entry(const MethodObject* m, PyObject* globals) {
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
   PyCodeObject* code = PyCode_NewEmpty(m->file->c_str(), m->trace_name->c_str(), m->line);
   PyFrameObject* frame = nullptr;
   if (code != nullptr) {
-    frame = PyFrame_New(PyThreadState_Get(), code, module_namespace().ptr(), nullptr);
+    frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
   }
   PyErr_Clear();
   PyErr_Restore(type, value, traceback);
@@ -128,27 +133,63 @@ void add_traceback_entry(const MethodObject* m) {
   Py_XDECREF(code);
 }
 
-PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                            PyObject* kwnames) {
-  auto* m = reinterpret_cast<MethodObject*>(callable);
+PyObject* call(MethodObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (m->globals == nullptr || m->defaults == nullptr) {
+    // Only a collected cycle clears a method; one that is still called gets an error.
+    PyErr_Format(PyExc_ReferenceError, "%U() was cleared with its module and cannot run",
+                 m->qualname);
+    return nullptr;
+  }
+  // Held for the call: the body may drop the last other reference to either.
+  py::object globals = py::reinterpret_borrow<py::object>(m->globals);
+  py::object params = py::reinterpret_borrow<py::object>(m->params);
+  NamespaceScope scope(globals.ptr());
   std::vector<py::object> values;
   try {
-    values = bind(m, args, PyVectorcall_NARGS(nargsf), kwnames);
+    values = bind(m, args, nargs, kwnames);
   } catch (py::error_already_set& e) {
     e.restore();
     return nullptr;
   }
   try {
-    py::object result = m->body(Args(m->params, std::move(values)));
+    py::object result = m->body(Args(params, std::move(values)));
     return result ? result.release().ptr() : py::none().release().ptr();
   } catch (py::error_already_set& e) {
     e.restore();
   } catch (...) {
     py::detail::try_translate_exceptions();
   }
-  add_traceback_entry(m);
+  add_traceback_entry(m, globals.ptr());
   return nullptr;
 }
+
+#if TROV_VECTORCALL
+PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                            PyObject* kwnames) {
+  return call(reinterpret_cast<MethodObject*>(callable), args, PyVectorcall_NARGS(nargsf), kwnames);
+}
+#else
+// Without vectorcall: the tuple and dict of a classic call, laid out as a vector call.
+PyObject* method_call(PyObject* callable, PyObject* args, PyObject* kwargs) {
+  Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  Py_ssize_t nkw = kwargs == nullptr ? 0 : PyDict_GET_SIZE(kwargs);
+  // Owned: binding compares keywords, which may run code that changes `kwargs`.
+  py::tuple kwnames(nkw);
+  std::vector<py::object> owned;
+  std::vector<PyObject*> stack;
+  for (Py_ssize_t i = 0; i < nargs; ++i) stack.push_back(PyTuple_GET_ITEM(args, i));
+  Py_ssize_t pos = 0, k = 0;
+  PyObject *key, *value;
+  while (kwargs != nullptr && PyDict_Next(kwargs, &pos, &key, &value)) {
+    Py_INCREF(key);
+    PyTuple_SET_ITEM(kwnames.ptr(), k++, key);
+    owned.push_back(py::reinterpret_borrow<py::object>(value));
+    stack.push_back(value);
+  }
+  return call(reinterpret_cast<MethodObject*>(callable), stack.data(), nargs,
+              nkw == 0 ? nullptr : kwnames.ptr());
+}
+#endif
 
 // --- the type's protocol ---
 
@@ -163,6 +204,7 @@ PyObject* method_get(PyObject* self, PyObject* obj, PyObject* /*type*/) {
 int method_traverse(PyObject* self, visitproc visit, void* arg) {
   auto* m = reinterpret_cast<MethodObject*>(self);
   Py_VISIT(m->defaults);
+  Py_VISIT(m->globals);
   Py_VISIT(m->signature);
   return 0;
 }
@@ -170,6 +212,7 @@ int method_traverse(PyObject* self, visitproc visit, void* arg) {
 int method_clear(PyObject* self) {
   auto* m = reinterpret_cast<MethodObject*>(self);
   Py_CLEAR(m->defaults);
+  Py_CLEAR(m->globals);
   Py_CLEAR(m->signature);
   return 0;
 }
@@ -205,23 +248,29 @@ PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 PyObject* get_signature(PyObject* self, void*) {
   auto* m = reinterpret_cast<MethodObject*>(self);
   if (m->signature == nullptr) {
+    if (m->defaults == nullptr) {
+      PyErr_Format(PyExc_ReferenceError, "%U() was cleared with its module", m->qualname);
+      return nullptr;
+    }
     try {
       py::module_ inspect = py::module_::import("inspect");
       py::object parameter = inspect.attr("Parameter");
       py::object kind = parameter.attr("POSITIONAL_OR_KEYWORD");
       py::list parameters;
-      py::tuple params = py::reinterpret_borrow<py::tuple>(params_of(m));
+      py::tuple params = py::reinterpret_borrow<py::tuple>(m->params);
+      py::object defaults = py::reinterpret_borrow<py::object>(m->defaults);
       Py_ssize_t first_default = PyTuple_GET_SIZE(m->params) - defaults_count(m);
       for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(m->params); ++i) {
         if (i < first_default) {
           parameters.append(parameter(params[i], kind));
         } else {
-          py::object value =
-              py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(m->defaults, i - first_default));
-          parameters.append(parameter(params[i], kind, py::arg("default") = value));
+          parameters.append(parameter(params[i], kind,
+                                      py::arg("default") = defaults[py::int_(i - first_default)]));
         }
       }
-      m->signature = inspect.attr("Signature")(parameters).release().ptr();
+      py::object signature = inspect.attr("Signature")(parameters);
+      // Building it ran Python code; another thread may have stored one meanwhile.
+      if (m->signature == nullptr) m->signature = signature.release().ptr();
     } catch (py::error_already_set& e) {
       e.restore();
       return nullptr;
@@ -229,6 +278,13 @@ PyObject* get_signature(PyObject* self, void*) {
   }
   Py_INCREF(m->signature);
   return m->signature;
+}
+
+PyObject* get_globals(PyObject* self, void*) {
+  auto* m = reinterpret_cast<MethodObject*>(self);
+  PyObject* globals = m->globals != nullptr ? m->globals : Py_None;
+  Py_INCREF(globals);
+  return globals;
 }
 
 // Pickled by reference, as Python functions are.
@@ -250,6 +306,7 @@ PyGetSetDef method_getset[] = {
     {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
     {"__doc__", get_none, nullptr, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -260,15 +317,19 @@ PyMethodDef method_methods[] = {
 
 PyTypeObject MethodType = [] {
   PyTypeObject t{};
-  Py_SET_REFCNT(reinterpret_cast<PyObject*>(&t), 1);
-  t.tp_name = "trov.diagnoser.reliability_evaluation.method";
+  set_refcount(reinterpret_cast<PyObject*>(&t), 1);
+  t.tp_name = "trov.diagnoser.method";
   t.tp_basicsize = sizeof(MethodObject);
   t.tp_dealloc = method_dealloc;
-  t.tp_vectorcall_offset = offsetof(MethodObject, vectorcall);
   t.tp_repr = method_repr;
+  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR;
+#if TROV_VECTORCALL
+  t.tp_vectorcall_offset = offsetof(MethodObject, vectorcall);
   t.tp_call = PyVectorcall_Call;
-  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-               Py_TPFLAGS_METHOD_DESCRIPTOR;
+  t.tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
+#else
+  t.tp_call = method_call;
+#endif
   t.tp_traverse = method_traverse;
   t.tp_clear = method_clear;
   t.tp_methods = method_methods;
@@ -284,25 +345,31 @@ std::string source_name(const char* file) {
   return from != nullptr ? from : file;
 }
 
-py::object new_method(const std::string& class_name, const char* name,
+// Every part is made before the object, so that no failure leaves it half built.
+py::object new_method(const ModuleContext& module, const std::string& qualname, const char* name,
                       const std::vector<const char*>& params, py::object defaults, Body body,
                       const char* file, int line) {
   py::tuple param_names(params.size());
   for (std::size_t i = 0; i < params.size(); ++i) param_names[i] = py::str(params[i]);
-  std::string qualname = class_name + "." + name;
+  py::str name_str(name), qualname_str(qualname), module_str(module.name);
+  auto trace_name = std::make_unique<std::string>(module.name + "." + qualname);
+  auto file_name = std::make_unique<std::string>(source_name(file));
 
   auto* m = PyObject_GC_New(MethodObject, &MethodType);
   if (m == nullptr) throw py::error_already_set();
+#if TROV_VECTORCALL
   m->vectorcall = method_vectorcall;
-  m->name = py::str(name).release().ptr();
-  m->qualname = py::str(qualname).release().ptr();
-  m->module = py::str(kModuleName).release().ptr();
+#endif
+  m->name = name_str.release().ptr();
+  m->qualname = qualname_str.release().ptr();
+  m->module = module_str.release().ptr();
   m->params = param_names.release().ptr();
   m->defaults = defaults.release().ptr();
+  m->globals = py::object(module.globals).release().ptr();
   m->signature = nullptr;
   m->body = body;
-  m->trace_name = new std::string(std::string(kModuleName) + "." + qualname);
-  m->file = new std::string(source_name(file));
+  m->trace_name = trace_name.release();
+  m->file = file_name.release();
   m->line = line;
   PyObject_GC_Track(m);
   return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(m));
@@ -323,20 +390,23 @@ void ready_method_type() {
   if (PyType_Ready(&MethodType) < 0) throw py::error_already_set();
 }
 
-ClassBuilder::ClassBuilder(const char* name) : name_(name) {
-  namespace_["__module__"] = kModuleName;
+ClassBuilder::ClassBuilder(const ModuleContext& module, const char* name)
+    : module_(module), name_(name) {
+  namespace_["__module__"] = module.name;
   namespace_["__qualname__"] = name;
 }
 
 ClassBuilder& ClassBuilder::method(const char* name, std::vector<const char*> params,
                                    py::tuple defaults, Body body, const char* file, int line) {
-  namespace_[name] = new_method(name_, name, params, std::move(defaults), body, file, line);
+  namespace_[name] =
+      new_method(module_, name_ + "." + name, name, params, std::move(defaults), body, file, line);
   return *this;
 }
 
 ClassBuilder& ClassBuilder::method(const char* name, std::vector<const char*> params, Body body,
                                    const char* file, int line) {
-  namespace_[name] = new_method(name_, name, params, py::none(), body, file, line);
+  namespace_[name] =
+      new_method(module_, name_ + "." + name, name, params, py::none(), body, file, line);
   return *this;
 }
 
@@ -345,6 +415,12 @@ py::object ClassBuilder::create() {
   py::tuple bases = py::make_tuple(
       py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
   return type(py::str(name_), bases, namespace_);
+}
+
+py::object make_function(const ModuleContext& module, const char* name,
+                         std::vector<const char*> params, py::tuple defaults, Body body,
+                         const char* file, int line) {
+  return new_method(module, name, name, params, std::move(defaults), body, file, line);
 }
 
 }  // namespace trov

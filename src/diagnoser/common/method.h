@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "diagnoser/common/names.h"
+
 namespace trov {
 namespace py = pybind11;
 
@@ -29,10 +31,11 @@ class Args {
 
 using Body = py::object (*)(const Args&);
 
-// Builds one class as `type(name, (object,), namespace)`, methods in the order added.
+// Builds one class of the module `module` as `type(name, (object,), namespace)`,
+// methods in the order added.
 class ClassBuilder {
  public:
-  explicit ClassBuilder(const char* name);
+  ClassBuilder(const ModuleContext& module, const char* name);
 
   // `defaults` belong to the trailing parameters, as in a Python signature.
   ClassBuilder& method(const char* name, std::vector<const char*> params, py::tuple defaults,
@@ -43,11 +46,17 @@ class ClassBuilder {
   py::object create();
 
  private:
+  const ModuleContext& module_;
   std::string name_;
   py::dict namespace_;
 };
 
-// Readies the method type; called once per import before any class is built.
+// A module-level function of `module`, of the same type as the methods.
+py::object make_function(const ModuleContext& module, const char* name,
+                         std::vector<const char*> params, py::tuple defaults, Body body,
+                         const char* file = __builtin_FILE(), int line = __builtin_LINE());
+
+// Readies the method type; called by every import before any class is built.
 void ready_method_type();
 
 }  // namespace trov

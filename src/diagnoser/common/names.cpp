@@ -3,42 +3,36 @@
 namespace trov {
 namespace {
 
-// Process-lifetime references: the module is never torn down, so these are
-// deliberately not released at exit (the interpreter may be gone by then).
-PyObject* g_globals = nullptr;
-PyObject* g_figsize = nullptr;
+// Borrowed: the method whose call set it holds a reference for the whole call.
+thread_local PyObject* t_globals = nullptr;
+
+// `mapping[name]`, or nullptr when it is missing; other errors propagate.
+PyObject* lookup(PyObject* mapping, PyObject* key) {
+  PyObject* found = PyDict_GetItemWithError(mapping, key);
+  if (found == nullptr && PyErr_Occurred()) throw py::error_already_set();
+  return found;
+}
 
 }  // namespace
 
+NamespaceScope::NamespaceScope(PyObject* globals) : previous_(t_globals) { t_globals = globals; }
+
+NamespaceScope::~NamespaceScope() { t_globals = previous_; }
+
 py::object ns(const char* name) {
-  if (g_globals != nullptr) {
-    if (PyObject* found = PyDict_GetItemString(g_globals, name)) {
+  py::str key(name);
+  if (t_globals != nullptr) {
+    if (PyObject* found = lookup(t_globals, key.ptr())) {
       return py::reinterpret_borrow<py::object>(found);
     }
   }
   if (PyObject* builtins = PyEval_GetBuiltins()) {
-    if (PyObject* found = PyDict_GetItemString(builtins, name)) {
+    if (PyObject* found = lookup(builtins, key.ptr())) {
       return py::reinterpret_borrow<py::object>(found);
     }
   }
   PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
   throw py::error_already_set();
-}
-
-void set_namespace(py::handle globals) {
-  Py_XINCREF(globals.ptr());
-  Py_XDECREF(g_globals);
-  g_globals = globals.ptr();
-}
-
-py::handle module_namespace() { return g_globals; }
-
-py::object default_figsize() { return py::reinterpret_borrow<py::object>(g_figsize); }
-
-void create_constants() {
-  py::tuple figsize = py::make_tuple(8, 6);
-  Py_XDECREF(g_figsize);
-  g_figsize = figsize.release().ptr();
 }
 
 }  // namespace trov

@@ -1,23 +1,37 @@
-// Access to the module namespace from method bodies.
+// The namespace of a module, as its methods see it.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
+#include <string>
+
 namespace trov {
 namespace py = pybind11;
 
-inline constexpr const char* kModuleName = "trov.diagnoser.reliability_evaluation";
+// What a module gives the classes and functions it creates: its namespace (the
+// module dict, which every method reads as a Python function reads its
+// __globals__), its dotted name and the default objects shared by its methods.
+struct ModuleContext {
+  py::dict globals;
+  std::string name;
+  py::object figsize;  // the shared (8, 6)
+};
 
-// Looks `name` up in the module namespace when the statement runs, then in the
-// builtins; raises NameError when neither has it.
+// Makes `globals` the namespace that `ns` reads on this thread until the scope
+// ends; scopes nest, so a method calling another module's method is safe.
+class NamespaceScope {
+ public:
+  explicit NamespaceScope(PyObject* globals);
+  ~NamespaceScope();
+  NamespaceScope(const NamespaceScope&) = delete;
+  NamespaceScope& operator=(const NamespaceScope&) = delete;
+
+ private:
+  PyObject* previous_;
+};
+
+// Looks `name` up in the namespace of the running method's module when the
+// statement runs, then in the builtins; raises NameError when neither has it.
 py::object ns(const char* name);
-
-// The module namespace the look-ups read; set while the module is initialised.
-void set_namespace(py::handle globals);
-py::handle module_namespace();
-
-// The shared `figsize` default (8, 6), created once per import.
-py::object default_figsize();
-void create_constants();
 
 }  // namespace trov

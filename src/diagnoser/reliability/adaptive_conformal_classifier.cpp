@@ -248,15 +248,15 @@ py::object plot_single(const Args& a) {
 
 }  // namespace
 
-py::object create_adaptive_conformal_classifier() {
-  return ClassBuilder("AdaptiveConformalClassifier")
+py::object create_adaptive_conformal_classifier(const ModuleContext& module) {
+  return ClassBuilder(module, "AdaptiveConformalClassifier")
       .method("__init__", {"self", "alpha"}, py::make_tuple(0.1), init)
       .method("fit",
               {"self", "model", "train_x", "train_y", "test_x", "test_y", "calib_x", "calib_y"},
               py::make_tuple(py::none(), py::none()), fit)
       .method("diagnose", {"self"}, diagnose)
-      .method("plot", {"self", "figsize"}, py::make_tuple(default_figsize()), plot)
-      .method("plot_single", {"self", "index", "figsize"}, py::make_tuple(default_figsize()),
+      .method("plot", {"self", "figsize"}, py::make_tuple(module.figsize), plot)
+      .method("plot_single", {"self", "index", "figsize"}, py::make_tuple(module.figsize),
               plot_single)
       .create();
 }

@@ -3,10 +3,12 @@
 
 #include <pybind11/pybind11.h>
 
+#include "diagnoser/common/names.h"
+
 namespace trov {
 namespace py = pybind11;
 
 // Creates the class with its methods and their default objects.
-py::object create_adaptive_conformal_classifier();
+py::object create_adaptive_conformal_classifier(const ModuleContext& module);
 
 }  // namespace trov

@@ -6,6 +6,7 @@
 #include <map>
 #include <string>
 
+#include "diagnoser/common/compat.h"
 #include "diagnoser/common/names.h"
 
 namespace trov {
@@ -73,21 +74,6 @@ py::array object_array(const std::vector<py::handle>& items) {
   }
   return out;
 }
-
-// Pauses the cyclic garbage collector while a million small lists are made:
-// each allocation would otherwise count towards a collection that walks them all.
-class GcPause {
- public:
-  GcPause() : was_enabled_(PyGC_Disable() == 1) {}
-  ~GcPause() {
-    if (was_enabled_) PyGC_Enable();
-  }
-  GcPause(const GcPause&) = delete;
-  GcPause& operator=(const GcPause&) = delete;
-
- private:
-  bool was_enabled_;
-};
 
 // A set as a run of class values; lists of ints order and compare like this.
 struct Span {

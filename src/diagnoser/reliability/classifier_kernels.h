@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "diagnoser/common/names.h"
+
 namespace trov {
 namespace py = pybind11;
 namespace classifier {

@@ -64,8 +64,8 @@ py::object diagnose(const Args& a) { return a.self().attr("reliability").attr("d
 
 }  // namespace
 
-py::object create_reliability() {
-  return ClassBuilder("Reliability")
+py::object create_reliability(const ModuleContext& module) {
+  return ClassBuilder(module, "Reliability")
       .method("__init__", {"self", "estimator", "alpha", "depth", "feature_names"},
               py::make_tuple(0.1, 7, py::list()), init)
       .method("fit", {"self", "train_x", "train_y", "test_x", "test_y", "calib_x", "calib_y"},

@@ -3,6 +3,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include "diagnoser/common/names.h"
+
 namespace trov {
 namespace py = pybind11;
 

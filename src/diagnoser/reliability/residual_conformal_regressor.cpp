@@ -217,17 +217,17 @@ py::object plot_feature(const Args& a) {
 
 }  // namespace
 
-py::object create_residual_conformal_regressor() {
-  return ClassBuilder("ResidualConformalRegressor")
+py::object create_residual_conformal_regressor(const ModuleContext& module) {
+  return ClassBuilder(module, "ResidualConformalRegressor")
       .method("__init__", {"self", "alpha", "depth", "rand", "feature_names"},
               py::make_tuple(0.05, 7, 0, py::list()), init)
       .method("fit",
               {"self", "model", "train_x", "train_y", "test_x", "test_y", "calib_x", "calib_y"},
               py::make_tuple(py::none(), py::none()), fit)
       .method("diagnose", {"self"}, diagnose)
-      .method("plot", {"self", "figsize"}, py::make_tuple(default_figsize()), plot)
+      .method("plot", {"self", "figsize"}, py::make_tuple(module.figsize), plot)
       .method("plot_feature", {"self", "feature_name", "bins", "figsize"},
-              py::make_tuple(10, default_figsize()), plot_feature)
+              py::make_tuple(10, module.figsize), plot_feature)
       .create();
 }
 

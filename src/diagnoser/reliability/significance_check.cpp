@@ -86,7 +86,7 @@ py::object count(const py::object& self, const char* name) {
 
 py::object plot(const Args& a) {
   const py::object& self = a.self();
-  new_figure(default_figsize());
+  new_figure(py::make_tuple(8, 6));
   if (truth(ns("is_regressor")(self.attr("estimator")))) {
     py::object order = ns("np").attr("argsort")(self.attr("pred_base"));
     plot_sorted(self, "pred_up", order);
@@ -109,8 +109,8 @@ py::object plot(const Args& a) {
 
 }  // namespace
 
-py::object create_significance_check() {
-  return ClassBuilder("Reliability_without_uncertain")
+py::object create_significance_check(const ModuleContext& module) {
+  return ClassBuilder(module, "Reliability_without_uncertain")
       .method("__init__", {"self", "estimator", "significance_level"}, py::make_tuple(0.95), init)
       .method("fit", {"self", "test_x", "test_y"}, fit)
       .method("plot", {"self"}, plot)
