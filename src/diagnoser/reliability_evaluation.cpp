@@ -46,12 +46,6 @@ void import_from(py::dict globals, const char* module, std::initializer_list<Imp
 }
 
 void initialise(py::module_ module) {
-  if (!trov::in_main_interpreter()) {
-    PyErr_SetString(PyExc_ImportError,
-                    "trov.diagnoser.reliability_evaluation does not support sub-interpreters; "
-                    "import it in the main interpreter");
-    throw py::error_already_set();
-  }
   trov::ready_method_type();
   trov::ModuleContext context{module.attr("__dict__"), py::str(module.attr("__name__")),
                               py::make_tuple(8, 6)};
@@ -78,6 +72,13 @@ void initialise(py::module_ module) {
 // Each import runs this on a new module object: its namespace and classes are its own.
 // On failure the import system drops the module, so nothing of it stays reachable.
 int exec_module(PyObject* created) {
+  // Checked before pybind11 is touched: its GIL handling assumes the main interpreter.
+  if (!trov::in_main_interpreter()) {
+    PyErr_SetString(PyExc_ImportError,
+                    "trov.diagnoser.reliability_evaluation does not support sub-interpreters; "
+                    "import it in the main interpreter");
+    return -1;
+  }
   try {
     initialise(py::reinterpret_borrow<py::module_>(created));
     return 0;
