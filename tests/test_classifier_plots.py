@@ -41,13 +41,18 @@ def expected_counts(test_y, sets):
 
 
 def chart(ax):
-    """{legend label: {x tick text: bar height}} of a seaborn grouped bar chart."""
+    """{legend label: {x tick text: bar height}} of a seaborn grouped bar chart.
+
+    Older seaborn draws a missing class-and-label pair as a bar of height NaN, newer
+    seaborn draws nothing: either way a gap, left out here."""
     ticks = [t.get_text() for t in ax.get_xticklabels()]
     legend = [t.get_text() for t in ax.get_legend().get_texts()]
     bars = {}
     for label, container in zip(legend, ax.containers):
         bars[label] = {
-            int(ticks[int(round(b.get_x() + b.get_width() / 2))]): b.get_height() for b in container
+            int(ticks[int(round(b.get_x() + b.get_width() / 2))]): b.get_height()
+            for b in container
+            if not np.isnan(b.get_height())
         }
     return legend, bars
 

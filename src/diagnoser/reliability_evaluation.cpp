@@ -110,4 +110,4 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_reliability_evaluation() { return PyModuleDef_Init(&module_def); }
+TROV_MODULE_INIT PyInit_reliability_evaluation() { return PyModuleDef_Init(&module_def); }

@@ -21,6 +21,10 @@ namespace py = pybind11;
 #define Py_TPFLAGS_METHOD_DESCRIPTOR 0
 #endif
 
+// The module's entry point. Before 3.9 PyMODINIT_FUNC does not mark it visible,
+// and the module is built with hidden symbols.
+#define TROV_MODULE_INIT extern "C" PYBIND11_EXPORT PyObject*
+
 // The reference count of a statically allocated object (Py_SET_REFCNT is 3.9+).
 inline void set_refcount(PyObject* object, Py_ssize_t count) {
 #if PY_VERSION_HEX >= 0x03090000
