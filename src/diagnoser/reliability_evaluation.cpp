@@ -37,11 +37,16 @@ void import_from(py::dict globals, const char* module, std::initializer_list<Imp
   for (const Imported& n : names) fromlist.append(n.name);
   py::object source = import(module, globals, fromlist);
   for (const Imported& n : names) {
-    if (!py::hasattr(source, n.name)) {
+    // As `from module import name`: a missing attribute is an ImportError, any
+    // other failure of the look-up propagates as it is.
+    PyObject* value = PyObject_GetAttrString(source.ptr(), n.name);
+    if (value == nullptr) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+      PyErr_Clear();
       PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", n.name, module);
       throw py::error_already_set();
     }
-    globals[n.alias] = source.attr(n.name);
+    globals[n.alias] = py::reinterpret_steal<py::object>(value);
   }
 }
 

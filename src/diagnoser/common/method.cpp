@@ -126,9 +126,11 @@ void add_traceback_entry(const MethodObject* m, PyObject* globals) {
   if (code != nullptr) {
     frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
   }
+  // Without an entry the exception still propagates unchanged.
   PyErr_Clear();
   PyErr_Restore(type, value, traceback);
-  if (frame != nullptr) PyTraceBack_Here(frame);
+  // On failure it leaves the exception pending (chained to its own): nothing to undo.
+  if (frame != nullptr) (void)PyTraceBack_Here(frame);
   Py_XDECREF(frame);
   Py_XDECREF(code);
 }
