@@ -91,38 +91,65 @@ std::vector<Stratum> group_strata(const int64_t* group, int64_t rows, int64_t gr
   return out;
 }
 
-std::vector<Stratum> segment_strata(const int64_t* order, int64_t rows,
-                                    const std::vector<int64_t>& bounds, const double* ranked,
-                                    const uint8_t* covered, const double* width) {
-  std::vector<Stratum> out;
-  if (bounds.size() < 2) return out;
+namespace {
+
+// Marks each row with its segment (writes scattered over a small array), then
+// sums over the rows in their own order: reading the row data along the ranking
+// instead would cost a cache miss per row and column.
+template <typename Id>
+std::vector<Stratum> segment_pass(const int64_t* order, int64_t rows,
+                                  const std::vector<int64_t>& bounds, const double* ranked,
+                                  const uint8_t* covered, const double* width) {
   std::size_t bins = bounds.size() - 1;
-  out.resize(bins);
+  const Id unmarked = static_cast<Id>(bins);
+  std::vector<Id> segment(static_cast<std::size_t>(rows), unmarked);
   for (std::size_t i = 0; i < bins; ++i) {
     // Python's slice rank_num[q:q2] (or [q:] for the last) of 0 .. rows - 1.
     int64_t start = std::clamp<int64_t>(bounds[i], 0, rows);
     int64_t stop = i + 1 == bins ? rows : std::clamp<int64_t>(bounds[i + 1], start, rows);
-    Stratum& s = out[i];
-    double low = std::numeric_limits<double>::infinity(), high = -low;
-    bool nan = false;
     for (int64_t r = start; r < stop; ++r) {
       int64_t row = order[r];
       if (row < 0 || row >= rows) throw std::out_of_range("ranking index out of range");
-      s.covered += covered[row];
-      s.sum += width[row];
-      double v = ranked[row];
-      if (std::isnan(v)) {
-        nan = true;
-      } else {
-        low = std::min(low, v);
-        high = std::max(high, v);
-      }
+      segment[static_cast<std::size_t>(row)] = static_cast<Id>(i);
     }
-    s.n = stop - start;
-    s.low = s.n == 0 || nan ? kNaN : low;
-    s.high = s.n == 0 || nan ? kNaN : high;
+  }
+  std::vector<Stratum> out(bins);
+  std::vector<uint8_t> nan(bins, 0);
+  for (Stratum& s : out) {
+    s.low = std::numeric_limits<double>::infinity();
+    s.high = -s.low;
+  }
+  for (int64_t row = 0; row < rows; ++row) {
+    Id i = segment[static_cast<std::size_t>(row)];
+    if (i == unmarked) continue;
+    Stratum& s = out[i];
+    ++s.n;
+    s.covered += covered[row];
+    s.sum += width[row];
+    double v = ranked[row];
+    if (std::isnan(v)) {
+      nan[i] = 1;
+    } else {
+      s.low = std::min(s.low, v);
+      s.high = std::max(s.high, v);
+    }
+  }
+  for (std::size_t i = 0; i < bins; ++i) {
+    if (out[i].n == 0 || nan[i]) out[i].low = out[i].high = kNaN;
   }
   return out;
+}
+
+}  // namespace
+
+std::vector<Stratum> segment_strata(const int64_t* order, int64_t rows,
+                                    const std::vector<int64_t>& bounds, const double* ranked,
+                                    const uint8_t* covered, const double* width) {
+  if (bounds.size() < 2) return {};
+  std::size_t bins = bounds.size() - 1;
+  if (bins < UINT8_MAX) return segment_pass<uint8_t>(order, rows, bounds, ranked, covered, width);
+  if (bins < UINT16_MAX) return segment_pass<uint16_t>(order, rows, bounds, ranked, covered, width);
+  return segment_pass<uint32_t>(order, rows, bounds, ranked, covered, width);
 }
 
 double median(std::vector<double> values) {
