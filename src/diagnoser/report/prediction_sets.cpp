@@ -48,8 +48,7 @@ PredictionSets::PredictionSets(const py::object& test_class) {
       // All sets of one length: numpy made a matrix of positions.
       py::ssize_t width = a.shape(1);
       if (kind == 'i' || kind == 'u' || kind == 'b') {
-        auto m = py::array_t<int64_t, py::array::c_style | py::array::forcecast>::ensure(a);
-        if (!m) throw py::error_already_set();
+        py::array_t<int64_t, py::array::c_style | py::array::forcecast> m(a);
         values_.assign(m.data(), m.data() + m.size());
         for (int64_t v : values_) largest_ = std::max(largest_, v);
       }
@@ -110,8 +109,7 @@ std::vector<int64_t> label_positions(const py::object& test_y, const py::object&
   char kind = py::reinterpret_borrow<py::array>(labels).dtype().kind();
   if (classes.is_none() && (kind == 'i' || kind == 'u' || kind == 'b')) {
     // Integer labels against positions: no look-up needed.
-    auto values = py::array_t<int64_t, py::array::c_style | py::array::forcecast>::ensure(labels);
-    if (!values) throw py::error_already_set();
+    py::array_t<int64_t, py::array::c_style | py::array::forcecast> values(labels);
     const int64_t* v = values.data();
     for (py::ssize_t i = 0; i < n; ++i) out[i] = v[i] >= 0 && v[i] < positions ? v[i] : -1;
     return out;

@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "diagnoser/common/names.h"
@@ -139,9 +141,7 @@ std::string summary_html(const py::dict& summary) {
 // --- figures: matplotlib's Figure directly, so no pyplot state changes ---
 
 std::vector<double> column_values(const py::object& frame, const char* name) {
-  DoubleArray values =
-      DoubleArray::ensure(frame[py::str(name)].attr("to_numpy")("dtype"_a = "float64"));
-  if (!values) throw py::error_already_set();
+  DoubleArray values(frame[py::str(name)].attr("to_numpy")("dtype"_a = "float64"));
   return std::vector<double>(values.data(), values.data() + values.size());
 }
 
@@ -212,11 +212,31 @@ std::string single_figure(const py::object& frame, const char* key, const char* 
   return image(png_uri(figure), title);
 }
 
+// Beyond this many features the figure shows those of lowest segment coverage.
+constexpr std::size_t kMostPanels = 12;
+
 // One small panel per feature.
 std::string feature_figure(const py::object& frame, double target) {
-  py::list features = frame["feature"].attr("unique")().attr("tolist")();
-  py::ssize_t count = py::len(features);
-  if (count == 0) return "";
+  py::list row_feature = frame["feature"].attr("tolist")();
+  std::vector<double> coverage = column_values(frame, "coverage");
+  std::vector<std::pair<double, py::object>> features;  // lowest coverage, name; column order
+  for (std::size_t k = 0; k < coverage.size(); ++k) {
+    py::object name = row_feature[k];
+    if (features.empty() || !features.back().second.equal(name)) {
+      features.emplace_back(std::numeric_limits<double>::infinity(), name);
+    }
+    if (coverage[k] < features.back().first) features.back().first = coverage[k];
+  }
+  if (features.empty()) return "";
+  std::string note;
+  if (features.size() > kMostPanels) {
+    std::stable_sort(features.begin(), features.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    features.resize(kMostPanels);
+    note = "<p class=\"note\">The " + std::to_string(kMostPanels) +
+           " features of lowest segment coverage, lowest first.</p>";
+  }
+  py::ssize_t count = static_cast<py::ssize_t>(features.size());
   py::ssize_t columns = std::min<py::ssize_t>(count, 3);
   py::ssize_t rows = (count + columns - 1) / columns;
   py::object figure =
@@ -229,13 +249,16 @@ std::string feature_figure(const py::object& frame, double target) {
       ax.attr("set_visible")(false);
       continue;
     }
-    py::object name = features[k];
+    const py::object& name = features[static_cast<std::size_t>(k)].second;
     py::object part = frame[py::object(frame["feature"]).attr("__eq__")(name)];
     coverage_axes(ax, part, tick_labels(part["segment"]), target, "segment");
     ax.attr("set_title")(name, "fontsize"_a = 12);
+    // Axis labels on the outer panels only.
+    if (k % columns != 0) ax.attr("set_ylabel")("");
+    if (k + columns < count) ax.attr("set_xlabel")("");
   }
   figure.attr("suptitle")("Coverage by feature segment", "fontsize"_a = 15);
-  return image(png_uri(figure), "Coverage by feature segment");
+  return note + image(png_uri(figure), "Coverage by feature segment");
 }
 
 struct TableText {

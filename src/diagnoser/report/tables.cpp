@@ -22,10 +22,9 @@ using IntArray = py::array_t<int64_t, py::array::c_style | py::array::forcecast>
 
 // `np.ravel(value)` as contiguous float64, for the native loops.
 DoubleArray float_buffer(const py::object& value, const char* what) {
+  // ensure() clears numpy's error, so the message says what was expected.
   DoubleArray out = DoubleArray::ensure(ns("np").attr("ravel")(value));
-  if (!out) {
-    throw py::type_error(std::string(what) + " must be numeric");
-  }
+  if (!out) throw py::type_error(std::string(what) + " must be numeric");
   return out;
 }
 
@@ -150,8 +149,7 @@ py::tuple classification_report(const py::object& fitted, const Settings& settin
 
   // Per true label, in np.unique's order.
   py::tuple unique = np.attr("unique")(test_y, py::arg("return_inverse") = true);
-  IntArray inverse = IntArray::ensure(np.attr("ravel")(unique[1]));
-  if (!inverse) throw py::error_already_set();
+  IntArray inverse(np.attr("ravel")(unique[1]));
   py::list labels = unique[0].attr("tolist")();
   int64_t label_count = static_cast<int64_t>(py::len(labels));
   std::vector<Stratum> per_class =
@@ -213,15 +211,13 @@ struct Segmenting {
   const uint8_t* covered;
   const double* width;
   std::vector<int64_t> bounds;
-  double z, target;
 };
 
 // The segments of `values` along np.argsort(values), as plot_feature ranks them.
 std::vector<Stratum> segments_of(const py::object& values, const Segmenting& seg,
                                  const char* what) {
   py::object flat = values.attr("ravel")();
-  IntArray order = IntArray::ensure(ns("np").attr("argsort")(flat));
-  if (!order) throw py::error_already_set();
+  IntArray order(ns("np").attr("argsort")(flat));
   DoubleArray ranked = float_buffer(flat, what);
   if (order.size() != seg.rows || ranked.size() != seg.rows) {
     throw py::value_error(std::string(what) + " must hold one value per test row");
@@ -288,7 +284,7 @@ py::tuple regression_report(const py::object& fitted, const Settings& settings) 
   py::ssize_t columns = table.attr("shape")[py::int_(1)].cast<py::ssize_t>();
   std::vector<std::string> names = feature_labels(fitted, columns);
 
-  Segmenting seg{n, covered.data(), wv, {}, z, target};
+  Segmenting seg{n, covered.data(), wv, {}};
   for (const py::object& bound : rank_bounds(np.attr("arange")(n), settings.bins)) {
     seg.bounds.push_back(bound.cast<int64_t>());
   }
