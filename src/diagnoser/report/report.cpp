@@ -128,9 +128,9 @@ py::object plain(const py::handle& value) {
   }
   if (PyDict_Check(v)) {
     py::dict out;
-    for (auto item : py::reinterpret_borrow<py::dict>(value)) {
-      out[py::str(item.first)] = plain(item.second);
-    }
+    // Keys taken first: converting the values runs Python code.
+    py::dict source = py::reinterpret_borrow<py::dict>(value);
+    for (py::handle key : py::list(source)) out[py::str(key)] = plain(source[key]);
     return std::move(out);
   }
   if (PyList_Check(v) || PyTuple_Check(v)) {
@@ -146,8 +146,9 @@ py::object plain(const py::handle& value) {
 py::object to_dict(const Args& a) {
   const py::object& self = a.self();
   py::dict tables;
-  for (auto item : py::dict(self.attr("tables"))) {
-    tables[item.first] = plain(item.second.attr("to_dict")("records"));
+  py::dict source(self.attr("tables"));
+  for (py::handle name : py::list(source)) {
+    tables[name] = plain(source[name].attr("to_dict")("records"));
   }
   py::dict out;
   out["kind"] = plain(self.attr("kind"));
@@ -176,9 +177,10 @@ py::object repr(const Args& a) {
   const py::object& self = a.self();
   py::dict summary = self.attr("summary");
   py::ssize_t flagged = 0;
-  for (auto item : py::dict(self.attr("tables"))) {
-    if (item.first.cast<std::string>() == "worst_segments") continue;
-    py::object frame = py::reinterpret_borrow<py::object>(item.second);
+  py::dict tables(self.attr("tables"));
+  for (py::handle name : py::list(tables)) {
+    if (py::str(name).cast<std::string>() == "worst_segments") continue;
+    py::object frame = tables[name];
     if (py::bool_(frame.attr("columns").attr("__contains__")("flag"))) {
       flagged += py::int_(py::object(frame["flag"]).attr("__ne__")("").attr("sum")());
     }

@@ -128,9 +128,9 @@ std::string table_html(const py::object& frame) {
 
 std::string summary_html(const py::dict& summary) {
   std::string out = "<table><tbody>";
-  for (auto item : summary) {
-    std::string key = text_of(item.first);
-    Cell cell = format_cell(item.second, key);
+  for (py::handle name : py::list(summary)) {
+    std::string key = text_of(name);
+    Cell cell = format_cell(summary[name], key);
     out += "<tr><th class=\"text\">" + escape(key) + "</th>";
     out += cell.number ? "<td>" : "<td class=\"text\">";
     out += cell.text + "</td></tr>";
@@ -326,19 +326,20 @@ std::string html_fragment(const py::object& report) {
   // Flagged rows first: what needs attention.
   out += "<h3>Flagged rows</h3>";
   bool any = false;
-  for (auto item : tables) {
-    std::string name = text_of(item.first);
+  py::list names(tables);  // the keys first: what follows runs Python code
+  for (py::handle key : names) {
+    std::string name = text_of(key);
     if (name == "worst_segments") continue;  // its rows repeat by_feature's
-    py::object rows = flagged(py::reinterpret_borrow<py::object>(item.second));
+    py::object rows = flagged(tables[key]);
     if (rows.is_none() || py::len(rows) == 0) continue;
     any = true;
     out += "<h4>" + escape(name) + "</h4>" + table_html(rows);
   }
   if (!any) out += "<p>None: every interval reaches the target and none lies far above it.</p>";
 
-  for (auto item : tables) {
-    std::string name = text_of(item.first);
-    py::object frame = py::reinterpret_borrow<py::object>(item.second);
+  for (py::handle key : names) {
+    std::string name = text_of(key);
+    py::object frame = tables[key];
     const TableText* text = nullptr;
     for (const TableText& t : kTables) {
       if (name == t.name) text = &t;
