@@ -217,6 +217,49 @@ def test_data_frames_by_position_and_the_lowest_segment(mod):
     assert by_prediction["coverage"].tolist() == [0.0, 0.5, 1.0]
 
 
+def test_many_segments(mod):
+    # past 255 segments the rows are marked with wider segment numbers
+    n, bins = 1000, 300
+    x = np.random.default_rng(3).integers(0, 50, size=(n, 1)).astype(float)
+    r = regressor(mod, x, np.zeros(n), -np.ones(n), np.ones(n))
+    t = report.coverage_report(r, bins=bins).tables["by_feature"]
+    q = [int(b) for b in np.quantile(np.arange(n), np.array([i / bins for i in range(bins + 1)]))]
+    assert t["n"].tolist() == np.diff(q[:-1]).tolist() + [n - q[-2]]
+
+
+def test_agrees_with_the_procedures_own_figures(mod):
+    rng = np.random.default_rng(0)
+    x = rng.normal(size=(400, 2))
+
+    class Model:
+        def predict_proba(self, x):
+            p = 1 / (1 + np.exp(-3 * x[:, 0]))
+            return np.column_stack([1 - p, p])
+
+        def predict(self, x):
+            return 2 * x[:, 0]
+
+    labels = (rng.uniform(size=400) < Model().predict_proba(x)[:, 1]).astype(int)
+    acc = mod.AdaptiveConformalClassifier(alpha=0.2)
+    acc.fit(Model(), None, None, x[200:], labels[200:], x[:200], labels[:200])
+    before = report.coverage_report(acc).summary
+    counts = acc.diagnose()
+    r = report.coverage_report(acc)
+    assert r.summary == before  # the list of sets and the array diagnose made
+    assert r.summary["coverage"] == acc.coverage
+    assert r.summary["bandwidth"] == pytest.approx(acc.width)
+    assert r.tables["by_set_size"]["set_size"].tolist() == counts["number of class"].tolist()
+    assert r.tables["by_set_size"]["n"].tolist() == counts["sample count"].tolist()
+
+    y = 2 * x[:, 0] + rng.normal(size=400)
+    rcr = mod.ResidualConformalRegressor(alpha=0.2, depth=2)
+    rcr.fit(Model(), x[:200], y[:200], x[200:], y[200:], x[100:200], y[100:200])
+    s = report.coverage_report(rcr).summary
+    assert (s["coverage"], s["n_calib"]) == (rcr.coverage, 100)
+    assert s["mean_width"] == pytest.approx(rcr.width.mean())
+    assert s["median_width"] == np.median(rcr.width)
+
+
 # --- entry point checks ---
 
 

@@ -174,6 +174,7 @@ void coverage_axes(const py::object& ax, const py::object& frame, const py::list
   }
   ax.attr("axhline")(target, "color"_a = "red", "linestyle"_a = "--", "label"_a = "target");
   ax.attr("set_ylim")(std::max(0.0, bottom - 0.05), 1.02);
+  ax.attr("set_xlim")(-0.5, static_cast<double>(coverage.size()) - 0.5);
   ax.attr("set_xticks")(x);
   ax.attr("set_xticklabels")(ticks);
   ax.attr("set_xlabel")(xlabel, "fontsize"_a = 12);
