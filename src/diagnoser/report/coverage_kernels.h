@@ -27,7 +27,7 @@ Interval wilson(int64_t covered, int64_t n, double z);
 // when it lies above target + 0.05, otherwise "".
 const char* flag(const Interval& interval, double target);
 
-// The rows of one table row: a class, a set size or a segment.
+// One table row: a class, a set size or a segment.
 struct Stratum {
   int64_t n = 0;
   int64_t covered = 0;
