@@ -73,7 +73,9 @@ py::object checked_bins(const py::object& value) {
   }
   py::object bins = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
   if (!bins) throw py::error_already_set();
-  if (bins.cast<long long>() < 1) {
+  int below_one = PyObject_RichCompareBool(bins.ptr(), py::int_(1).ptr(), Py_LT);
+  if (below_one < 0) throw py::error_already_set();
+  if (below_one) {
     throw py::value_error("bins must be an integer >= 1, got " +
                           py::repr(value).cast<std::string>());
   }
