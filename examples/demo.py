@@ -1,5 +1,6 @@
 """The tour: executes tour.ipynb in a real Jupyter kernel and writes, under build/demo/,
-the executed notebook, its HTML export, every figure as PNG and the results lines."""
+the executed notebook, its HTML export, every figure as PNG, the results lines and the
+coverage reports the notebook saves (report-*.html)."""
 
 import base64
 import os
@@ -61,7 +62,9 @@ def main():
     print(f"results lines:     {OUT / 'results.txt'}")
     for line in lines:
         print("   ", line)
-    return 0 if figures and lines else 1
+    reports = sorted(OUT.glob("report-*.html"))
+    print(f"coverage reports:  {', '.join(str(path) for path in reports)}")
+    return 0 if figures and lines and reports else 1
 
 
 if __name__ == "__main__":

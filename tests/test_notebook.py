@@ -44,6 +44,12 @@ print(repr((str(np.round(rcr.coverage, 6)), str(np.round(np.mean(rcr.width), 6))
 """
 
 
+REPORT = """
+from trov.diagnoser.report import coverage_report
+coverage_report(acc, bins=4)
+"""
+
+
 def run(sources):
     notebook = nbformat.v4.new_notebook()
     notebook.cells = [nbformat.v4.new_code_cell(source) for source in sources]
@@ -72,8 +78,8 @@ def kinds(cell):
 
 
 def test_figures_and_results_lines_in_a_kernel():
-    notebook = run([CLASSIFIER, REGRESSOR])
-    classifier, regressor = notebook.cells
+    notebook = run([CLASSIFIER, REGRESSOR, REPORT])
+    classifier, regressor, report = notebook.cells
     for cell in notebook.cells:
         assert not [o for o in cell.outputs if o.output_type == "error"], cell.outputs
 
@@ -93,3 +99,9 @@ def test_figures_and_results_lines_in_a_kernel():
         f"Empirical Coverage: {coverage}",
         f"Average Bandwidth: {bandwidth}",
     ]
+
+    # The report shows itself as HTML: its summary, tables and inline figures.
+    (shown,) = [o for o in report.outputs if o.output_type == "execute_result"]
+    html = shown["data"]["text/html"]
+    assert "Coverage report: classification" in html and "by_set_size" in html
+    assert html.count('src="data:image/png;base64,') == 2

@@ -3,6 +3,7 @@
 #include <pybind11/pybind11.h>
 
 #include "diagnoser/common/compat.h"
+#include "diagnoser/common/imports.h"
 #include "diagnoser/common/method.h"
 #include "diagnoser/common/names.h"
 #include "diagnoser/reliability/adaptive_conformal_classifier.h"
@@ -14,59 +15,23 @@ namespace py = pybind11;
 
 namespace {
 
-// Absolute import of `module` with the module namespace as globals.
-py::object import(const char* module, py::handle globals, py::handle fromlist = py::none()) {
-  PyObject* result = PyImport_ImportModuleLevel(module, globals.ptr(), nullptr, fromlist.ptr(), 0);
-  if (result == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(result);
-}
-
-// `import module as alias`
-void import_as(py::dict globals, const char* module, const char* alias) {
-  globals[alias] = import(module, globals);
-}
-
-struct Imported {
-  const char* name;
-  const char* alias;
-};
-
-// `from module import name [as alias], ...`
-void import_from(py::dict globals, const char* module, std::initializer_list<Imported> names) {
-  py::list fromlist;
-  for (const Imported& n : names) fromlist.append(n.name);
-  py::object source = import(module, globals, fromlist);
-  for (const Imported& n : names) {
-    // As `from module import name`: a missing attribute is an ImportError, any
-    // other failure of the look-up propagates as it is.
-    PyObject* value = PyObject_GetAttrString(source.ptr(), n.name);
-    if (value == nullptr) {
-      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-      PyErr_Clear();
-      PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", n.name, module);
-      throw py::error_already_set();
-    }
-    globals[n.alias] = py::reinterpret_steal<py::object>(value);
-  }
-}
-
 void initialise(py::module_ module) {
   trov::ready_method_type();
   trov::ModuleContext context{module.attr("__dict__"), py::str(module.attr("__name__")),
                               py::make_tuple(8, 6)};
   py::dict globals = context.globals;
 
-  import_as(globals, "numpy", "np");
-  import_from(globals, "matplotlib", {{"pyplot", "plt"}});
-  import_as(globals, "ipywidgets", "widgets");
-  import_from(globals, "IPython.display", {{"display", "display"}});
-  import_from(globals, "copy", {{"deepcopy", "deepcopy"}});
-  import_from(globals, "sklearn.model_selection", {{"train_test_split", "train_test_split"}});
-  import_as(globals, "pandas", "pd");
-  import_from(globals, "lightgbm", {{"LGBMRegressor", "LGBMRegressor"}});
-  import_from(globals, "sklearn.base",
-              {{"is_regressor", "is_regressor"}, {"is_classifier", "is_classifier"}});
-  import_as(globals, "seaborn", "sns");
+  trov::import_as(globals, "numpy", "np");
+  trov::import_from(globals, "matplotlib", {{"pyplot", "plt"}});
+  trov::import_as(globals, "ipywidgets", "widgets");
+  trov::import_from(globals, "IPython.display", {{"display", "display"}});
+  trov::import_from(globals, "copy", {{"deepcopy", "deepcopy"}});
+  trov::import_from(globals, "sklearn.model_selection", {{"train_test_split", "train_test_split"}});
+  trov::import_as(globals, "pandas", "pd");
+  trov::import_from(globals, "lightgbm", {{"LGBMRegressor", "LGBMRegressor"}});
+  trov::import_from(globals, "sklearn.base",
+                    {{"is_regressor", "is_regressor"}, {"is_classifier", "is_classifier"}});
+  trov::import_as(globals, "seaborn", "sns");
 
   globals["Reliability"] = trov::create_reliability(context);
   globals["AdaptiveConformalClassifier"] = trov::create_adaptive_conformal_classifier(context);

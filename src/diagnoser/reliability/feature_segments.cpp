@@ -3,32 +3,16 @@
 #include <vector>
 
 #include "diagnoser/common/names.h"
+#include "diagnoser/common/segments.h"
 
 namespace trov {
-namespace {
-
-// The rank bounds of every segment, i / bins for i in 0 .. bins, in one
-// np.quantile call: numpy evaluates each level elementwise exactly as it would
-// alone, and a single partition of the ranks keeps a million rows cheap.
-std::vector<py::object> rank_bounds(const py::object& rank_num, const py::list& levels) {
-  py::object bounds = ns("np").attr("quantile")(rank_num, ns("np").attr("array")(levels));
-  std::vector<py::object> out;
-  for (py::handle level_bound : bounds) out.push_back(ns("int")(level_bound));
-  return out;
-}
-
-}  // namespace
-
 SegmentAverages segment_averages(const py::object& self, const py::object& column,
                                  const py::object& sort_ind, const py::object& rank_num,
                                  const py::object& bins) {
   SegmentAverages avg;
   py::object segments = ns("range")(bins);
-  py::list levels;
-  for (py::handle i : segments) levels.append(i / bins);
-  if (py::len(levels) == 0) return avg;
-  levels.append(py::int_(py::len(levels)) / bins);
-  std::vector<py::object> bound = rank_bounds(rank_num, levels);
+  std::vector<py::object> bound = rank_bounds(rank_num, bins);
+  if (bound.empty()) return avg;
 
   py::object last = bins - py::int_(1);
   py::object np = ns("np");

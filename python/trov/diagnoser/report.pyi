@@ -1,0 +1,35 @@
+from typing import Any, Literal
+
+import base64 as base64
+import io as io
+import numpy as np
+import pandas as pd
+from matplotlib.figure import Figure as Figure
+
+from .reliability_evaluation import (
+    AdaptiveConformalClassifier,
+    Reliability,
+    ResidualConformalRegressor,
+)
+
+class CoverageReport:
+    kind: Literal["classification", "regression"]
+    confidence: float
+    summary: dict[str, Any]
+    tables: dict[str, pd.DataFrame]
+    def __init__(
+        self,
+        kind: Literal["classification", "regression"],
+        confidence: float,
+        summary: dict[str, Any],
+        tables: dict[str, pd.DataFrame],
+    ) -> None: ...
+    def to_dict(self) -> dict[str, Any]: ...
+    def _repr_html_(self) -> str: ...
+    def to_html(self, path: Any) -> None: ...
+
+def coverage_report(
+    fitted: AdaptiveConformalClassifier | ResidualConformalRegressor | Reliability,
+    confidence: float = 0.95,
+    bins: int = 10,
+) -> CoverageReport: ...

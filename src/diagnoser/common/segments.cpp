@@ -1,0 +1,21 @@
+#include "diagnoser/common/segments.h"
+
+#include "diagnoser/common/names.h"
+
+namespace trov {
+
+std::vector<py::object> rank_bounds(const py::object& rank_num, const py::object& bins) {
+  py::list levels;
+  for (py::handle i : ns("range")(bins)) levels.append(i / bins);
+  std::vector<py::object> out;
+  if (py::len(levels) == 0) return out;
+  levels.append(py::int_(py::len(levels)) / bins);
+  // One np.quantile call for all levels: numpy evaluates each level elementwise
+  // exactly as it would alone, and a single partition of the ranks keeps a
+  // million rows cheap.
+  py::object bounds = ns("np").attr("quantile")(rank_num, ns("np").attr("array")(levels));
+  for (py::handle level_bound : bounds) out.push_back(ns("int")(level_bound));
+  return out;
+}
+
+}  // namespace trov

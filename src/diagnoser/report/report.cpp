@@ -1,0 +1,258 @@
+// The companion module: `coverage_report` and the `CoverageReport` it returns.
+#include <pybind11/detail/exception_translation.h>
+#include <pybind11/pybind11.h>
+
+#include <cmath>
+#include <string>
+
+#include "diagnoser/common/compat.h"
+#include "diagnoser/common/imports.h"
+#include "diagnoser/common/method.h"
+#include "diagnoser/common/names.h"
+#include "diagnoser/report/report_html.h"
+#include "diagnoser/report/tables.h"
+
+namespace py = pybind11;
+
+namespace trov {
+namespace report {
+namespace {
+
+using py::literals::operator""_a;
+
+constexpr const char* kProcedures = "trov.diagnoser.reliability_evaluation";
+constexpr const char* kExpected =
+    "a fitted AdaptiveConformalClassifier, ResidualConformalRegressor or Reliability";
+
+enum class Kind { kClassifier, kRegressor, kFacade, kOther };
+
+// The procedure class among the object's bases, by module and name, so that an
+// instance of any import of the procedures' module is recognised.
+Kind kind_of(const py::object& fitted) {
+  for (py::handle base : py::type::of(fitted).attr("__mro__")) {
+    py::object module = py::getattr(base, "__module__", py::none());
+    if (!py::isinstance<py::str>(module) || module.cast<std::string>() != kProcedures) continue;
+    std::string name = py::getattr(base, "__qualname__", py::str("")).cast<std::string>();
+    if (name == "AdaptiveConformalClassifier") return Kind::kClassifier;
+    if (name == "ResidualConformalRegressor") return Kind::kRegressor;
+    if (name == "Reliability") return Kind::kFacade;
+  }
+  return Kind::kOther;
+}
+
+std::string type_name(const py::object& obj) {
+  return py::str(py::type::of(obj).attr("__qualname__")).cast<std::string>();
+}
+
+void require_fitted(const py::object& fitted, std::initializer_list<const char*> attributes) {
+  for (const char* name : attributes) {
+    if (!py::hasattr(fitted, name)) {
+      throw py::value_error(type_name(fitted) + " is not fitted (it has no " + name +
+                            "): call fit before coverage_report");
+    }
+  }
+}
+
+double checked_confidence(const py::object& value) {
+  if (PyBool_Check(value.ptr()) || !PyNumber_Check(value.ptr()) || PyUnicode_Check(value.ptr())) {
+    throw py::type_error("confidence must be a number in (0, 1), got " +
+                         py::repr(value).cast<std::string>());
+  }
+  double confidence = py::float_(value);
+  if (!(confidence > 0 && confidence < 1)) {
+    throw py::value_error("confidence must lie strictly between 0 and 1, got " +
+                          py::repr(value).cast<std::string>());
+  }
+  return confidence;
+}
+
+py::object checked_bins(const py::object& value) {
+  if (PyBool_Check(value.ptr()) || !PyIndex_Check(value.ptr())) {
+    throw py::type_error("bins must be an integer >= 1, got " +
+                         py::repr(value).cast<std::string>());
+  }
+  py::object bins = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+  if (!bins) throw py::error_already_set();
+  int below_one = PyObject_RichCompareBool(bins.ptr(), py::int_(1).ptr(), Py_LT);
+  if (below_one < 0) throw py::error_already_set();
+  if (below_one) {
+    throw py::value_error("bins must be an integer >= 1, got " +
+                          py::repr(value).cast<std::string>());
+  }
+  return bins;
+}
+
+py::object coverage_report(const Args& a) {
+  py::object fitted = a["fitted"];
+  Settings settings{checked_confidence(a["confidence"]), checked_bins(a["bins"])};
+  Kind kind = kind_of(fitted);
+  if (kind == Kind::kFacade) {
+    require_fitted(fitted, {"reliability"});
+    fitted = fitted.attr("reliability");
+    kind = kind_of(fitted);
+  }
+  py::tuple content;
+  const char* name;
+  if (kind == Kind::kClassifier) {
+    require_fitted(fitted, {"alpha", "test_class", "test_y"});
+    content = classification_report(fitted, settings);
+    name = "classification";
+  } else if (kind == Kind::kRegressor) {
+    require_fitted(fitted, {"alpha", "test_x", "test_y", "pred_test", "pred_low", "pred_up",
+                            "width", "calib_y"});
+    content = regression_report(fitted, settings);
+    name = "regression";
+  } else {
+    throw py::type_error(std::string("coverage_report expects ") + kExpected + ", got " +
+                         type_name(fitted));
+  }
+  return ns("CoverageReport")(name, settings.confidence, content[0], content[1]);
+}
+
+py::object init(const Args& a) {
+  const py::object& self = a.self();
+  self.attr("kind") = a["kind"];
+  self.attr("confidence") = a["confidence"];
+  self.attr("summary") = a["summary"];
+  self.attr("tables") = a["tables"];
+  return py::none();
+}
+
+// A value JSON can hold: numpy scalars as Python numbers, NaN and infinities as None.
+py::object plain(const py::handle& value) {
+  PyObject* v = value.ptr();
+  if (value.is_none() || PyBool_Check(v) || PyUnicode_Check(v) || PyLong_CheckExact(v)) {
+    return py::reinterpret_borrow<py::object>(value);
+  }
+  if (PyFloat_Check(v)) {
+    double x = PyFloat_AsDouble(v);
+    return std::isfinite(x) ? py::object(py::float_(x)) : py::object(py::none());
+  }
+  if (PyDict_Check(v)) {
+    py::dict out;
+    // Keys taken first: converting the values runs Python code.
+    py::dict source = py::reinterpret_borrow<py::dict>(value);
+    for (py::handle key : py::list(source)) out[py::str(key)] = plain(source[key]);
+    return std::move(out);
+  }
+  if (PyList_Check(v) || PyTuple_Check(v)) {
+    py::list out;
+    for (py::handle item : value) out.append(plain(item));
+    return std::move(out);
+  }
+  if (py::isinstance(value, ns("np").attr("generic"))) return plain(value.attr("item")());
+  if (PyLong_Check(v)) return py::int_(py::reinterpret_borrow<py::object>(value));
+  return py::str(value);
+}
+
+py::object to_dict(const Args& a) {
+  const py::object& self = a.self();
+  py::dict tables;
+  py::dict source(self.attr("tables"));
+  for (py::handle name : py::list(source)) {
+    tables[name] = plain(source[name].attr("to_dict")("records"));
+  }
+  py::dict out;
+  out["kind"] = plain(self.attr("kind"));
+  out["confidence"] = plain(self.attr("confidence"));
+  out["summary"] = plain(self.attr("summary"));
+  out["tables"] = tables;
+  return std::move(out);
+}
+
+py::object repr_html(const Args& a) { return py::str(html_fragment(a.self())); }
+
+py::object to_html(const Args& a) {
+  std::string document = html_document(a.self());
+  py::object file = ns("open")(a["path"], "w", "encoding"_a = "utf-8");
+  try {
+    file.attr("write")(document);
+  } catch (py::error_already_set&) {
+    file.attr("close")();
+    throw;
+  }
+  file.attr("close")();
+  return py::none();
+}
+
+py::object repr(const Args& a) {
+  const py::object& self = a.self();
+  py::dict summary = self.attr("summary");
+  py::ssize_t flagged = 0;
+  py::dict tables(self.attr("tables"));
+  for (py::handle name : py::list(tables)) {
+    if (py::str(name).cast<std::string>() == "worst_segments") continue;
+    py::object frame = tables[name];
+    if (py::bool_(frame.attr("columns").attr("__contains__")("flag"))) {
+      flagged += py::int_(py::object(frame["flag"]).attr("__ne__")("").attr("sum")());
+    }
+  }
+  return py::str(
+             "<CoverageReport {}: n={}, coverage {:.4f} [{:.4f}, {:.4f}], target {:.4f}, "
+             "{} flagged rows>")
+      .format(self.attr("kind"), summary["n"], summary["coverage"], summary["coverage_low"],
+              summary["coverage_high"], summary["target"], flagged);
+}
+
+py::object create_coverage_report(const ModuleContext& module) {
+  return ClassBuilder(module, "CoverageReport")
+      .method("__init__", {"self", "kind", "confidence", "summary", "tables"}, init)
+      .method("to_dict", {"self"}, to_dict)
+      .method("_repr_html_", {"self"}, repr_html)
+      .method("to_html", {"self", "path"}, to_html)
+      .method("__repr__", {"self"}, repr)
+      .create();
+}
+
+void initialise(py::module_ module) {
+  ready_method_type();
+  ModuleContext context{module.attr("__dict__"), py::str(module.attr("__name__")),
+                        py::make_tuple(8, 6)};
+  py::dict globals = context.globals;
+  import_as(globals, "numpy", "np");
+  import_as(globals, "pandas", "pd");
+  import_from(globals, "matplotlib.figure", {{"Figure", "Figure"}});
+  import_as(globals, "io", "io");
+  import_as(globals, "base64", "base64");
+
+  globals["CoverageReport"] = create_coverage_report(context);
+  globals["coverage_report"] =
+      make_function(context, "coverage_report", {"fitted", "confidence", "bins"},
+                    py::make_tuple(0.95, 10), coverage_report);
+}
+
+int exec_module(PyObject* created) {
+  // Checked before pybind11 is touched: its GIL handling assumes the main interpreter.
+  if (!in_main_interpreter()) {
+    PyErr_SetString(PyExc_ImportError,
+                    "trov.diagnoser.report does not support sub-interpreters; "
+                    "import it in the main interpreter");
+    return -1;
+  }
+  try {
+    initialise(py::reinterpret_borrow<py::module_>(created));
+    return 0;
+  } catch (py::error_already_set& e) {
+    e.restore();
+  } catch (...) {
+    py::detail::try_translate_exceptions();
+  }
+  return -1;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "report", nullptr, 0,      nullptr,
+                          module_slots,          nullptr,  nullptr, nullptr};
+
+}  // namespace
+}  // namespace report
+}  // namespace trov
+
+TROV_MODULE_INIT PyInit_report() { return PyModuleDef_Init(&trov::report::module_def); }

@@ -1,0 +1,363 @@
+#include "diagnoser/report/report_html.h"
+
+#include <pybind11/numpy.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "diagnoser/common/names.h"
+
+namespace trov {
+namespace report {
+namespace {
+
+using py::literals::operator""_a;
+using DoubleArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+const char* const kStyle =
+    "<style>"
+    ".trov-report{font-family:system-ui,-apple-system,'Segoe UI',Helvetica,Arial,sans-serif;"
+    "font-size:13px;color:#222;max-width:1000px}"
+    ".trov-report h2{font-size:18px;margin:6px 0}"
+    ".trov-report h3{font-size:15px;margin:18px 0 4px}"
+    ".trov-report h4{font-size:13px;margin:10px 0 2px}"
+    ".trov-report p{margin:4px 0}"
+    ".trov-report .note{color:#555}"
+    ".trov-report table{border-collapse:collapse;margin:4px 0 8px}"
+    ".trov-report th,.trov-report td{border-bottom:1px solid #ddd;padding:2px 8px;"
+    "text-align:right;font-variant-numeric:tabular-nums}"
+    ".trov-report th{background:#f2f2f2}"
+    ".trov-report td.text,.trov-report th.text{text-align:left}"
+    ".trov-report tr.under td{background:#fbdcdc}"
+    ".trov-report tr.over td{background:#fdf1d2}"
+    ".trov-report img{max-width:100%;display:block}"
+    "</style>";
+
+std::string escape(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+std::string text_of(const py::handle& value) { return py::str(value).cast<std::string>(); }
+
+// Shares and coverages with four decimals; other numbers with four significant digits.
+bool is_share(const std::string& name) {
+  for (const char* prefix : {"coverage", "share", "target", "band_", "fsc", "class_coverage"}) {
+    if (name.rfind(prefix, 0) == 0) return true;
+  }
+  return name == "alpha" || name == "bandwidth";
+}
+
+struct Cell {
+  std::string text;
+  bool number;
+};
+
+Cell format_cell(const py::handle& value, const std::string& column) {
+  PyObject* v = value.ptr();
+  char buffer[64];
+  if (PyFloat_Check(v)) {
+    double x = PyFloat_AS_DOUBLE(v);
+    if (std::isnan(x)) return {"&ndash;", true};
+    std::snprintf(buffer, sizeof buffer, is_share(column) ? "%.4f" : "%.4g", x);
+    return {buffer, true};
+  }
+  if (!PyBool_Check(v) && PyIndex_Check(v) && !PyUnicode_Check(v)) {
+    return {escape(text_of(value)), true};
+  }
+  if (value.is_none()) return {"&ndash;", false};
+  return {escape(text_of(value)), false};
+}
+
+std::string row_class(const std::string& flag) {
+  if (flag == "under-covered") return " class=\"under\"";
+  if (flag == "over-covered") return " class=\"over\"";
+  return "";
+}
+
+// A DataFrame as an HTML table, flagged rows tinted.
+std::string table_html(const py::object& frame) {
+  py::list columns = frame.attr("columns").attr("tolist")();
+  std::vector<std::string> names;
+  for (py::handle c : columns) names.push_back(text_of(c));
+  auto flag_at = std::find(names.begin(), names.end(), "flag") - names.begin();
+  std::string out = "<table><thead><tr>";
+  for (const std::string& name : names) out += "<th>" + escape(name) + "</th>";
+  out += "</tr></thead><tbody>";
+  py::list rows = frame.attr("values").attr("tolist")();
+  for (py::handle row : rows) {
+    py::list cells = py::reinterpret_borrow<py::list>(row);
+    std::size_t at = static_cast<std::size_t>(flag_at);
+    std::string flag = at < names.size() ? text_of(cells[at]) : std::string();
+    out += "<tr" + row_class(flag) + ">";
+    for (std::size_t k = 0; k < names.size(); ++k) {
+      Cell cell = format_cell(cells[k], names[k]);
+      out += cell.number ? "<td>" : "<td class=\"text\">";
+      out += cell.text + "</td>";
+    }
+    out += "</tr>";
+  }
+  return out + "</tbody></table>";
+}
+
+std::string summary_html(const py::dict& summary) {
+  std::string out = "<table><tbody>";
+  for (py::handle name : py::list(summary)) {
+    std::string key = text_of(name);
+    Cell cell = format_cell(summary[name], key);
+    out += "<tr><th class=\"text\">" + escape(key) + "</th>";
+    out += cell.number ? "<td>" : "<td class=\"text\">";
+    out += cell.text + "</td></tr>";
+  }
+  return out + "</tbody></table>";
+}
+
+// --- figures: matplotlib's Figure directly, so no pyplot state changes ---
+
+std::vector<double> column_values(const py::object& frame, const char* name) {
+  DoubleArray values(frame[py::str(name)].attr("to_numpy")("dtype"_a = "float64"));
+  return std::vector<double>(values.data(), values.data() + values.size());
+}
+
+// Coverage per row with its interval as an error bar, under-covered rows in red,
+// and the target as the red dashed line of the module's plots.
+void coverage_axes(const py::object& ax, const py::object& frame, const py::list& ticks,
+                   double target, const char* xlabel) {
+  std::vector<double> coverage = column_values(frame, "coverage");
+  std::vector<double> low = column_values(frame, "coverage_low");
+  std::vector<double> high = column_values(frame, "coverage_high");
+  py::list shown, below, above, x, flagged_x, flagged_y;
+  double bottom = target;
+  for (std::size_t k = 0; k < coverage.size(); ++k) {
+    bool drawn = !std::isnan(coverage[k]);
+    shown.append(coverage[k]);
+    below.append(drawn ? std::max(0.0, coverage[k] - low[k]) : 0.0);
+    above.append(drawn ? std::max(0.0, high[k] - coverage[k]) : 0.0);
+    x.append(k);
+    if (drawn) bottom = std::min(bottom, low[k]);
+    if (drawn && high[k] < target) {
+      flagged_x.append(k);
+      flagged_y.append(coverage[k]);
+    }
+  }
+  ax.attr("errorbar")(x, shown, "yerr"_a = py::make_tuple(below, above), "fmt"_a = "o",
+                      "capsize"_a = 3, "label"_a = "coverage");
+  if (py::len(flagged_x) > 0) {
+    ax.attr("plot")(flagged_x, flagged_y, "o", "color"_a = "red", "zorder"_a = 3,
+                    "label"_a = "under-covered");
+  }
+  ax.attr("axhline")(target, "color"_a = "red", "linestyle"_a = "--", "label"_a = "target");
+  ax.attr("set_ylim")(std::max(0.0, bottom - 0.05), 1.02);
+  ax.attr("set_xlim")(-0.5, static_cast<double>(coverage.size()) - 0.5);
+  ax.attr("set_xticks")(x);
+  ax.attr("set_xticklabels")(ticks);
+  ax.attr("set_xlabel")(xlabel, "fontsize"_a = 12);
+  ax.attr("set_ylabel")("coverage", "fontsize"_a = 12);
+}
+
+py::list tick_labels(const py::object& values) {
+  py::list out;
+  for (py::handle v : values.attr("tolist")()) out.append(py::str(v));
+  return out;
+}
+
+std::string png_uri(const py::object& figure) {
+  figure.attr("tight_layout")();
+  py::object buffer = ns("io").attr("BytesIO")();
+  py::dict metadata;
+  metadata["Software"] = py::none();  // nothing that names a web address, even inside the PNG
+  figure.attr("savefig")(buffer, "format"_a = "png", "dpi"_a = 80, "metadata"_a = metadata);
+  py::object encoded = ns("base64").attr("b64encode")(buffer.attr("getvalue")());
+  return "data:image/png;base64," + encoded.attr("decode")("ascii").cast<std::string>();
+}
+
+std::string image(const std::string& uri, const std::string& alt) {
+  return "<img src=\"" + uri + "\" alt=\"" + escape(alt) + "\">";
+}
+
+std::string single_figure(const py::object& frame, const char* key, const char* title,
+                          const char* xlabel, double target) {
+  py::ssize_t rows = py::len(frame);
+  double width = std::min(9.0, std::max(4.0, 0.45 * static_cast<double>(rows) + 2.5));
+  py::object figure = ns("Figure")("figsize"_a = py::make_tuple(width, 3.2));
+  py::object ax = figure.attr("subplots")();
+  coverage_axes(ax, frame, tick_labels(frame[key]), target, xlabel);
+  ax.attr("set_title")(title, "fontsize"_a = 15);
+  ax.attr("legend")("fontsize"_a = 9);
+  return image(png_uri(figure), title);
+}
+
+// Beyond this many features the figure shows those of lowest segment coverage.
+constexpr std::size_t kMostPanels = 12;
+
+// One small panel per feature.
+std::string feature_figure(const py::object& frame, double target) {
+  py::list row_feature = frame["feature"].attr("tolist")();
+  std::vector<double> coverage = column_values(frame, "coverage");
+  std::vector<std::pair<double, py::object>> features;  // lowest coverage, name; column order
+  for (std::size_t k = 0; k < coverage.size(); ++k) {
+    py::object name = row_feature[k];
+    if (features.empty() || !features.back().second.equal(name)) {
+      features.emplace_back(std::numeric_limits<double>::infinity(), name);
+    }
+    if (coverage[k] < features.back().first) features.back().first = coverage[k];
+  }
+  if (features.empty()) return "";
+  std::string note;
+  if (features.size() > kMostPanels) {
+    std::stable_sort(features.begin(), features.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    features.resize(kMostPanels);
+    note = "<p class=\"note\">The " + std::to_string(kMostPanels) +
+           " features of lowest segment coverage, lowest first.</p>";
+  }
+  py::ssize_t count = static_cast<py::ssize_t>(features.size());
+  py::ssize_t columns = std::min<py::ssize_t>(count, 3);
+  py::ssize_t rows = (count + columns - 1) / columns;
+  py::object figure =
+      ns("Figure")("figsize"_a = py::make_tuple(3.6 * static_cast<double>(columns),
+                                                2.6 * static_cast<double>(rows) + 0.6));
+  py::object axes = figure.attr("subplots")(rows, columns, "squeeze"_a = false);
+  for (py::ssize_t k = 0; k < rows * columns; ++k) {
+    py::object ax = axes[py::make_tuple(k / columns, k % columns)];
+    if (k >= count) {
+      ax.attr("set_visible")(false);
+      continue;
+    }
+    const py::object& name = features[static_cast<std::size_t>(k)].second;
+    py::object part = frame[py::object(frame["feature"]).attr("__eq__")(name)];
+    coverage_axes(ax, part, tick_labels(part["segment"]), target, "segment");
+    ax.attr("set_title")(name, "fontsize"_a = 12);
+    // Axis labels on the outer panels only.
+    if (k % columns != 0) ax.attr("set_ylabel")("");
+    if (k + columns < count) ax.attr("set_xlabel")("");
+  }
+  figure.attr("suptitle")("Coverage by feature segment", "fontsize"_a = 15);
+  return note + image(png_uri(figure), "Coverage by feature segment");
+}
+
+struct TableText {
+  const char* name;
+  const char* heading;
+  const char* about;
+};
+
+const TableText kTables[] = {
+    {"by_class", "Coverage by true class",
+     "Share of each class's test rows whose set holds the true label, and its mean set size."},
+    {"by_set_size", "Coverage by set size",
+     "Coverage of the rows that received sets of each size: small sets that miss often "
+     "show here."},
+    {"by_feature", "Coverage by feature segment",
+     "Each feature's test rows ranked and cut into segments of nearly equal count (as the "
+     "feature plot cuts them): coverage and mean interval width per segment."},
+    {"worst_segments", "Worst segment of each feature",
+     "The segment of lowest coverage along each feature."},
+    {"by_prediction", "Coverage by predicted value",
+     "The same segments along the point prediction: where large or small predictions lose "
+     "coverage."},
+};
+
+std::string figure_for(const std::string& name, const py::object& frame, double target) {
+  if (name == "by_class")
+    return single_figure(frame, "class", "Coverage by class", "class", target);
+  if (name == "by_set_size") {
+    return single_figure(frame, "set_size", "Coverage by set size", "set size", target);
+  }
+  if (name == "by_feature") return feature_figure(frame, target);
+  if (name == "by_prediction") {
+    return single_figure(frame, "segment", "Coverage by prediction segment", "segment", target);
+  }
+  return "";
+}
+
+// The rows that carry a flag.
+py::object flagged(const py::object& frame) {
+  if (!py::bool_(frame.attr("columns").attr("__contains__")("flag"))) return py::none();
+  py::object mask = py::object(frame["flag"]).attr("__ne__")("");
+  return frame[mask];
+}
+
+}  // namespace
+
+std::string html_fragment(const py::object& report) {
+  py::dict summary = report.attr("summary");
+  py::dict tables = report.attr("tables");
+  std::string kind = text_of(report.attr("kind"));
+  double confidence = py::float_(report.attr("confidence"));
+  double target = py::float_(summary["target"]);
+
+  char line[400];
+  std::snprintf(line, sizeof line,
+                "Target coverage %.4g (1 &minus; alpha). Each coverage comes with its Wilson "
+                "interval at %.4g%% confidence; a row is under-covered when the interval lies "
+                "below the target, over-covered when it lies above target + 0.05.",
+                target, confidence * 100);
+  std::string out = std::string("<div class=\"trov-report\">") + kStyle;
+  out += "<h2>Coverage report: " + escape(kind) + "</h2>";
+  out += "<p class=\"note\">" + std::string(line) + "</p>";
+  out += "<h3>Summary</h3>" + summary_html(summary);
+
+  // Flagged rows first: what needs attention.
+  out += "<h3>Flagged rows</h3>";
+  bool any = false;
+  py::list names(tables);  // the keys first: what follows runs Python code
+  for (py::handle key : names) {
+    std::string name = text_of(key);
+    if (name == "worst_segments") continue;  // its rows repeat by_feature's
+    py::object rows = flagged(tables[key]);
+    if (rows.is_none() || py::len(rows) == 0) continue;
+    any = true;
+    out += "<h4>" + escape(name) + "</h4>" + table_html(rows);
+  }
+  if (!any) out += "<p>None: every interval reaches the target and none lies far above it.</p>";
+
+  for (py::handle key : names) {
+    std::string name = text_of(key);
+    py::object frame = tables[key];
+    const TableText* text = nullptr;
+    for (const TableText& t : kTables) {
+      if (name == t.name) text = &t;
+    }
+    out += "<h3>" + escape(text ? text->heading : name) + " <code>" + escape(name) + "</code></h3>";
+    if (text) out += "<p class=\"note\">" + escape(text->about) + "</p>";
+    out += figure_for(name, frame, target);
+    out += table_html(frame);
+  }
+  return out + "</div>";
+}
+
+std::string html_document(const py::object& report) {
+  return "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+         "<title>Coverage report</title></head><body>" +
+         html_fragment(report) + "</body></html>\n";
+}
+
+}  // namespace report
+}  // namespace trov
