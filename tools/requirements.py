@@ -1,6 +1,7 @@
 """Prints requirement lists from pyproject.toml, one a line.
 
   build         the build-system requirements
+  runtime       the runtime dependencies
   extra NAME    an optional-dependency group
   lowest        a pip constraints file pinning every runtime and build
                 requirement to its declared lower bound, markers kept
@@ -34,6 +35,8 @@ def main(argv):
     data = tomllib.loads(PYPROJECT.read_text(encoding="utf-8"))
     if argv == ["build"]:
         lines = data["build-system"]["requires"]
+    elif argv == ["runtime"]:
+        lines = data["project"]["dependencies"]
     elif len(argv) == 2 and argv[0] == "extra":
         lines = data["project"]["optional-dependencies"][argv[1]]
     elif argv == ["lowest"]:
