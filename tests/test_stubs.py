@@ -18,5 +18,5 @@ def test_stub_matches_runtime_module(mod, tmp_path):
     result = subprocess.run(
         [sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", str(config), mod.__name__],
         cwd=str(tmp_path), env=env, stdout=subprocess.PIPE,
-        stderr=subprocess.STDOUT, universal_newlines=True, timeout=120)
+        stderr=subprocess.STDOUT, universal_newlines=True, timeout=300)
     assert result.returncode == 0, result.stdout
