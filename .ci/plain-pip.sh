@@ -38,5 +38,7 @@ step "pip install ."
 installed
 
 step "pip install $(basename "$sdist")"
-"$py" -m pip install --quiet "$sdist"
+# pip caches a wheel it built from an archive under the archive's path, which
+# every run reuses; without the cache, the sdist is built from what it holds now.
+"$py" -m pip install --quiet --no-cache-dir "$sdist"
 installed
