@@ -2,7 +2,8 @@
 # The whole suite on one interpreter: .ci/suite-on.sh PYTHON [CONSTRAINTS]
 # Its venv lives under build/ and gets the newest dependencies pip resolves there,
 # or the pinned ones of a constraints file. Every venv of an interpreter builds in
-# the same tree, build/<wheel tag>, so a rerun only recompiles what changed.
+# the same tree, build/<wheel tag>: a rerun recompiles only what changed, and the
+# lowest-bounds venv recompiles all once, with the build tools at their floors.
 set -eu
 cd "$(dirname "$0")/.."
 python=$1
