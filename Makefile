@@ -10,7 +10,8 @@ DEV := build/dev
 $(STAMP): pyproject.toml
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install --upgrade pip
-	$(PY) -m pip install "scikit-build-core>=0.10" "pybind11>=2.12" cmake ninja
+	$(PY) -m pip install "tomli; python_version<'3.11'"
+	$(PY) -m pip install $$($(PY) tools/requirements.py build) cmake ninja
 	$(PY) -m pip install ".[test,demo]" --no-build-isolation
 	touch $(STAMP)
 
@@ -40,7 +41,9 @@ asan-test: $(STAMP)
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" ../$(PY) -m pytest -q -p no:cacheprovider $(ARGS)
 
-format:
+# clang-format is pinned in the `dev` extra, so every developer formats alike.
+format: $(STAMP)
+	$(PY) -m pip install --quiet $$($(PY) tools/requirements.py extra dev)
 	$(VENV)/bin/clang-format -i $$(find src -name '*.cpp' -o -name '*.h')
 
 clean:
