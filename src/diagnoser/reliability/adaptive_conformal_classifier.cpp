@@ -5,7 +5,9 @@
 #include <vector>
 
 #include "diagnoser/common/conformal.h"
+#include "diagnoser/common/errors.h"
 #include "diagnoser/common/figures.h"
+#include "diagnoser/common/finite.h"
 #include "diagnoser/common/method.h"
 #include "diagnoser/common/names.h"
 #include "diagnoser/common/python_ops.h"
@@ -30,6 +32,8 @@ py::str full_set_name() {
   full.append(1);
   return py::str(full);
 }
+
+bool is_zero(const py::object& count) { return truth(compare(count, py::int_(0), Py_EQ)); }
 
 // self.q >= self.max_test: every set is the full one.
 bool all_sets_full(const py::object& self) {
@@ -69,7 +73,9 @@ py::object fit(const Args& a) {
     calib_y = split.calib_y;
   }
   py::object pred_calib_prob = model.attr("predict_proba")(calib_x);
+  require_finite(pred_calib_prob, "predict_proba returned", "probabilities", "calibration");
   py::object pred_test_prob = model.attr("predict_proba")(a["test_x"]);
+  require_finite(pred_test_prob, "predict_proba returned", "probabilities", "test");
   // A label's position is its column in predict_proba: its index in the estimator's
   // classes_, or else its distance from the smallest calibration label.
   py::object classes = attr_if_present(model, "classes_");
@@ -94,6 +100,9 @@ py::object fit(const Args& a) {
   py::object test_sorted_index = descending(ns("np").attr("argsort")(pred_test_prob, "axis"_a = 1));
   py::object reached = compare(ns("np").attr("cumsum")(test_sorted_value, "axis"_a = 1), q, Py_GE);
   py::object test_pos = reached.attr("argmax")("axis"_a = 1);
+  if (is_zero(first(test_sorted_value.attr("shape")))) {
+    empty_test_part("predict_proba gave no test rows to build prediction sets for");
+  }
   self.attr("max_test") = ns("np").attr("max")(pred_test_prob);
   py::list test_class;
   if (truth(compare(q, self.attr("max_test"), Py_GE))) {
@@ -176,7 +185,11 @@ py::object diagnose(const Args& a) {
   std::vector<py::object> size_counts =
       unpack(ns("np").attr("unique")(covered.sizes, "return_counts"_a = true), 2);
   py::object c_lis = ns("np").attr("array")(covered.sizes);
-  self.attr("coverage") = py::int_(covered.contained) / first(test_y.attr("shape"));
+  py::object rows = first(test_y.attr("shape"));
+  if (is_zero(rows) || is_zero(first(c_lis.attr("shape")))) {
+    empty_test_part("there are no test labels or prediction sets to measure coverage on");
+  }
+  self.attr("coverage") = py::int_(covered.contained) / rows;
   py::object inverse_sum = ns("np").attr("sum")(py::int_(1) / c_lis);
   self.attr("width") = py::int_(1) - inverse_sum / first(c_lis.attr("shape"));
   self.attr("class_conf") = class_conf;

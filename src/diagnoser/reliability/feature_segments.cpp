@@ -2,7 +2,9 @@
 
 #include <vector>
 
+#include "diagnoser/common/errors.h"
 #include "diagnoser/common/names.h"
+#include "diagnoser/common/python_ops.h"
 
 namespace trov {
 namespace {
@@ -26,7 +28,12 @@ SegmentAverages segment_averages(const py::object& self, const py::object& colum
   py::object segments = ns("range")(bins);
   py::list levels;
   for (py::handle i : segments) levels.append(i / bins);
-  if (py::len(levels) == 0) return avg;
+  if (py::len(levels) == 0) {
+    throw py::value_error("bins must be a positive integer, got " + text_of(bins));
+  }
+  if (truth(compare(rank_num.attr("shape")[py::int_(0)], py::int_(0), Py_EQ))) {
+    empty_test_part("there are no test rows to cut into segments");
+  }
   levels.append(py::int_(py::len(levels)) / bins);
   std::vector<py::object> bound = rank_bounds(rank_num, levels);
 
