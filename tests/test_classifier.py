@@ -371,3 +371,40 @@ class TestLabelPositions:
         message = str(raised.value)
         assert repr(names[2]) in message and repr(names[:2]) in message
         assert vars(clf) == {"alpha": 0.1}
+
+
+class TestUncommonForms:
+    """Forms the native row loops do not read, answered as numpy and Python answer them."""
+
+    def test_probabilities_with_a_trailing_axis(self, mod):
+        class Model3D(RowModel):
+            def predict_proba(self, x):
+                return super().predict_proba(x)[:, :, None]
+
+        # Test rows whose largest probability is below q: all sets full.
+        table = two_class(CALIB_P1 + [0.5, 0.6, 0.7])
+        clf = mod.AdaptiveConformalClassifier()
+        clf.fit(Model3D(table), None, None, ids(3, 9), TEST_Y[:3], ids(9), CALIB_Y)
+        assert clf.q == 0.8 and clf.test_class == [[0, 1]] * 3
+        # Otherwise a set's end is an array, which cannot end a slice.
+        with pytest.raises(TypeError):
+            clf.fit(Model3D(two_class(CALIB_P1 + TEST_P1)), None, None, ids(6, 9), TEST_Y, ids(9),
+                    CALIB_Y)
+
+    @pytest.mark.parametrize("test_p1", [TEST_P1, [0.9, 0.1, 0.95]], ids=["mixed", "one-class"])
+    def test_sets_of_a_list_subclass(self, mod, test_p1):
+        class Set(list):
+            pass
+
+        expected = fitted(mod, test_p1=test_p1, test_y=TEST_Y[: len(test_p1)])
+        expected_result = expected.diagnose()
+        clf = fitted(mod, test_p1=test_p1, test_y=TEST_Y[: len(test_p1)])
+        clf.test_class = [Set(s) for s in clf.test_class]
+        result = clf.diagnose()
+        for key in result:
+            np.testing.assert_array_equal(result[key], expected_result[key])
+        assert clf.test_class.tolist() == expected.test_class.tolist()
+        assert (clf.coverage, clf.width, clf.class_conf) == (
+            expected.coverage, expected.width, expected.class_conf)
+        assert [np.asarray(s).tolist() for s in clf.label_list] == [
+            np.asarray(s).tolist() for s in expected.label_list]

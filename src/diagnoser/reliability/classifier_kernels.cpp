@@ -494,11 +494,9 @@ std::optional<std::vector<int32_t>> row_classes(const py::object& test_y, const 
   return std::nullopt;
 }
 
-std::optional<std::vector<std::pair<py::object, py::object>>> sets_by_class(
-    const SetTable& sets, const std::vector<int32_t>& row_class, std::size_t classes) {
-  if (!sets.native() || static_cast<py::ssize_t>(row_class.size()) != sets.rows()) {
-    return std::nullopt;
-  }
+std::vector<std::pair<py::object, py::object>> sets_by_class(const SetTable& sets,
+                                                             const std::vector<int32_t>& row_class,
+                                                             std::size_t classes) {
   std::vector<std::pair<py::object, py::object>> out;
   if (sets.flat()) {
     // numpy flattens the selected rows: count class values.

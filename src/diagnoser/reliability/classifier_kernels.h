@@ -97,9 +97,10 @@ std::optional<std::vector<int32_t>> row_classes(const py::object& test_y, const 
                                                 py::ssize_t rows);
 
 // Per class, `np.unique(test_class[test_y == class], return_counts=True)` for the array
-// that `sets.as_array()` gave; nullopt when the sets were not read natively.
-std::optional<std::vector<std::pair<py::object, py::object>>> sets_by_class(
-    const SetTable& sets, const std::vector<int32_t>& row_class, std::size_t classes);
+// that `sets.as_array()` gave; the sets read natively, `row_class` one per set row.
+std::vector<std::pair<py::object, py::object>> sets_by_class(const SetTable& sets,
+                                                             const std::vector<int32_t>& row_class,
+                                                             std::size_t classes);
 
 // Per class, the number of rows.
 std::vector<py::ssize_t> rows_by_class(const std::vector<int32_t>& row_class, std::size_t classes);
