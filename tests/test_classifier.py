@@ -353,13 +353,15 @@ class TestLabelPositions:
         assert clf.classes.tolist() == [5, 6]
         assert self.outcome(clf) == self.outcome(fitted(mod))
 
-    def test_test_labels_outside_the_classes_are_not_covered(self, mod):
-        clf = self.fit_with(mod, ["no", "yes", "maybe"], model_classes=["no", "yes"])
-        clf.test_y = np.array(["yes", "no", "no", "maybe", "yes", "yes"])
+    @pytest.mark.parametrize("names", [["no", "yes", "maybe"], [0, 1, -7], [0.5, 1.5, 9.0]],
+                             ids=["str", "int", "float"])
+    def test_test_labels_outside_the_classes_are_not_covered(self, mod, names):
+        clf = self.fit_with(mod, names, model_classes=names[:2])
+        clf.test_y = np.array(names)[[1, 0, 0, 2, 1, 1]]
         clf.diagnose()
-        # Rows 0, 1, 2 and 4 hold their label; row 3 ("maybe") and row 5 ([0]) do not.
+        # Rows 0, 1, 2 and 4 hold their label; row 3 (the third name) and row 5 ([0]) do not.
         assert clf.coverage == 4 / 6
-        assert clf.class_conf["maybe"] == {"[1]": 1}
+        assert clf.class_conf[names[2]] == {"[1]": 1}
 
     @pytest.mark.parametrize("names", [[0, 1, 2], ["no", "yes", "maybe"]], ids=["int", "str"])
     def test_a_calibration_label_outside_the_classes_raises(self, mod, names):

@@ -242,9 +242,30 @@ char native_kind(const py::array& a) {
   return 0;
 }
 
+// Integer classes spanning a short range: one table look-up per label.
+bool map_by_table(const int64_t* labels, py::ssize_t rows, const int64_t* classes,
+                  py::ssize_t count, int64_t* out) {
+  constexpr int64_t kLargestSpan = 4096;
+  if (count == 0) return false;
+  auto [low, high] = std::minmax_element(classes, classes + count);
+  if (*high / 2 - *low / 2 >= kLargestSpan / 2) return false;  // halves: no overflow
+  std::vector<int64_t> table(static_cast<std::size_t>(*high - *low + 1), kNotAClass);
+  for (py::ssize_t k = count - 1; k >= 0; --k) table[classes[k] - *low] = k;
+  const uint64_t span = static_cast<uint64_t>(*high - *low);
+  for (py::ssize_t j = 0; j < rows; ++j) {
+    // Unsigned difference: labels below `low` wrap round to beyond `span`.
+    uint64_t offset = static_cast<uint64_t>(labels[j]) - static_cast<uint64_t>(*low);
+    out[j] = offset <= span ? table[offset] : kNotAClass;
+  }
+  return true;
+}
+
 template <typename T>
 void map_positions(const T* labels, py::ssize_t rows, const T* classes, py::ssize_t count,
                    int64_t* out) {
+  if constexpr (std::is_same_v<T, int64_t>) {
+    if (map_by_table(labels, rows, classes, count, out)) return;
+  }
   std::vector<std::pair<T, int64_t>> sorted;
   for (py::ssize_t k = 0; k < count; ++k) {
     if constexpr (std::is_floating_point_v<T>) {
