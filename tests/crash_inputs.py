@@ -160,9 +160,7 @@ def sound_arguments(kind):
     return [m, x[:30], y(30), x[30:35], y(5), x[35:], y(25)]
 
 
-def fit_arguments(kind, well_formed=None):
-    if well_formed:
-        return sound_arguments(kind)
+def fit_arguments(kind):
     well_formed = rng.random() < 0.6
     n_train, n_test, n_calib = rng.choice([0, 1, 30]), rng.choice([0, 1, 5]), rng.choice([1, 25])
     args = [model(kind), data(n_train, well_formed), labels(n_train, well_formed),

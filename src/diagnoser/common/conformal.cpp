@@ -35,6 +35,15 @@ bool inside_unit_interval(const py::object& alpha) {
   return truth(compare(alpha, py::int_(0), Py_GT)) && truth(compare(alpha, py::int_(1), Py_LT));
 }
 
+}  // namespace
+
+std::string alpha_note(const py::object& alpha) {
+  if (inside_unit_interval(alpha)) return "";
+  return "alpha must lie strictly between 0 and 1, got " + text_of(alpha);
+}
+
+namespace {
+
 // The least number of calibration rows whose level is at most 1 for this alpha,
 // by the very arithmetic of the level; 0 when there is no sensible count.
 long long least_rows(const py::object& alpha) try {
@@ -51,9 +60,8 @@ long long least_rows(const py::object& alpha) try {
 }
 
 std::string level_note(const py::object& alpha, const py::object& n, const py::object& level) {
-  if (!inside_unit_interval(alpha)) {
-    return "alpha must lie strictly between 0 and 1, got " + text_of(alpha);
-  }
+  std::string outside = alpha_note(alpha);
+  if (!outside.empty()) return outside;
   if (!truth(compare(level, py::int_(1), Py_GT))) return "";
   std::string note = "the conformal level (1 - alpha) * (n + 1) / n is " + text_of(level) +
                      " for n = " + text_of(n) + " calibration rows and alpha = " + text_of(alpha) +
@@ -78,11 +86,6 @@ py::object conformal_quantile(const py::object& scores, const py::object& alpha,
                      if (!e.matches(PyExc_ValueError)) return "";
                      return level_note(alpha, n, level);
                    });
-}
-
-std::string alpha_note(const py::object& alpha) {
-  if (inside_unit_interval(alpha)) return "";
-  return "alpha must lie strictly between 0 and 1, got " + text_of(alpha);
 }
 
 py::object flatten(const py::object& y) { return ns("np").attr("ravel")(y); }
