@@ -245,17 +245,19 @@ class TestDiagnose:
         assert [list(np.atleast_1d(s)) for s in clf.label_list] == [
             list(np.atleast_1d(s)) for s in before[4]]
 
-    def test_labels_are_not_shifted(self, mod):
-        # Labels 1 and 2 against class positions 0 and 1: only label 1 can be covered.
-        calib_y = CALIB_Y + 1
-        test_y = TEST_Y + 1
-        clf = fitted(mod, calib_y=calib_y, test_y=test_y)
-        assert clf.q == 0.8
+    def test_labels_are_shifted_through_classes_but_not_without_them(self, mod):
+        # Labels 1 and 2 are the positions 0 and 1 of the fitted classes.
+        clf = fitted(mod, calib_y=CALIB_Y + 1, test_y=TEST_Y + 1)
+        assert clf.q == 0.8 and clf.classes.tolist() == [1, 2]
         clf.diagnose()
-        covered = sum(int(y in s) for y, s in zip(test_y, [[1], [0], [0, 1], [1], [0, 1], [0]]))
-        assert clf.coverage == covered / 6
-        assert set(clf.class_conf) == {1, 2}
+        assert clf.coverage == 5 / 6
         assert clf.class_conf[1] == {"[0]": 1, "[0, 1]": 1}
+        # State set by hand without `classes` compares labels with positions directly.
+        del clf.classes
+        clf.test_class = clf.test_class.tolist()
+        clf.diagnose()
+        covered = sum(int(y in s) for y, s in zip(TEST_Y + 1, [[1], [0], [0, 1], [1], [0, 1], [0]]))
+        assert clf.coverage == covered / 6
 
     @pytest.mark.parametrize("kind", ["float", "bool", "str"])
     def test_other_label_types_compare_by_value(self, mod, kind):
@@ -301,3 +303,110 @@ class TestDiagnose:
         clf.fit(model, None, None, ids(6, 9), TEST_Y, ids(9), CALIB_Y)
         assert type(clf.test_class) is list
         assert clf.diagnose()["sample count"].tolist() == [4, 2]
+
+
+class ClassesModel(RowModel):
+    """RowModel that names its probability columns, as scikit-learn classifiers do."""
+
+    def __init__(self, table, classes):
+        super().__init__(table)
+        self.classes_ = np.asarray(classes)
+
+
+LABEL_KINDS = {
+    "0/1": [0, 1], "1/2": [1, 2], "-1/1": [-1, 1], "bool": [False, True], "str": ["no", "yes"],
+}
+
+
+class TestLabelPositions:
+    def fit_with(self, mod, names, model_classes=None, calib_y=CALIB_Y, test_y=TEST_Y, clf=None):
+        names = np.asarray(names)
+        table = two_class(CALIB_P1 + TEST_P1)
+        model = ClassesModel(table, names if model_classes is None else model_classes)
+        clf = clf or mod.AdaptiveConformalClassifier()
+        clf.fit(model, None, None, ids(6, 9), names[test_y], ids(9), names[calib_y])
+        return clf
+
+    def outcome(self, clf):
+        clf.diagnose()
+        sets = clf.test_class.tolist()
+        return sets, clf.q, clf.coverage, clf.width, list(clf.class_conf.values())
+
+    @pytest.mark.parametrize("kind", LABEL_KINDS)
+    def test_results_do_not_depend_on_the_label_values(self, mod, kind):
+        baseline = self.outcome(fitted(mod))
+        clf = self.fit_with(mod, LABEL_KINDS[kind])
+        assert list(vars(clf))[-2:] == ["q", "classes"]
+        assert clf.classes.tolist() == LABEL_KINDS[kind]
+        assert clf.test_y.tolist() == np.asarray(LABEL_KINDS[kind])[TEST_Y].tolist()
+        assert self.outcome(clf) == baseline
+        assert sorted(clf.class_conf) == sorted(LABEL_KINDS[kind])
+
+    def test_columns_follow_classes_not_the_smallest_label(self, mod):
+        # No calibration row of class -1: positions still come from classes_.
+        calib_y = np.ones(9, dtype=int)
+        clf = self.fit_with(mod, [-1, 1], calib_y=calib_y)
+        assert clf.q == scores(two_class(CALIB_P1), calib_y).max()
+
+    def test_without_classes_the_smallest_calibration_label_is_position_zero(self, mod):
+        clf = fitted(mod, calib_y=CALIB_Y + 5, test_y=TEST_Y + 5)
+        assert clf.classes.tolist() == [5, 6]
+        assert self.outcome(clf) == self.outcome(fitted(mod))
+
+    @pytest.mark.parametrize("names", [["no", "yes", "maybe"], [0, 1, -7], [0.5, 1.5, 9.0]],
+                             ids=["str", "int", "float"])
+    def test_test_labels_outside_the_classes_are_not_covered(self, mod, names):
+        clf = self.fit_with(mod, names, model_classes=names[:2])
+        clf.test_y = np.array(names)[[1, 0, 0, 2, 1, 1]]
+        clf.diagnose()
+        # Rows 0, 1, 2 and 4 hold their label; row 3 (the third name) and row 5 ([0]) do not.
+        assert clf.coverage == 4 / 6
+        assert clf.class_conf[names[2]] == {"[1]": 1}
+
+    @pytest.mark.parametrize("names", [[0, 1, 2], ["no", "yes", "maybe"]], ids=["int", "str"])
+    def test_a_calibration_label_outside_the_classes_raises(self, mod, names):
+        calib_y = CALIB_Y.copy()
+        calib_y[3] = 2
+        clf = mod.AdaptiveConformalClassifier()
+        with pytest.raises(ValueError) as raised:
+            self.fit_with(mod, names, model_classes=names[:2], calib_y=calib_y, clf=clf)
+        message = str(raised.value)
+        assert repr(names[2]) in message and repr(names[:2]) in message
+        assert vars(clf) == {"alpha": 0.1}
+
+
+class TestUncommonForms:
+    """Forms the native row loops do not read, answered as numpy and Python answer them."""
+
+    def test_probabilities_with_a_trailing_axis(self, mod):
+        class Model3D(RowModel):
+            def predict_proba(self, x):
+                return super().predict_proba(x)[:, :, None]
+
+        # Test rows whose largest probability is below q: all sets full.
+        table = two_class(CALIB_P1 + [0.5, 0.6, 0.7])
+        clf = mod.AdaptiveConformalClassifier()
+        clf.fit(Model3D(table), None, None, ids(3, 9), TEST_Y[:3], ids(9), CALIB_Y)
+        assert clf.q == 0.8 and clf.test_class == [[0, 1]] * 3
+        # Otherwise a set's end is an array, which cannot end a slice.
+        with pytest.raises(TypeError):
+            clf.fit(Model3D(two_class(CALIB_P1 + TEST_P1)), None, None, ids(6, 9), TEST_Y, ids(9),
+                    CALIB_Y)
+
+    @pytest.mark.parametrize("test_p1", [TEST_P1, [0.9, 0.1, 0.95]], ids=["mixed", "one-class"])
+    def test_sets_of_a_list_subclass(self, mod, test_p1):
+        class Set(list):
+            pass
+
+        expected = fitted(mod, test_p1=test_p1, test_y=TEST_Y[: len(test_p1)])
+        expected_result = expected.diagnose()
+        clf = fitted(mod, test_p1=test_p1, test_y=TEST_Y[: len(test_p1)])
+        clf.test_class = [Set(s) for s in clf.test_class]
+        result = clf.diagnose()
+        for key in result:
+            np.testing.assert_array_equal(result[key], expected_result[key])
+        assert clf.test_class.tolist() == expected.test_class.tolist()
+        assert (clf.coverage, clf.width, clf.class_conf) == (
+            expected.coverage, expected.width, expected.class_conf)
+        assert [np.asarray(s).tolist() for s in clf.label_list] == [
+            np.asarray(s).tolist() for s in expected.label_list]

@@ -41,6 +41,7 @@ class AdaptiveConformalClassifier:
     test_sorted_index: np.ndarray
     test_sorted_value: np.ndarray
     q: np.floating[Any]
+    classes: np.ndarray
     label_list: list[str] | np.ndarray
     coverage: float
     width: np.floating[Any]

@@ -3,6 +3,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <string>
+
 namespace trov {
 namespace py = pybind11;
 
@@ -18,9 +20,15 @@ CalibrationSplit calibration_split(const py::object& train_x, const py::object& 
 bool calibration_missing(const py::object& calib_x, const py::object& calib_y);
 
 // `np.quantile(scores, (1 - alpha) * (n + 1) / n)`, unclamped, with Python
-// arithmetic so that the level is exactly the one the formula gives.
+// arithmetic so that the level is exactly the one the formula gives. numpy's
+// error for a level outside [0, 1] gets a note: alpha outside (0, 1), or too few
+// calibration rows and the least number that would do.
 py::object conformal_quantile(const py::object& scores, const py::object& alpha,
                               const py::object& n);
+
+// The note for an error that an alpha outside (0, 1) may have caused; empty
+// when alpha lies inside.
+std::string alpha_note(const py::object& alpha);
 
 // `np.ravel(y)`: a flat numpy array for numpy arrays, pandas Series and lists alike.
 py::object flatten(const py::object& y);

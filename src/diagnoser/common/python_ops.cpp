@@ -31,6 +31,15 @@ std::vector<py::object> unpack(const py::handle& value, std::size_t n) {
   return items;
 }
 
+py::object attr_if_present(const py::handle& obj, const char* name) {
+  PyObject* value = PyObject_GetAttrString(obj.ptr(), name);
+  if (value == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+  }
+  return py::reinterpret_steal<py::object>(value);
+}
+
 py::object first(const py::handle& x) { return x[py::int_(0)]; }
 
 py::object all_rows() {

@@ -19,6 +19,10 @@ py::object compare(const py::handle& a, const py::handle& b, int op);
 // `a, b, ... = value` with exactly `n` items, raising Python's unpacking errors.
 std::vector<py::object> unpack(const py::handle& value, std::size_t n);
 
+// `getattr(obj, name, None)` that tells a missing attribute (a null object) from
+// one set to None; errors other than AttributeError propagate.
+py::object attr_if_present(const py::handle& obj, const char* name);
+
 // `x[0]`
 py::object first(const py::handle& x);
 

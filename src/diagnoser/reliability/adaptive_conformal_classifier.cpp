@@ -1,10 +1,13 @@
 #include "diagnoser/reliability/adaptive_conformal_classifier.h"
 
+#include <algorithm>
 #include <optional>
 #include <vector>
 
 #include "diagnoser/common/conformal.h"
+#include "diagnoser/common/errors.h"
 #include "diagnoser/common/figures.h"
+#include "diagnoser/common/finite.h"
 #include "diagnoser/common/method.h"
 #include "diagnoser/common/names.h"
 #include "diagnoser/common/python_ops.h"
@@ -30,9 +33,28 @@ py::str full_set_name() {
   return py::str(full);
 }
 
+bool is_zero(const py::object& count) { return truth(compare(count, py::int_(0), Py_EQ)); }
+
 // self.q >= self.max_test: every set is the full one.
 bool all_sets_full(const py::object& self) {
   return truth(compare(self.attr("q"), self.attr("max_test"), Py_GE));
+}
+
+// The calibration labels' indices in the estimator's `classes`; a label
+// missing from them is a ValueError naming it.
+py::object calibration_positions(const py::object& calib_y, const py::object& classes) {
+  py::array_t<int64_t> pos = classifier::label_positions(calib_y, classes);
+  const int64_t* begin = pos.data();
+  const int64_t* missing = std::find(begin, begin + pos.size(), classifier::kNotAClass);
+  if (missing != begin + pos.size()) {
+    py::ssize_t at = missing - begin;
+    py::object flat = ns("np").attr("asarray")(calib_y).attr("reshape")(-1);
+    py::object label = flat[py::slice(at, at + 1, 1)].attr("tolist")()[py::int_(0)];
+    throw py::value_error("calib_y holds the label " + py::repr(label).cast<std::string>() +
+                          ", which is not among the estimator's classes_ " +
+                          py::repr(classes.attr("tolist")()).cast<std::string>());
+  }
+  return std::move(pos);
 }
 
 py::object init(const Args& a) {
@@ -51,21 +73,36 @@ py::object fit(const Args& a) {
     calib_y = split.calib_y;
   }
   py::object pred_calib_prob = model.attr("predict_proba")(calib_x);
+  require_finite(pred_calib_prob, "predict_proba returned", "probabilities", "calibration");
   py::object pred_test_prob = model.attr("predict_proba")(a["test_x"]);
-  py::object sub = calib_y.attr("min")();
-  py::object pos = (calib_y - sub).attr("astype")(ns("int"));
+  require_finite(pred_test_prob, "predict_proba returned", "probabilities", "test");
+  // A label's position is its column in predict_proba: its index in the estimator's
+  // classes_, or else its distance from the smallest calibration label.
+  py::object classes = attr_if_present(model, "classes_");
+  py::object sub, pos;
+  if (classes) {
+    classes = ns("np").attr("asarray")(classes);
+    pos = calibration_positions(calib_y, classes);
+  } else {
+    sub = calib_y.attr("min")();
+    pos = (calib_y - sub).attr("astype")(ns("int"));
+  }
   py::object sorted_value = descending(ns("np").attr("sort")(pred_calib_prob, "axis"_a = 1));
   py::object sorted_index = descending(ns("np").attr("argsort")(pred_calib_prob, "axis"_a = 1));
   py::object sorted_pos = classifier::true_class_ranks(sorted_index, pos);
   py::object calib_cumsum = ns("np").attr("cumsum")(sorted_value, "axis"_a = 1);
   py::object rows = ns("np").attr("arange")(py::len(calib_cumsum));
   py::object score = calib_cumsum[py::make_tuple(rows, sorted_pos)];
+  if (!classes) classes = sub + ns("np").attr("arange")(pred_calib_prob.attr("shape")[py::int_(1)]);
   py::object alpha = self.attr("alpha");
   py::object q = conformal_quantile(score, alpha, first(calib_y.attr("shape")));
   py::object test_sorted_value = descending(ns("np").attr("sort")(pred_test_prob, "axis"_a = 1));
   py::object test_sorted_index = descending(ns("np").attr("argsort")(pred_test_prob, "axis"_a = 1));
   py::object reached = compare(ns("np").attr("cumsum")(test_sorted_value, "axis"_a = 1), q, Py_GE);
   py::object test_pos = reached.attr("argmax")("axis"_a = 1);
+  if (is_zero(first(test_sorted_value.attr("shape")))) {
+    empty_test_part("predict_proba gave no test rows to build prediction sets for");
+  }
   self.attr("max_test") = ns("np").attr("max")(pred_test_prob);
   py::list test_class;
   if (truth(compare(q, self.attr("max_test"), Py_GE))) {
@@ -78,6 +115,7 @@ py::object fit(const Args& a) {
   self.attr("test_sorted_index") = test_sorted_index;
   self.attr("test_sorted_value") = test_sorted_value;
   self.attr("q") = q;
+  self.attr("classes") = classes;
   return py::none();
 }
 
@@ -136,13 +174,22 @@ py::object diagnose(const Args& a) {
   py::dict class_conf;
   for (py::handle i : class_n) class_conf[i] = py::dict();
   if (!sets) sets.emplace(self.attr("test_class"));
-  classifier::Coverage covered = classifier::coverage(*sets, test_y);
+  // Labels are compared with the set positions through `classes`; state set by
+  // hand without it compares them directly.
+  py::object classes = attr_if_present(self, "classes");
+  classifier::Coverage covered =
+      classes ? classifier::coverage(*sets, classifier::label_positions(test_y, classes), true)
+              : classifier::coverage(*sets, test_y, false);
   self.attr("test_class") = sets->as_array();
   count_sets_per_class(self, *sets, test_y, class_n, full, class_conf);
   std::vector<py::object> size_counts =
       unpack(ns("np").attr("unique")(covered.sizes, "return_counts"_a = true), 2);
   py::object c_lis = ns("np").attr("array")(covered.sizes);
-  self.attr("coverage") = py::int_(covered.contained) / first(test_y.attr("shape"));
+  py::object rows = first(test_y.attr("shape"));
+  if (is_zero(rows) || is_zero(first(c_lis.attr("shape")))) {
+    empty_test_part("there are no test labels or prediction sets to measure coverage on");
+  }
+  self.attr("coverage") = py::int_(covered.contained) / rows;
   py::object inverse_sum = ns("np").attr("sum")(py::int_(1) / c_lis);
   self.attr("width") = py::int_(1) - inverse_sum / first(c_lis.attr("shape"));
   self.attr("class_conf") = class_conf;

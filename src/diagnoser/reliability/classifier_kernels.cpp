@@ -8,10 +8,13 @@
 
 #include "diagnoser/common/compat.h"
 #include "diagnoser/common/names.h"
+#include "diagnoser/common/python_ops.h"
 
 namespace trov {
 namespace classifier {
 namespace {
+
+using py::literals::operator""_a;
 
 // Class positions beyond this are left to Python: up to it, every numeric dtype
 // (float32 included) and every promotion numpy may pick compares them exactly.
@@ -45,7 +48,9 @@ py::ssize_t first_dim(const py::object& obj) {
 
 // `slice(None, stop)`
 py::object slice_to(const py::object& stop) {
-  return py::reinterpret_steal<py::object>(PySlice_New(nullptr, stop.ptr(), nullptr));
+  PyObject* slice = PySlice_New(nullptr, stop.ptr(), nullptr);
+  if (slice == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(slice);
 }
 
 py::list int_list(const int64_t* begin, const int64_t* end) {
@@ -64,7 +69,7 @@ py::list pair_list(int64_t first, int64_t second) {
 }
 
 // A 1-D object array holding exactly `items`, one per element.
-py::array object_array(const std::vector<py::handle>& items) {
+py::array object_array(const std::vector<py::object>& items) {
   py::array out = ns("np").attr("empty")(items.size(), py::arg("dtype") = ns("object"));
   auto** data = reinterpret_cast<PyObject**>(out.mutable_data());
   for (std::size_t k = 0; k < items.size(); ++k) {
@@ -201,20 +206,116 @@ py::list full_sets(py::ssize_t rows) {
   return sets;
 }
 
+namespace {
+
+// `a` as a C-contiguous array of T: `a` itself when it already is one.
+template <typename T>
+py::array_t<T> contiguous(const py::array& a) {
+  auto out = py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(a);
+  if (!out) {
+    if (PyErr_Occurred()) throw py::error_already_set();
+    throw py::type_error("labels could not be read as numbers");
+  }
+  return out;
+}
+
+// How labels of this array compare natively: 'i' (bool and signed ints, as
+// int64), 'f' (floats up to 64 bits, as double), or 0 (left to numpy).
+char native_kind(const py::array& a) {
+  char kind = a.dtype().kind();
+  if (kind == 'b' || kind == 'i') return 'i';
+  if (kind == 'f' && a.dtype().itemsize() <= 8) return 'f';
+  return 0;
+}
+
+// Integer classes spanning a short range: one table look-up per label.
+bool map_by_table(const int64_t* labels, py::ssize_t rows, const int64_t* classes,
+                  py::ssize_t count, int64_t* out) {
+  constexpr int64_t kLargestSpan = 4096;
+  if (count == 0) return false;
+  auto [low, high] = std::minmax_element(classes, classes + count);
+  if (*high / 2 - *low / 2 >= kLargestSpan / 2) return false;  // halves: no overflow
+  std::vector<int64_t> table(static_cast<std::size_t>(*high - *low + 1), kNotAClass);
+  for (py::ssize_t k = count - 1; k >= 0; --k) table[classes[k] - *low] = k;
+  const uint64_t span = static_cast<uint64_t>(*high - *low);
+  for (py::ssize_t j = 0; j < rows; ++j) {
+    // Unsigned difference: labels below `low` wrap round to beyond `span`.
+    uint64_t offset = static_cast<uint64_t>(labels[j]) - static_cast<uint64_t>(*low);
+    out[j] = offset <= span ? table[offset] : kNotAClass;
+  }
+  return true;
+}
+
+template <typename T>
+void map_positions(const T* labels, py::ssize_t rows, const T* classes, py::ssize_t count,
+                   int64_t* out) {
+  if constexpr (std::is_same_v<T, int64_t>) {
+    if (map_by_table(labels, rows, classes, count, out)) return;
+  }
+  std::vector<std::pair<T, int64_t>> sorted;
+  for (py::ssize_t k = 0; k < count; ++k) {
+    if constexpr (std::is_floating_point_v<T>) {
+      if (std::isnan(classes[k])) continue;
+    }
+    sorted.emplace_back(classes[k], k);
+  }
+  auto by_value = [](const std::pair<T, int64_t>& a, const std::pair<T, int64_t>& b) {
+    return a.first < b.first;
+  };
+  // Stable: of equal classes the first one comes first, and lower_bound finds it.
+  std::stable_sort(sorted.begin(), sorted.end(), by_value);
+  for (py::ssize_t j = 0; j < rows; ++j) {
+    auto found = std::lower_bound(sorted.begin(), sorted.end(), std::pair<T, int64_t>(labels[j], 0),
+                                  by_value);
+    out[j] = found != sorted.end() && found->first == labels[j] ? found->second : kNotAClass;
+  }
+}
+
+template <typename T>
+py::array_t<int64_t> native_positions(const py::array& labels, const py::array& classes) {
+  py::array_t<T> y = contiguous<T>(labels);
+  py::array_t<T> c = contiguous<T>(classes);
+  std::vector<py::ssize_t> shape(labels.shape(), labels.shape() + labels.ndim());
+  py::array_t<int64_t> out(shape);
+  map_positions(y.data(), y.size(), c.data(), c.size(), out.mutable_data());
+  return out;
+}
+
+}  // namespace
+
+py::array_t<int64_t> label_positions(const py::object& labels, const py::object& classes) {
+  py::object np = ns("np");
+  py::array c = np.attr("asarray")(classes);
+  if (c.ndim() != 1) {
+    throw py::value_error("classes must be one-dimensional, got shape " +
+                          py::str(c.attr("shape")).cast<std::string>());
+  }
+  py::array y = np.attr("asarray")(labels);
+  char kind = native_kind(y), class_kind = native_kind(c);
+  if (kind != 0 && class_kind != 0) {
+    // numpy compares an int with a float as two doubles.
+    return kind == 'i' && class_kind == 'i' ? native_positions<int64_t>(y, c)
+                                            : native_positions<double>(y, c);
+  }
+  // Strings, objects and the rest: numpy's `==`, last class first so that the first match wins.
+  py::object out = np.attr("full")(y.attr("shape"), kNotAClass, "dtype"_a = np.attr("int64"));
+  for (py::ssize_t k = c.shape(0) - 1; k >= 0; --k) {
+    py::object equal = compare(y, c[py::int_(k)], Py_EQ);
+    out[np.attr("asarray")(equal, "dtype"_a = ns("bool"))] = py::int_(k);
+  }
+  return py::array_t<int64_t>::ensure(out);
+}
+
 std::optional<NumericLabels> numeric_labels(const py::object& labels) {
   if (!is_ndarray(labels)) return std::nullopt;
   auto a = py::reinterpret_borrow<py::array>(labels);
   if (a.ndim() != 1) return std::nullopt;
-  constexpr int flags = py::array::c_style | py::array::forcecast;
   char kind = a.dtype().kind();
-  if (kind == 'b' || kind == 'i') {
-    return NumericLabels{NumericLabels::kSigned, py::array_t<int64_t, flags>::ensure(a)};
-  }
-  if (kind == 'u') {
-    return NumericLabels{NumericLabels::kUnsigned, py::array_t<uint64_t, flags>::ensure(a)};
-  }
+  if (kind == 'b' || kind == 'i')
+    return NumericLabels{NumericLabels::kSigned, contiguous<int64_t>(a)};
+  if (kind == 'u') return NumericLabels{NumericLabels::kUnsigned, contiguous<uint64_t>(a)};
   if (kind == 'f' && a.dtype().itemsize() <= 8) {
-    return NumericLabels{NumericLabels::kReal, py::array_t<double, flags>::ensure(a)};
+    return NumericLabels{NumericLabels::kReal, contiguous<double>(a)};
   }
   return std::nullopt;
 }
@@ -260,7 +361,7 @@ bool SetTable::read_list() {
   for (py::ssize_t j = 0; j < rows; ++j) {
     PyObject* set = PyList_GET_ITEM(source_.ptr(), j);
     if (!read_set(set, values_)) return false;
-    row_objects_.emplace_back(set);
+    row_objects_.push_back(py::reinterpret_borrow<py::object>(set));
     offsets_.push_back(static_cast<py::ssize_t>(values_.size()));
     one_length = one_length && offsets_[j + 1] - offsets_[j] == offsets_[1];
   }
@@ -290,7 +391,7 @@ bool SetTable::read_array() {
     for (py::ssize_t j = 0; j < a.shape(0); ++j) {
       PyObject* set = at<PyObject*>(a, j);
       if (set == nullptr || !read_set(set, values_)) return false;
-      row_objects_.emplace_back(set);
+      row_objects_.push_back(py::reinterpret_borrow<py::object>(set));
       offsets_.push_back(static_cast<py::ssize_t>(values_.size()));
     }
     flat_ = false;
@@ -320,7 +421,7 @@ py::object SetTable::as_array() const {
   // Sets of different lengths: one element per set.
   std::vector<py::object> owned;
   for (py::handle set : source_) owned.push_back(py::reinterpret_borrow<py::object>(set));
-  return object_array(std::vector<py::handle>(owned.begin(), owned.end()));
+  return object_array(owned);
 }
 
 py::object SetTable::unique() const {
@@ -330,12 +431,12 @@ py::object SetTable::unique() const {
   if (flat_) return ns("np").attr("unique")(is_ndarray(source_) ? source_ : matrix());
   std::map<Span, py::ssize_t, SpanLess> distinct;
   for (py::ssize_t j = 0; j < rows(); ++j) distinct.emplace(Span{begin(j), end(j)}, j);
-  std::vector<py::handle> sets;
+  std::vector<py::object> sets;
   for (const auto& entry : distinct) sets.push_back(row_objects_[entry.second]);
   return object_array(sets);
 }
 
-Coverage coverage(const SetTable& sets, const py::object& test_y) {
+Coverage coverage(const SetTable& sets, const py::object& test_y, bool positions) {
   std::optional<NumericLabels> labels = numeric_labels(test_y);
   if (sets.native() && labels && labels->size() >= sets.rows()) {
     Coverage result;
@@ -367,6 +468,7 @@ Coverage coverage(const SetTable& sets, const py::object& test_y) {
     py::object set = item(source, j);
     sizes.append(py::int_(py::len(set)));
     py::object label = item(test_y, j);
+    if (positions && truth(compare(label, py::int_(kNotAClass), Py_EQ))) continue;
     int in = PySequence_Contains(set.ptr(), label.ptr());
     if (in < 0) throw py::error_already_set();
     result.contained += in;
@@ -399,11 +501,9 @@ std::optional<std::vector<int32_t>> row_classes(const py::object& test_y, const 
   return std::nullopt;
 }
 
-std::optional<std::vector<std::pair<py::object, py::object>>> sets_by_class(
-    const SetTable& sets, const std::vector<int32_t>& row_class, std::size_t classes) {
-  if (!sets.native() || static_cast<py::ssize_t>(row_class.size()) != sets.rows()) {
-    return std::nullopt;
-  }
+std::vector<std::pair<py::object, py::object>> sets_by_class(const SetTable& sets,
+                                                             const std::vector<int32_t>& row_class,
+                                                             std::size_t classes) {
   std::vector<std::pair<py::object, py::object>> out;
   if (sets.flat()) {
     // numpy flattens the selected rows: count class values.
@@ -434,7 +534,7 @@ std::optional<std::vector<std::pair<py::object, py::object>>> sets_by_class(
     ++entry.first->second.count;
   }
   for (const auto& per_class : counts) {
-    std::vector<py::handle> label;
+    std::vector<py::object> label;
     py::array_t<int64_t> count(per_class.size());
     py::ssize_t k = 0;
     for (const auto& entry : per_class) {

@@ -22,6 +22,14 @@ namespace classifier {
 // IndexError when a row does not hold its position.
 py::object true_class_ranks(const py::object& sorted_index, const py::object& pos);
 
+// The position given to a label that is not among the classes: no set holds it.
+inline constexpr int64_t kNotAClass = INT64_MIN;
+
+// Per label, the index of the first entry of `classes` (1-D) that equals it, or
+// kNotAClass; an int64 array of the labels' shape. Numeric labels and classes are
+// matched natively, others by numpy's `==`, one class at a time.
+py::array_t<int64_t> label_positions(const py::object& labels, const py::object& classes);
+
 // Per test row i, `sorted_index[i, :set_end[i] + 1].tolist()`, [1, 0] being written [0, 1].
 py::list prediction_sets(const py::object& sorted_index, const py::object& set_end);
 
@@ -58,7 +66,7 @@ class SetTable {
   py::ssize_t rows() const { return static_cast<py::ssize_t>(offsets_.size()) - 1; }
   const int64_t* begin(py::ssize_t row) const { return values_.data() + offsets_[row]; }
   const int64_t* end(py::ssize_t row) const { return values_.data() + offsets_[row + 1]; }
-  py::handle row_object(py::ssize_t row) const { return row_objects_[row]; }
+  const py::object& row_object(py::ssize_t row) const { return row_objects_[row]; }
 
  private:
   bool read_list();
@@ -70,17 +78,19 @@ class SetTable {
   bool flat_ = false;
   std::vector<int64_t> values_;
   std::vector<py::ssize_t> offsets_{0};
-  std::vector<py::handle> row_objects_;  // borrowed from source_: the set lists
+  // Owned: user code run meanwhile (a label's __eq__) may empty the source list.
+  std::vector<py::object> row_objects_;
   mutable py::object matrix_;
 };
 
-// Diagnose's row loop: per row the set size, and how many rows hold their true label
-// (`test_y[j] in test_class[j]`).
+// Diagnose's row loop: per row the set size, and how many rows hold their label
+// (`labels[j] in test_class[j]`). With `positions`, the labels are label_positions
+// and kNotAClass is in no set.
 struct Coverage {
   py::ssize_t contained = 0;
   py::object sizes;  // int64 array, or the list of Python ints
 };
-Coverage coverage(const SetTable& sets, const py::object& test_y);
+Coverage coverage(const SetTable& sets, const py::object& labels, bool positions);
 
 // Per row, the place in `classes` (`np.unique(test_y)`) of the class whose
 // `test_y == class` mask holds the row, or -1; nullopt when the labels are not numeric
@@ -89,9 +99,10 @@ std::optional<std::vector<int32_t>> row_classes(const py::object& test_y, const 
                                                 py::ssize_t rows);
 
 // Per class, `np.unique(test_class[test_y == class], return_counts=True)` for the array
-// that `sets.as_array()` gave; nullopt when the sets were not read natively.
-std::optional<std::vector<std::pair<py::object, py::object>>> sets_by_class(
-    const SetTable& sets, const std::vector<int32_t>& row_class, std::size_t classes);
+// that `sets.as_array()` gave; the sets read natively, `row_class` one per set row.
+std::vector<std::pair<py::object, py::object>> sets_by_class(const SetTable& sets,
+                                                             const std::vector<int32_t>& row_class,
+                                                             std::size_t classes);
 
 // Per class, the number of rows.
 std::vector<py::ssize_t> rows_by_class(const std::vector<int32_t>& row_class, std::size_t classes);

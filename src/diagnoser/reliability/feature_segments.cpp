@@ -2,7 +2,9 @@
 
 #include <vector>
 
+#include "diagnoser/common/errors.h"
 #include "diagnoser/common/names.h"
+#include "diagnoser/common/python_ops.h"
 #include "diagnoser/common/segments.h"
 
 namespace trov {
@@ -11,8 +13,13 @@ SegmentAverages segment_averages(const py::object& self, const py::object& colum
                                  const py::object& bins) {
   SegmentAverages avg;
   py::object segments = ns("range")(bins);
+  if (py::len(segments) == 0) {
+    throw py::value_error("bins must be a positive integer, got " + text_of(bins));
+  }
+  if (truth(compare(rank_num.attr("shape")[py::int_(0)], py::int_(0), Py_EQ))) {
+    empty_test_part("there are no test rows to cut into segments");
+  }
   std::vector<py::object> bound = rank_bounds(rank_num, bins);
-  if (bound.empty()) return avg;
 
   py::object last = bins - py::int_(1);
   py::object np = ns("np");

@@ -16,7 +16,8 @@ struct SegmentAverages {
 
 // Cuts the ranking `sort_ind` of the feature values `column` into `bins`
 // segments bounded by `int(np.quantile(rank_num, i / bins))` and averages the
-// instance's `width`, `test_y` and `pred_test` over each.
+// instance's `width`, `test_y` and `pred_test` over each. ValueError for fewer than
+// one segment or no test rows, before anything is drawn.
 SegmentAverages segment_averages(const py::object& self, const py::object& column,
                                  const py::object& sort_ind, const py::object& rank_num,
                                  const py::object& bins);

@@ -3,7 +3,9 @@
 #include <vector>
 
 #include "diagnoser/common/conformal.h"
+#include "diagnoser/common/errors.h"
 #include "diagnoser/common/figures.h"
+#include "diagnoser/common/finite.h"
 #include "diagnoser/common/method.h"
 #include "diagnoser/common/names.h"
 #include "diagnoser/common/python_ops.h"
@@ -44,15 +46,25 @@ py::object fit(const Args& a) {
     calib_y = split.calib_y;
   }
   self.attr("calib_x") = calib_x;
-  self.attr("calib_y") = flatten(calib_y);
+  py::object flat_calib_y = flatten(calib_y);
+  require_finite(flat_calib_y, "the targets have", "values", "calibration");
+  self.attr("calib_y") = flat_calib_y;
   self.attr("test_x") = test_x;
-  self.attr("test_y") = flatten(test_y);
+  py::object flat_test_y = flatten(test_y);
+  require_finite(flat_test_y, "the targets have", "values", "test");
+  self.attr("test_y") = flat_test_y;
 
   py::object pred_calib = flatten(model.attr("predict")(get(self, "calib_x")));
+  require_finite(pred_calib, "predict returned", "predictions", "calibration");
   py::object pred_train = flatten(model.attr("predict")(train_x));
-  py::object residual_train = flatten(train_y) - pred_train;
+  require_finite(pred_train, "predict returned", "predictions", "training");
+  py::object flat_train_y = flatten(train_y);
+  require_finite(flat_train_y, "the targets have", "values", "training");
+  py::object residual_train = flat_train_y - pred_train;
   py::object residual_calib = get(self, "calib_y") - pred_calib;
-  self.attr("pred_test") = flatten(model.attr("predict")(get(self, "test_x")));
+  py::object pred_test = flatten(model.attr("predict")(get(self, "test_x")));
+  require_finite(pred_test, "predict returned", "predictions", "test");
+  self.attr("pred_test") = pred_test;
   self.attr("pred_calib") = pred_calib;
 
   py::dict params;
@@ -71,12 +83,16 @@ py::object fit(const Args& a) {
 
   // Lower quantile, median and upper quantile of the residual, for test and calibration rows.
   py::list calib, pred;
-  for (py::handle level : quantiles) {
-    py::object lgb = ns("LGBMRegressor")(py::arg("alpha") = level, **params);
-    lgb.attr("fit")(train_x, residual_train);
-    pred.append(lgb.attr("predict")(get(self, "test_x")));
-    calib.append(lgb.attr("predict")(get(self, "calib_x")));
-  }
+  with_note(
+      [&] {
+        for (py::handle level : quantiles) {
+          py::object lgb = ns("LGBMRegressor")(py::arg("alpha") = level, **params);
+          lgb.attr("fit")(train_x, residual_train);
+          pred.append(lgb.attr("predict")(get(self, "test_x")));
+          calib.append(lgb.attr("predict")(get(self, "calib_x")));
+        }
+      },
+      [&](const py::error_already_set&) { return alpha_note(alpha); });
 
   // Per calibration row, how far the residual falls outside its predicted band
   // (negative inside it).
@@ -106,7 +122,11 @@ py::object fit(const Args& a) {
   py::object below_up = compare(get(self, "pred_up") - get(self, "test_y"), zero, Py_GT);
   py::object above_low = compare(get(self, "pred_low") - get(self, "test_y"), zero, Py_LT);
   py::object covered = below_up & above_low;
-  self.attr("coverage") = covered.attr("sum")() / get(self, "test_y").attr("shape")[py::int_(0)];
+  py::object rows = get(self, "test_y").attr("shape")[py::int_(0)];
+  if (truth(compare(rows, py::int_(0), Py_EQ))) {
+    empty_test_part("there are no test rows to measure coverage on");
+  }
+  self.attr("coverage") = covered.attr("sum")() / rows;
   self.attr("width") = ns("abs")(get(self, "pred_up") - get(self, "pred_low"));
 
   return py::make_tuple(get(self, "coverage"), get(self, "width"));
@@ -122,6 +142,13 @@ py::object diagnose(const Args& a) {
   res["Point Prediction"] = get(self, "pred_test")[order];
   res["True Response"] = get(self, "test_y")[order];
   return std::move(res);
+}
+
+// np.mean of the bandwidths is NaN, with numpy's warning, when there are none.
+void require_test_rows(const py::object& width) {
+  if (truth(compare(ns("np").attr("size")(width), py::int_(0), Py_EQ))) {
+    empty_test_part("there are no bandwidths to average");
+  }
 }
 
 void scatter(const py::object& res, const char* key) {
@@ -147,6 +174,7 @@ py::object plot(const Args& a) {
   flat_figure(figsize);
   title(py::str("Histogram of Bandwidth"));
   ns("plt").attr("hist")(get(self, "width"));
+  require_test_rows(get(self, "width"));
   ns("plt").attr("axvline")(ns("np").attr("mean")(get(self, "width")), py::arg("color") = "red",
                             py::arg("linestyle") = "--");
   finish_figure();
@@ -174,6 +202,23 @@ void plot_averages(const py::object& ax, const py::list& x, const py::list& y, c
   ax.attr("plot")(xs, ys, py::arg("color") = color, py::arg("label") = label);
 }
 
+// Why a feature name was not found, and what to pass instead.
+std::string unknown_feature_note(const py::object& names, const py::object& name) {
+  if (py::len(names) == 0) {
+    return "feature_names is empty: give the names of the feature columns to the constructor, "
+           "as ResidualConformalRegressor(feature_names=...) or Reliability(..., "
+           "feature_names=...)";
+  }
+  py::object known = ns("np").attr("asarray")(names).attr("tolist")();
+  std::string listed = py::repr(known).cast<std::string>();
+  if (PyList_CheckExact(names.ptr()) && names.contains(name)) {
+    return "feature_names is a list, which == compares as a whole: give it as a numpy array "
+           "(np.array(" +
+           listed + "))";
+  }
+  return py::repr(name).cast<std::string>() + " is not among the feature names " + listed;
+}
+
 py::object plot_feature(const Args& a) {
   py::object self = a.self();
   py::object feature_name = a["feature_name"], bins = a["bins"], figsize = a["figsize"];
@@ -181,8 +226,14 @@ py::object plot_feature(const Args& a) {
   // A plain list compares as one bool; numpy 2 refuses np.where on that, so it
   // is made 1-D and an unsearchable list finds nothing (IndexError) as before.
   py::object found = compare(get(self, "feature_names"), feature_name, Py_EQ);
-  py::object pos =
-      ns("np").attr("where")(ns("np").attr("atleast_1d")(found))[py::int_(0)][py::int_(0)];
+  py::object pos = with_note(
+      [&]() -> py::object {
+        return ns("np").attr("where")(ns("np").attr("atleast_1d")(found))[py::int_(0)][py::int_(0)];
+      },
+      [&](const py::error_already_set& e) -> std::string {
+        if (!e.matches(PyExc_IndexError)) return "";
+        return unknown_feature_note(get(self, "feature_names"), feature_name);
+      });
   py::object column = feature_column(get(self, "test_x"), pos);
   py::object sort_ind = ns("np").attr("argsort")(column.attr("ravel")());
   py::object rank_num = ns("np").attr("arange")(sort_ind.attr("shape")[py::int_(0)]);

@@ -2,7 +2,9 @@
 
 #include <vector>
 
+#include "diagnoser/common/errors.h"
 #include "diagnoser/common/figures.h"
+#include "diagnoser/common/finite.h"
 #include "diagnoser/common/method.h"
 #include "diagnoser/common/names.h"
 #include "diagnoser/common/python_ops.h"
@@ -16,22 +18,34 @@ py::object last_column(const py::object& value) { return value[py::make_tuple(al
 // calib_x, te_x, calib_y, te_y = train_test_split(test_x, test_y, test_size=0.8)
 // The larger, "test" share is discarded: only a fifth of the rows calibrates.
 std::vector<py::object> split(const py::object& test_x, const py::object& test_y) {
+  require_finite(test_y, "the targets have", "values", "test");
   return unpack(ns("train_test_split")(test_x, test_y, py::arg("test_size") = 0.8), 4);
 }
 
 // q = np.quantile(scores, self.significance_level)
 py::object significance_quantile(const py::object& self, const py::object& scores) {
   py::object quantile = ns("np").attr("quantile");
-  return quantile(scores, self.attr("significance_level"));
+  py::object level = self.attr("significance_level");
+  return with_note([&] { return quantile(scores, level); },
+                   [&](const py::error_already_set& e) -> std::string {
+                     bool inside = truth(compare(level, py::int_(0), Py_GE)) &&
+                                   truth(compare(level, py::int_(1), Py_LE));
+                     if (!e.matches(PyExc_ValueError) || inside) return "";
+                     return "significance_level must lie between 0 and 1, got " + text_of(level);
+                   });
 }
 
 void fit_regression(const py::object& self, const py::object& test_x, const py::object& test_y) {
   std::vector<py::object> parts = split(test_x, test_y);
   const py::object& calib_x = parts[0];
   const py::object& calib_y = parts[2];
-  self.attr("pred_base") = self.attr("estimator").attr("predict")(test_x);
+  py::object pred_base = self.attr("estimator").attr("predict")(test_x);
+  require_finite(pred_base, "predict returned", "predictions", "test");
+  self.attr("pred_base") = pred_base;
   py::object abs = ns("abs");
-  py::object alpha = abs(calib_y - self.attr("estimator").attr("predict")(calib_x));
+  py::object pred_calib = self.attr("estimator").attr("predict")(calib_x);
+  require_finite(pred_calib, "predict returned", "predictions", "calibration");
+  py::object alpha = abs(calib_y - pred_calib);
   py::object q = significance_quantile(self, alpha);
   self.attr("pred_up") = py::object(self.attr("pred_base")) + q;
   self.attr("pred_low") = py::object(self.attr("pred_base")) - q;
@@ -43,9 +57,11 @@ void fit_classification(const py::object& self, const py::object& test_x,
   const py::object& calib_x = parts[0];
   const py::object& calib_y = parts[2];
   py::object pred_base = last_column(self.attr("estimator").attr("predict_proba")(test_x));
+  require_finite(pred_base, "predict_proba returned", "probabilities", "test");
   py::object abs = ns("abs");
-  py::object alpha =
-      abs(calib_y - last_column(self.attr("estimator").attr("predict_proba")(calib_x)));
+  py::object calib_prob = last_column(self.attr("estimator").attr("predict_proba")(calib_x));
+  require_finite(calib_prob, "predict_proba returned", "probabilities", "calibration");
+  py::object alpha = abs(calib_y - calib_prob);
   py::object q = significance_quantile(self, alpha);
   py::int_ zero(0);
   py::int_ one(1);

@@ -1,0 +1,281 @@
+"""Feeds every method of the four classes random inputs and tampered state; run as a
+child process by test_native_safety.py, so that a crash fails the test instead of
+killing pytest. Prints the outcome counts; exits non-zero on an outcome that is
+neither a result nor an ordinary Python exception."""
+
+import collections
+import random
+import sys
+import warnings
+
+import matplotlib
+
+matplotlib.use("Agg")
+
+import matplotlib.pyplot as plt  # noqa: E402
+import numpy as np  # noqa: E402
+import pandas as pd  # noqa: E402
+import seaborn as sns  # noqa: E402
+from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin  # noqa: E402
+
+import trov.diagnoser.reliability_evaluation as mod  # noqa: E402
+
+rng = random.Random(int(sys.argv[1]))
+nprng = np.random.default_rng(int(sys.argv[1]))
+
+
+def array(rows=None, ndim=None):
+    """An array of a random kind (ints, floats, bools, strings, objects, NaN) and shape."""
+    kind = rng.choice(["int", "float", "bool", "str", "object", "nan"])
+    ndim = rng.choice([0, 1, 1, 2, 2, 3]) if ndim is None else ndim
+    rows = rng.choice([0, 1, 2, 7, 12]) if rows is None else rows
+    shape = ((rows,) + tuple(rng.choice([1, 2, 3]) for _ in range(ndim - 1))) if ndim else ()
+    base = nprng.random(shape)
+    if kind == "int":
+        return (base * 3).astype(int) - rng.choice([0, 1])
+    if kind == "bool":
+        return base > 0.5
+    if kind == "str":
+        return np.where(base > 0.5, "yes", "no")
+    if kind == "object":
+        out = base.astype(object)
+        if out.size:
+            out.flat[0] = rng.choice([None, "x", 1, [0, 1], 2.5])
+        return out
+    if kind == "nan" and base.size:
+        base.flat[rng.randrange(base.size)] = rng.choice([np.nan, np.inf, -np.inf])
+    return base
+
+
+def probabilities(rows):
+    p = nprng.random(rows)
+    return np.column_stack([1 - p, p])
+
+
+def odd():
+    """A value where an attribute or argument of another kind is expected."""
+    return rng.choice([
+        None, 0, -1, 1.5, np.nan, "abc", (), [], [[0, 1]], [[0], [1, 0], []], [[], []],
+        [(0, 1), (1,)], {"a": 1}, object(), np.arange(3), np.array([[0, 1], [1, 0]]),
+        np.array([[[0]]]), np.array([["0"]]), np.array([[2**40, -2**40]]),
+        np.array([[1], [0, 1]], dtype=object), np.array([None, None]), pd.Series([0, 1]),
+        array(), array(), array(),
+    ])
+
+
+def data(rows, well_formed):
+    if well_formed:
+        return nprng.normal(size=(rows, 3))
+    return rng.choice([array(rows), array(), odd(), pd.DataFrame(nprng.normal(size=(rows, 3)))])
+
+
+def labels(rows, well_formed):
+    if well_formed:
+        names = rng.choice([[0, 1], [1, 2], [-1, 1], [False, True], ["no", "yes"]])
+        return np.asarray(names)[nprng.integers(0, 2, rows)]
+    return rng.choice([array(rows, 1), array(rows), odd(), pd.Series(nprng.integers(0, 2, rows))])
+
+
+class Answers:
+    """predict and predict_proba answer well-formed output, or, unless sound, odd output
+    now and then."""
+
+    sound = False
+
+    def answer(self, x, proba):
+        try:
+            rows = len(x)
+        except TypeError:
+            rows = 3
+        if self.sound or rng.random() < 0.8:
+            return probabilities(rows) if proba else nprng.normal(size=rows)
+        return rng.choice([array(rows), array(), odd(), probabilities(rows + 1)])
+
+    def predict(self, x):
+        return self.answer(x, False)
+
+    def predict_proba(self, x):
+        return self.answer(x, True)
+
+
+class Classifier(Answers, ClassifierMixin, BaseEstimator):
+    pass
+
+
+class Regressor(Answers, RegressorMixin, BaseEstimator):
+    pass
+
+
+class FakeQuantiles:
+    """Stands in for LightGBM: fast, and crashes of its own are not the module's."""
+
+    def __init__(self, **kwargs):
+        self.level = kwargs.get("alpha", 0.5)
+
+    def fit(self, x, y):
+        return self
+
+    def predict(self, x):
+        return np.full(len(x), float(self.level) - 0.5)
+
+
+class Drawing:
+    """A cheap stand-in for pyplot, seaborn, axes and artists: takes any call."""
+
+    def __call__(self, *args, **kwargs):
+        return Drawing()
+
+    def __getattr__(self, name):
+        if name == "subplots":
+            return lambda *args, **kwargs: (Drawing(), Drawing())
+        if name == "stem":
+            return lambda *args, **kwargs: (Drawing(), Drawing(), Drawing())
+        return Drawing()
+
+    def __getitem__(self, key):
+        return Drawing()
+
+
+def model(kind):
+    m = Classifier() if kind == "classifier" else Regressor()
+    if rng.random() < 0.5:
+        m.classes_ = rng.choice([np.array([0, 1]), np.array(["no", "yes"]), np.array([1, 2]),
+                                 np.array([[0, 1]]), None, [True, False], np.array([0.0, np.nan])])
+    return m
+
+
+def sound_arguments(kind):
+    """Arguments with which fit succeeds."""
+    m = Classifier() if kind == "classifier" else Regressor()
+    m.sound = True
+    names = np.asarray(rng.choice([[0, 1], [1, 2], [-1, 1], [False, True], ["no", "yes"]]))
+    consecutive = names.dtype.kind == "i" and names[1] - names[0] == 1
+    if kind == "classifier" and (not consecutive or rng.random() < 0.5):
+        m.classes_ = names
+
+    def y(rows):
+        return names[nprng.integers(0, 2, rows)] if kind == "classifier" else nprng.normal(size=rows)
+
+    x = nprng.normal(size=(60, 3))
+    return [m, x[:30], y(30), x[30:35], y(5), x[35:], y(25)]
+
+
+def fit_arguments(kind):
+    well_formed = rng.random() < 0.6
+    n_train, n_test, n_calib = rng.choice([0, 1, 30]), rng.choice([0, 1, 5]), rng.choice([1, 25])
+    args = [model(kind), data(n_train, well_formed), labels(n_train, well_formed),
+            data(n_test, well_formed), labels(n_test, well_formed)]
+    if rng.random() < 0.7:
+        args += [data(n_calib, well_formed), labels(n_calib, well_formed)]
+    if not well_formed and rng.random() < 0.3:  # mismatched lengths
+        args[rng.randrange(1, len(args))] = labels(rng.choice([3, 4]), True)
+    return args
+
+
+TAMPERED = ["test_class", "test_sorted_index", "test_sorted_value", "q", "max_test", "test_y",
+            "classes", "label_list", "class_conf", "feature_names", "width", "test_x",
+            "pred_test", "pred_up", "pred_low", "pred_base", "coverage", "estimator",
+            "significance_level", "reliability", "alpha", "depth"]
+
+
+def tamper(obj):
+    for _ in range(rng.choice([0, 1, 1, 2])):
+        name = rng.choice(TAMPERED)
+        if rng.random() < 0.15:
+            if hasattr(obj, name):
+                delattr(obj, name)
+        else:
+            setattr(obj, name, odd())
+
+
+def figsize():
+    return rng.choice([(4, 3), (4, 3), (0, 0), None, "ab", (-1, 2), [3]])
+
+
+def calls(kind):
+    """The methods of one class, as (name, callable taking the instance)."""
+    if kind == "classifier":
+        return [("diagnose", lambda c: c.diagnose()),
+                ("plot", lambda c: c.plot(figsize())),
+                ("plot_single", lambda c: c.plot_single(rng.choice([0, -1, 3, 1.5, "a", None])))]
+    if kind == "regressor":
+        return [("diagnose", lambda r: r.diagnose()),
+                ("plot", lambda r: r.plot(figsize())),
+                ("plot_feature", lambda r: r.plot_feature(
+                    rng.choice(["a", "b", "z", 0, None]), rng.choice([1, 3, 0, -2, 2.5, True]),
+                    figsize()))]
+    if kind == "facade":
+        return [("diagnose", lambda f: f.diagnose()), ("show", lambda f: f.show())]
+    return [("plot", lambda s: s.plot())]
+
+
+def construct(kind):
+    if kind == "classifier":
+        return mod.AdaptiveConformalClassifier(rng.choice([0.1, 0.3, 0, 1.5, np.nan, "a"]))
+    if kind == "regressor":
+        names = rng.choice([np.array(["a", "b", "c"]), [], ["a", "b"], None, odd()])
+        return mod.ResidualConformalRegressor(rng.choice([0.1, 0.3, 1.5]), 2, 0, names)
+    if kind == "facade":
+        return mod.Reliability(model(rng.choice(["classifier", "regressor"])),
+                               rng.choice([0.1, 0.3]), 2, rng.choice([["a", "b", "c"], [], "a"]))
+    return mod.Reliability_without_uncertain(model(rng.choice(["classifier", "regressor"])),
+                                             rng.choice([0.9, 0.5, 1.5, "a"]))
+
+
+def sound_fit(kind, obj):
+    if kind in ("classifier", "regressor"):
+        obj.alpha = 0.2
+        obj.fit(*sound_arguments(kind))
+        return
+    args = sound_arguments(rng.choice(["classifier", "regressor"]))
+    obj.estimator = args[0]
+    if kind == "facade":
+        obj.alpha = 0.2
+        obj.fit(*args[1:])
+    else:
+        obj.significance_level = 0.9
+        y = args[2] if args[2].dtype.kind == "f" else (args[2] == args[2][0]).astype(int)
+        obj.fit(args[1], y)
+
+
+def run_case(outcomes):
+    # Real figures now and then; drawing them is slow and not the module's own code.
+    real = rng.random() < 0.1
+    mod.plt, mod.sns = (plt, sns) if real else (Drawing(), Drawing())
+    kind = rng.choice(["classifier", "regressor", "facade", "check"])
+    obj = construct(kind)
+    if kind in ("classifier", "regressor"):
+        fit = lambda: obj.fit(*fit_arguments(kind))  # noqa: E731
+    elif kind == "facade":
+        fit = lambda: obj.fit(*fit_arguments("classifier")[1:])  # noqa: E731
+    else:
+        fit = lambda: obj.fit(data(rng.choice([0, 5, 20]), rng.random() < 0.6),  # noqa: E731
+                              labels(rng.choice([5, 20]), rng.random() < 0.6))
+    methods = [(name, lambda c=c: c(obj)) for name, c in calls(kind)]
+    # A random fit, then a sound one, so that the tampered attributes meet fitted state.
+    steps = [("fit", fit), ("sound fit", lambda: sound_fit(kind, obj))] + methods * 2
+    for name, step in steps:
+        tamper(obj)
+        try:
+            step()
+            outcomes["result"] += 1
+        except Exception as error:  # every Python exception is a fine outcome
+            if isinstance(error, SystemError):
+                raise
+            outcomes[type(error).__name__] += 1
+        finally:
+            plt.close("all")
+
+
+def main():
+    warnings.simplefilter("ignore")
+    mod.display = lambda widget: None
+    mod.LGBMRegressor = FakeQuantiles
+    outcomes = collections.Counter()
+    for _ in range(int(sys.argv[2])):
+        run_case(outcomes)
+    print(dict(outcomes.most_common()))
+
+
+if __name__ == "__main__":
+    main()
