@@ -1,5 +1,4 @@
 // The companion module: `coverage_report` and the `CoverageReport` it returns.
-#include <pybind11/detail/exception_translation.h>
 #include <pybind11/pybind11.h>
 
 #include <cmath>
@@ -8,6 +7,7 @@
 #include "diagnoser/common/compat.h"
 #include "diagnoser/common/imports.h"
 #include "diagnoser/common/method.h"
+#include "diagnoser/common/module_def.h"
 #include "diagnoser/common/names.h"
 #include "diagnoser/report/report_html.h"
 #include "diagnoser/report/tables.h"
@@ -221,35 +221,8 @@ void initialise(py::module_ module) {
                     py::make_tuple(0.95, 10), coverage_report);
 }
 
-int exec_module(PyObject* created) {
-  // Checked before pybind11 is touched: its GIL handling assumes the main interpreter.
-  if (!in_main_interpreter()) {
-    PyErr_SetString(PyExc_ImportError,
-                    "trov.diagnoser.report does not support sub-interpreters; "
-                    "import it in the main interpreter");
-    return -1;
-  }
-  try {
-    initialise(py::reinterpret_borrow<py::module_>(created));
-    return 0;
-  } catch (py::error_already_set& e) {
-    e.restore();
-  } catch (...) {
-    py::detail::try_translate_exceptions();
-  }
-  return -1;
-}
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#endif
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "report", nullptr, 0,      nullptr,
-                          module_slots,          nullptr,  nullptr, nullptr};
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT,      "report", nullptr, 0,      nullptr,
+                          module_slots<initialise>(), nullptr,  nullptr, nullptr};
 
 }  // namespace
 }  // namespace report
