@@ -3,18 +3,18 @@
 import json
 import math
 from html.parser import HTMLParser
-from statistics import NormalDist
 
 import matplotlib.pyplot as plt
 import numpy as np
 import pandas as pd
 import pytest
+from scipy.special import ndtri  # scikit-learn brings scipy; statistics.NormalDist is 3.8+
 
 from trov.diagnoser import report
 
 
 def wilson(k, n, confidence):
-    z = NormalDist().inv_cdf(1 - (1 - confidence) / 2)
+    z = ndtri(1 - (1 - confidence) / 2)
     p = k / n
     centre = (p + z * z / (2 * n)) / (1 + z * z / n)
     half = z / (1 + z * z / n) * math.sqrt(p * (1 - p) / n + z * z / (4 * n * n))
