@@ -4,6 +4,7 @@ import importlib
 import importlib.util
 import inspect
 import pickle
+import re
 import subprocess
 import sys
 import traceback
@@ -169,7 +170,8 @@ print(result)
             [sys.executable, "-c", script], capture_output=True, text=True, timeout=60
         )
         assert out.returncode == 0, out.stderr
-        assert "ImportError" in out.stdout and "sub-interpreters" in out.stdout
+        # CPython 3.12+ refuses by itself, in its own words; before, the module does.
+        assert re.search(r"ImportError.*sub-?interpreters", out.stdout), out.stdout
 
     def test_failed_import_leaves_nothing_and_retry_works(self):
         script = f"""

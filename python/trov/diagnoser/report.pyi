@@ -4,7 +4,6 @@ import base64 as base64
 import io as io
 import numpy as np
 import pandas as pd
-from matplotlib.figure import Figure as Figure
 
 from .reliability_evaluation import (
     AdaptiveConformalClassifier,
