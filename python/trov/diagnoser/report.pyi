@@ -1,4 +1,6 @@
-from typing import Any, Literal
+from typing import Any
+
+from typing_extensions import Literal
 
 import base64 as base64
 import io as io
