@@ -43,9 +43,9 @@ bool all_sets_full(const py::object& self) {
 // The calibration labels' indices in the estimator's `classes`; a label
 // missing from them is a ValueError naming it.
 py::object calibration_positions(const py::object& calib_y, const py::object& classes) {
-  py::array_t<int64_t> pos = classifier::label_positions(calib_y, classes);
+  py::array_t<int64_t> pos = label_positions(calib_y, classes);
   const int64_t* begin = pos.data();
-  const int64_t* missing = std::find(begin, begin + pos.size(), classifier::kNotAClass);
+  const int64_t* missing = std::find(begin, begin + pos.size(), kNotAClass);
   if (missing != begin + pos.size()) {
     py::ssize_t at = missing - begin;
     py::object flat = ns("np").attr("asarray")(calib_y).attr("reshape")(-1);
@@ -178,7 +178,7 @@ py::object diagnose(const Args& a) {
   // hand without it compares them directly.
   py::object classes = attr_if_present(self, "classes");
   classifier::Coverage covered =
-      classes ? classifier::coverage(*sets, classifier::label_positions(test_y, classes), true)
+      classes ? classifier::coverage(*sets, label_positions(test_y, classes), true)
               : classifier::coverage(*sets, test_y, false);
   self.attr("test_class") = sets->as_array();
   count_sets_per_class(self, *sets, test_y, class_n, full, class_conf);

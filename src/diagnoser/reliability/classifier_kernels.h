@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "diagnoser/common/labels.h"
 #include "diagnoser/common/names.h"
 
 namespace trov {
@@ -21,14 +22,6 @@ namespace classifier {
 // `pos` read by position (a pandas Series is indexed by place, not by label).
 // IndexError when a row does not hold its position.
 py::object true_class_ranks(const py::object& sorted_index, const py::object& pos);
-
-// The position given to a label that is not among the classes: no set holds it.
-inline constexpr int64_t kNotAClass = INT64_MIN;
-
-// Per label, the index of the first entry of `classes` (1-D) that equals it, or
-// kNotAClass; an int64 array of the labels' shape. Numeric labels and classes are
-// matched natively, others by numpy's `==`, one class at a time.
-py::array_t<int64_t> label_positions(const py::object& labels, const py::object& classes);
 
 // Per test row i, `sorted_index[i, :set_end[i] + 1].tolist()`, [1, 0] being written [0, 1].
 py::list prediction_sets(const py::object& sorted_index, const py::object& set_end);

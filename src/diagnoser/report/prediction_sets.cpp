@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "diagnoser/common/labels.h"
 #include "diagnoser/common/names.h"
 
 namespace trov {
@@ -102,41 +103,14 @@ bool PredictionSets::holds(int64_t row, int64_t position) const {
 
 std::vector<int64_t> label_positions(const py::object& test_y, const py::object& classes,
                                      int64_t positions) {
+  // The classifier's own mapping, so that the report counts as its diagnosis does;
+  // without `classes` the labels stand for positions themselves.
   py::object np = ns("np");
-  py::object labels = np.attr("ravel")(test_y);
-  auto n = static_cast<py::ssize_t>(py::len(labels));
-  std::vector<int64_t> out(n, -1);
-  char kind = py::reinterpret_borrow<py::array>(labels).dtype().kind();
-  if (classes.is_none() && (kind == 'i' || kind == 'u' || kind == 'b')) {
-    // Integer labels against positions: no look-up needed.
-    py::array_t<int64_t, py::array::c_style | py::array::forcecast> values(labels);
-    const int64_t* v = values.data();
-    for (py::ssize_t i = 0; i < n; ++i) out[i] = v[i] >= 0 && v[i] < positions ? v[i] : -1;
-    return out;
-  }
-  // Python's equality through a dict: 1.0 finds 1, "a" finds only "a".
-  py::dict index;
-  if (classes.is_none()) {
-    for (int64_t p = 0; p < positions; ++p) index[py::int_(p)] = py::int_(p);
-  } else {
-    int64_t p = 0;
-    for (py::handle c : np.attr("ravel")(np.attr("asarray")(classes)).attr("tolist")()) {
-      if (PyDict_SetDefault(index.ptr(), c.ptr(), py::int_(p).ptr()) == nullptr) {
-        throw py::error_already_set();
-      }
-      ++p;
-    }
-  }
-  py::list items = labels.attr("tolist")();
-  for (py::ssize_t i = 0; i < n; ++i) {
-    PyObject* found = PyDict_GetItemWithError(index.ptr(), PyList_GET_ITEM(items.ptr(), i));
-    if (found != nullptr) {
-      out[i] = PyLong_AsLongLong(found);
-    } else if (PyErr_Occurred()) {
-      // An unhashable label equals no class.
-      if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
-      PyErr_Clear();
-    }
+  py::object known = classes.is_none() ? np.attr("arange")(positions) : classes;
+  py::array_t<int64_t> mapped = trov::label_positions(np.attr("ravel")(test_y), known);
+  std::vector<int64_t> out(mapped.data(), mapped.data() + mapped.size());
+  for (int64_t& position : out) {
+    if (position == kNotAClass) position = -1;
   }
   return out;
 }

@@ -37,7 +37,7 @@ constexpr int64_t kNoPosition = INT64_MIN;
 // Per test row, the set position its label stands for: its index in `classes`
 // (the first one when a label repeats), or, when `classes` is None, the label
 // itself where it equals one of the positions 0 .. `positions` - 1; -1 when the
-// label matches none. Labels compare by Python's `==`.
+// label matches none. Labels compare as numpy's `==` compares them.
 std::vector<int64_t> label_positions(const py::object& test_y, const py::object& classes,
                                      int64_t positions);
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "diagnoser/common/names.h"
+#include "diagnoser/common/python_ops.h"
 #include "diagnoser/common/segments.h"
 #include "diagnoser/report/coverage_kernels.h"
 #include "diagnoser/report/prediction_sets.h"
@@ -97,7 +98,8 @@ double alpha_of(const py::object& fitted) {
 }
 
 py::object attribute_or_none(const py::object& obj, const char* name) {
-  return py::hasattr(obj, name) ? py::object(obj.attr(name)) : py::object(py::none());
+  py::object value = attr_if_present(obj, name);
+  return value ? value : py::none();
 }
 
 // How many classes make a full set: the labels in `classes`, else the probability
