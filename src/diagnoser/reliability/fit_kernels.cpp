@@ -23,6 +23,13 @@ py::object slice_to(const py::object& stop) {
   return py::reinterpret_steal<py::object>(slice);
 }
 
+// A set list holds only ints, so it can be in no reference cycle as built: the
+// collector need not track it. Millions of tracked lists would make every full
+// collection of the session walk them (a cycle the user later builds through
+// one is only never collected).
+// The list of them likewise, as long as it holds only them.
+void untrack(const py::list& set) { PyObject_GC_UnTrack(set.ptr()); }
+
 py::list int_list(const int64_t* begin, const int64_t* end) {
   py::list out(end - begin);
   for (py::ssize_t k = 0; begin + k != end; ++k) {
@@ -30,6 +37,7 @@ py::list int_list(const int64_t* begin, const int64_t* end) {
     if (value == nullptr) throw py::error_already_set();
     PyList_SET_ITEM(out.ptr(), k, value);
   }
+  untrack(out);
   return out;
 }
 
@@ -99,6 +107,7 @@ py::list prediction_sets(const py::object& sorted_index, const py::object& set_e
       if (stop == 2 && row[0] == 1 && row[1] == 0) std::swap(row[0], row[1]);
       sets[i] = int_list(row.data(), row.data() + stop);
     }
+    untrack(sets);
     return sets;
   }
   py::list sets;
@@ -117,6 +126,7 @@ py::list full_sets(py::ssize_t rows) {
   py::list sets(rows);
   GcPause pause;
   for (py::ssize_t i = 0; i < rows; ++i) sets[i] = pair_list(0, 1);
+  untrack(sets);
   return sets;
 }
 
@@ -184,8 +194,10 @@ py::list two_column_sets(const TwoColumnOrder& order, double q) {
       if (position == nullptr) throw py::error_already_set();
       PyList_SET_ITEM(set.ptr(), k, position);
     }
+    untrack(set);
     PyList_SET_ITEM(sets.ptr(), i, set.release().ptr());
   }
+  untrack(sets);
   return sets;
 }
 
