@@ -221,6 +221,8 @@ class TestDiagnose:
         result = clf.diagnose()
         assert clf.label_list == ["[0, 1]"]
         assert clf.class_conf == {0: {"[0, 1]": 2}, 1: {"[0, 1]": 4}}
+        # str, not the numpy.str_ of the array the text was put in
+        assert all(type(k) is str for conf in clf.class_conf.values() for k in conf)
         assert result["number of class"].tolist() == [2] and result["sample count"].tolist() == [6]
         assert clf.width == 0.5 and clf.coverage == 1.0
         assert clf.test_class.shape == (6, 2)
