@@ -249,14 +249,12 @@ py::object diagnose_two_class(const py::object& self, const classifier::TwoClass
       for (py::ssize_t row : counts.first_row) {
         if (row >= 0) first_rows.push_back(row);
       }
-      self.attr("label_list") = classifier::object_array_of_rows(
-          test_class, static_cast<py::ssize_t>(first_rows.size()), first_rows.data());
+      self.attr("label_list") = classifier::object_array_of_rows(test_class, first_rows);
     }
   }
   if (!counts.flat) {
-    self.attr("test_class") = classifier::is_ndarray(test_class)
-                                  ? ns("np").attr("array")(test_class)
-                                  : classifier::object_array_of_rows(test_class, rows);
+    self.attr("test_class") =
+        counts.cells ? counts.cells : py::object(ns("np").attr("array")(test_class));
   } else {
     py::ssize_t width = ones ? 1 : 2;
     py::array_t<int64_t> matrix({rows, width});

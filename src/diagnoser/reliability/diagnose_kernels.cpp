@@ -117,14 +117,15 @@ py::object object_array(const std::vector<py::object>& items) {
   return std::move(out);
 }
 
-py::object object_array_of_rows(const py::object& test_class, py::ssize_t count,
-                                const py::ssize_t* rows) {
+py::object object_array_of_rows(const py::object& test_class,
+                                const std::vector<py::ssize_t>& rows) {
+  py::ssize_t count = static_cast<py::ssize_t>(rows.size());
   py::array out = empty_object_array(count);
   bool in_list = PyList_CheckExact(test_class.ptr());
   auto array = in_list ? py::array() : py::reinterpret_borrow<py::array>(test_class);
   py::ssize_t size = in_list ? PyList_GET_SIZE(test_class.ptr()) : array.shape(0);
   for (py::ssize_t k = 0; k < count; ++k) {
-    py::ssize_t row = rows ? rows[k] : k;
+    py::ssize_t row = rows[k];
     // Code run by numpy's allocation (a finaliser) may have shortened the list.
     if (row >= size) throw py::index_error("the prediction sets changed while being read");
     PyObject* set = in_list ? PyList_GET_ITEM(test_class.ptr(), row) : at<PyObject*>(array, row);
@@ -407,8 +408,13 @@ std::optional<TwoClassCounts> count_two_class_sets(const py::object& test_y,
   out.per_class.assign(static_cast<std::size_t>(distinct.size()), {});
   out.kind.resize(static_cast<std::size_t>(rows));
   auto array = in_array ? py::reinterpret_borrow<py::array>(test_class) : py::array();
+  std::optional<py::array> cells;
+  if (in_list) cells = empty_object_array(rows);
+  if (in_list && PyList_GET_SIZE(test_class.ptr()) != rows) return std::nullopt;
   for (py::ssize_t j = 0; j < rows; ++j) {
-    int kind = set_kind(in_list ? PyList_GET_ITEM(test_class.ptr(), j) : at<PyObject*>(array, j));
+    PyObject* set = in_list ? PyList_GET_ITEM(test_class.ptr(), j) : at<PyObject*>(array, j);
+    int kind = set_kind(set);
+    if (cells && kind >= 0) put(*cells, j, set);
     std::size_t label = static_cast<std::size_t>(at<int64_t>(y, j) - range->low);
     if (kind < 0 || place[label] < 0) return std::nullopt;
     out.kind[j] = static_cast<uint8_t>(kind);
@@ -418,6 +424,7 @@ std::optional<TwoClassCounts> count_two_class_sets(const py::object& test_y,
     out.contained += (p == 0 && kind <= 1) || (p == 1 && kind >= 1);
   }
   out.flat = in_list && (out.total(1) == 0 || (out.total(0) == 0 && out.total(2) == 0));
+  if (cells) out.cells = std::move(*cells);
   return out;
 }
 

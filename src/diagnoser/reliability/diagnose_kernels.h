@@ -30,10 +30,9 @@ std::optional<NumericLabels> numeric_labels(const py::object& labels);
 // A 1-D object array holding exactly `items`, one per element.
 py::object object_array(const std::vector<py::object>& items);
 
-// A 1-D object array of `count` sets of `test_class` (an exact list or a 1-D
-// object array): those at `rows`, in that order, or with no `rows` the first `count`.
-py::object object_array_of_rows(const py::object& test_class, py::ssize_t count,
-                                const py::ssize_t* rows = nullptr);
+// A 1-D object array of the sets of `test_class` (an exact list or a 1-D object
+// array) at `rows`, in that order.
+py::object object_array_of_rows(const py::object& test_class, const std::vector<py::ssize_t>& rows);
 
 // The prediction sets as diagnose reads them: the list of lists that fit
 // leaves, or the array that a previous diagnose made of it. Sets that are not
@@ -103,6 +102,8 @@ struct TwoClassCounts {
   py::ssize_t total(int k) const;
   // numpy would make a 2-D array of the sets: a list of sets of one length.
   bool flat = false;
+  // From a list: the 1-D object array of its sets, filled in the same pass.
+  py::object cells;
 };
 std::optional<TwoClassCounts> count_two_class_sets(const py::object& test_y,
                                                    const py::object& class_n,
