@@ -383,25 +383,29 @@ std::optional<TwoClassCounts> count_two_class_sets(const py::object& test_y,
   if (!(in_list || in_array) || py::len(test_class) != static_cast<std::size_t>(rows)) {
     return std::nullopt;
   }
-  std::optional<Range> range = short_range(y);
-  if (!range || distinct.size() == 0) return std::nullopt;
+  // class_n is np.unique(test_y): its ends bound the labels (checked per row).
+  if (distinct.size() == 0) return std::nullopt;
+  Range ends{at<int64_t>(distinct, 0), at<int64_t>(distinct, distinct.size() - 1)};
+  if (ends.high < ends.low || ends.high / 2 - ends.low / 2 >= kLargestLabelSpan / 2) {
+    return std::nullopt;
+  }
   // Per label value: its place among class_n, and its set position.
-  std::size_t span = static_cast<std::size_t>(range->high - range->low + 1);
+  std::size_t span = static_cast<std::size_t>(ends.high - ends.low + 1);
   std::vector<int32_t> place(span, -1);
   std::vector<int64_t> position(span, kNotAClass);
   for (py::ssize_t c = 0; c < distinct.size(); ++c) {
-    int64_t v = distinct.data()[c];
-    if (v < range->low || v > range->high) return std::nullopt;
-    place[v - range->low] = static_cast<int32_t>(c);
+    int64_t v = at<int64_t>(distinct, c);
+    if (v < ends.low || v > ends.high) return std::nullopt;
+    place[v - ends.low] = static_cast<int32_t>(c);
   }
   if (classes) {
     auto known = py::reinterpret_borrow<py::array>(classes);
     for (py::ssize_t k = known.shape(0) - 1; k >= 0; --k) {
       int64_t v = at<int64_t>(known, k);
-      if (v >= range->low && v <= range->high) position[v - range->low] = k;
+      if (v >= ends.low && v <= ends.high) position[v - ends.low] = k;
     }
   } else {
-    for (std::size_t k = 0; k < span; ++k) position[k] = range->low + static_cast<int64_t>(k);
+    for (std::size_t k = 0; k < span; ++k) position[k] = ends.low + static_cast<int64_t>(k);
   }
   TwoClassCounts out;
   out.first_row.fill(-1);
@@ -415,8 +419,9 @@ std::optional<TwoClassCounts> count_two_class_sets(const py::object& test_y,
     PyObject* set = in_list ? PyList_GET_ITEM(test_class.ptr(), j) : at<PyObject*>(array, j);
     int kind = set_kind(set);
     if (cells && kind >= 0) put(*cells, j, set);
-    std::size_t label = static_cast<std::size_t>(at<int64_t>(y, j) - range->low);
-    if (kind < 0 || place[label] < 0) return std::nullopt;
+    // Unsigned difference: labels below `low` wrap round to beyond the span.
+    auto label = static_cast<uint64_t>(at<int64_t>(y, j)) - static_cast<uint64_t>(ends.low);
+    if (kind < 0 || label >= span || place[label] < 0) return std::nullopt;
     out.kind[j] = static_cast<uint8_t>(kind);
     if (out.first_row[kind] < 0) out.first_row[kind] = j;
     ++out.per_class[place[label]][kind];

@@ -23,7 +23,7 @@ bool is_array_of(const py::handle& obj, py::ssize_t ndim) {
 
 // Element i of the first axis, by its stride.
 template <typename T>
-const T& at(const py::array& a, py::ssize_t i) {
+inline const T& at(const py::array& a, py::ssize_t i) {
   return *reinterpret_cast<const T*>(static_cast<const char*>(a.data()) + i * a.strides(0));
 }
 
