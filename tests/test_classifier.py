@@ -471,3 +471,17 @@ class TestAgainstTheDocumentedSteps:
             for name, value in attributes.items():
                 self.assert_same(getattr(clf, name), value)
             assert all(type(key) is str for conf in clf.class_conf.values() for key in conf)
+
+
+def test_diagnosis_and_report_read_set_members_alike(mod):
+    # One reader: members equal to a class position by value count, others do not.
+    from trov.diagnoser import report
+
+    clf = mod.AdaptiveConformalClassifier()
+    clf.q, clf.max_test = 0.5, 0.9
+    clf.test_class = [[np.int64(0)], [1.0], [True], [0, 1], [0.5]]
+    clf.test_y = np.array([0, 1, 1, 1, 0])
+    clf.test_sorted_index = np.tile([1, 0], (5, 1))
+    reported = report.coverage_report(clf).summary["coverage"]
+    clf.diagnose()
+    assert clf.coverage == reported == 4 / 5
