@@ -177,15 +177,22 @@ def test_a_label_outside_the_columns_raises_index_error(mod):
         fitted(mod, calib_y=calib_y)
 
 
-def test_three_classes_build_sets_in_probability_order(mod):
-    calib = [[0.1, 0.2, 0.7]] * 8 + [[0.8, 0.1, 0.1]]
-    test = [[0.5, 0.3, 0.2], [0.1, 0.5, 0.4], [0.05, 0.05, 0.9]]
-    calib_y = np.array([2] * 8 + [1])
+@pytest.mark.parametrize("calib_cols,test_cols,part", [
+    (3, 3, "calibration"), (1, 2, "calibration"), (2, 3, "test"), (2, 1, "test")])
+def test_other_than_two_columns_are_refused_before_anything_is_stored(mod, calib_cols, test_cols,
+                                                                     part):
+    class Columns(RowModel):
+        def predict_proba(self, x):
+            rows = super().predict_proba(x)
+            cols = calib_cols if len(rows) == len(CALIB_P1) else test_cols
+            return np.column_stack([rows[:, :1]] * (cols - 1) + [rows[:, 1:]])[:, :cols]
+
     clf = mod.AdaptiveConformalClassifier()
-    clf.fit(RowModel(calib + test), None, None, ids(3, 9), np.array([0, 1, 2]), ids(9), calib_y)
-    # Positions count from the smallest label 1: position 1 comes second, scoring 0.7 + 0.2.
-    assert clf.q == scores(calib, calib_y - 1).max() == pytest.approx(0.9)
-    assert clf.test_class == [[0, 1, 2], [1, 2], [2]]
+    got = calib_cols if part == "calibration" else test_cols
+    with pytest.raises(ValueError, match=f"sets for two classes.* {got} columns for the {part} "):
+        clf.fit(Columns(two_class(CALIB_P1 + TEST_P1)), None, None, ids(6, 9), TEST_Y, ids(9),
+                CALIB_Y)
+    assert vars(clf) == {"alpha": 0.1}
 
 
 class TestDiagnose:
@@ -214,6 +221,8 @@ class TestDiagnose:
         result = clf.diagnose()
         assert clf.label_list == ["[0, 1]"]
         assert clf.class_conf == {0: {"[0, 1]": 2}, 1: {"[0, 1]": 4}}
+        # str, not the numpy.str_ of the array the text was put in
+        assert all(type(k) is str for conf in clf.class_conf.values() for k in conf)
         assert result["number of class"].tolist() == [2] and result["sample count"].tolist() == [6]
         assert clf.width == 0.5 and clf.coverage == 1.0
         assert clf.test_class.shape == (6, 2)
@@ -410,3 +419,69 @@ class TestUncommonForms:
             expected.coverage, expected.width, expected.class_conf)
         assert [np.asarray(s).tolist() for s in clf.label_list] == [
             np.asarray(s).tolist() for s in expected.label_list]
+
+
+class TestAgainstTheDocumentedSteps:
+    """Seeded random problems, ties and edge thresholds included, against the steps in numpy."""
+
+    @staticmethod
+    def assert_same(actual, expected):
+        assert type(actual) is type(expected)
+        if isinstance(expected, np.ndarray):
+            assert (actual.dtype, actual.shape) == (expected.dtype, expected.shape)
+            assert [np.asarray(x).tolist() for x in actual] == [np.asarray(x).tolist()
+                                                                 for x in expected]
+        elif isinstance(expected, dict):
+            assert list(actual) == list(expected)
+            for key in expected:
+                assert type(key) is type(next(k for k in actual if k == key))
+                TestAgainstTheDocumentedSteps.assert_same(actual[key], expected[key])
+        else:
+            assert actual == expected
+
+    @pytest.mark.parametrize("seed", range(12))
+    def test_fit_and_diagnose_equal_the_steps(self, mod, seed):
+        from classifier_reference import diagnose_steps, fit_steps
+
+        rng = np.random.default_rng(seed)
+        rows, calib_rows = rng.integers(1, 60), rng.integers(20, 60)
+        # A coarse grid makes ties (0.5 against 0.5) and scores equal to q common.
+        grid = rng.choice([0.05, 0.1, 0.25], p=[0.4, 0.3, 0.3])
+        p1 = np.round(rng.random(rows + calib_rows) / grid) * grid
+        if seed % 4 == 3:  # one class holds every test set
+            p1[calib_rows:] = rng.choice([0.0, 1.0], rows)
+        # Labels drawn from the probabilities: a calibrated model, whose sets vary.
+        y = (rng.random(rows + calib_rows) < p1).astype(np.int64)
+        calib_y, test_y = y[:calib_rows], y[calib_rows:]
+        alpha = rng.choice([0.1, 0.2, 0.3, 0.5, 0.7])
+        model = RowModel(two_class(p1))
+        if seed % 2:
+            model.classes_ = np.array([0, 1])
+        clf = mod.AdaptiveConformalClassifier(alpha)
+        clf.fit(model, None, None, ids(rows, calib_rows), test_y, ids(calib_rows), calib_y)
+        expected = fit_steps(two_class(p1[:calib_rows]), calib_y, two_class(p1[calib_rows:]),
+                             alpha)
+        for name, value in expected.items():
+            self.assert_same(getattr(clf, name), value)
+        assert all(type(k) is int for s in clf.test_class for k in s)
+
+        attributes, result = diagnose_steps(clf.test_class, test_y, clf.q >= clf.max_test)
+        for _ in range(2):  # from the list, then from the array it became
+            self.assert_same(clf.diagnose(), result)
+            for name, value in attributes.items():
+                self.assert_same(getattr(clf, name), value)
+            assert all(type(key) is str for conf in clf.class_conf.values() for key in conf)
+
+
+def test_diagnosis_and_report_read_set_members_alike(mod):
+    # One reader: members equal to a class position by value count, others do not.
+    from trov.diagnoser import report
+
+    clf = mod.AdaptiveConformalClassifier()
+    clf.q, clf.max_test = 0.5, 0.9
+    clf.test_class = [[np.int64(0)], [1.0], [True], [0, 1], [0.5]]
+    clf.test_y = np.array([0, 1, 1, 1, 0])
+    clf.test_sorted_index = np.tile([1, 0], (5, 1))
+    reported = report.coverage_report(clf).summary["coverage"]
+    clf.diagnose()
+    assert clf.coverage == reported == 4 / 5

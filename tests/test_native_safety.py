@@ -61,6 +61,28 @@ def test_labels_emptying_test_class_during_diagnose():
                                                                   "[1,", "1]"]
 
 
+OBJECT_REBOUND = """
+import sys
+import numpy as np
+import trov.diagnoser.reliability_evaluation as mod
+
+clf = mod.AdaptiveConformalClassifier()
+clf.q, clf.max_test = 0.5, 0.9
+clf.test_y = np.array([0, 1, 1], dtype=sys.argv[1])
+clf.test_class = [[0], [0, 1], [1]]
+mod.object = "i1"  # np.empty(n, dtype=object) now gives int8 cells, not object pointers
+try:
+    clf.diagnose()
+except TypeError as error:
+    print("TypeError", "object array" in str(error))
+"""
+
+
+def test_a_rebound_object_is_refused_before_pointers_are_written():
+    for dtype in ["int64", "float64"]:  # the one-pass and the general diagnosis
+        assert run_child(["-c", OBJECT_REBOUND, dtype]).split() == ["TypeError", "True"]
+
+
 def test_random_inputs_and_tampered_state_never_crash():
     # Seed 1, 120 cases: every method of the four classes, about a thousand calls.
     outcomes = run_child([str(HERE / "crash_inputs.py"), "1", "120"])

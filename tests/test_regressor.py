@@ -294,13 +294,27 @@ def test_diagnose_sorts_rows_by_true_response(mod):
     assert vars(r) == before
 
 
-def test_diagnose_ties_follow_numpy(mod):
-    rng = np.random.default_rng(0)
+def test_diagnose_orders_by_the_namespace_argsort_ties_included(mod, monkeypatch):
     r = mod.ResidualConformalRegressor()
-    r.test_y = rng.integers(0, 3, size=200).astype(float)
-    r.pred_low = r.pred_up = r.pred_test = np.arange(200.0)
+    r.test_y = np.array([2.0, 1.0, 2.0, 1.0, 0.0])
+    r.pred_low = r.pred_up = r.pred_test = np.arange(5.0)
     res = r.diagnose()
-    np.testing.assert_array_equal(res["Point Prediction"], np.argsort(r.test_y))
+    np.testing.assert_array_equal(res["True Response"], [0.0, 1.0, 1.0, 2.0, 2.0])
+    assert res["Point Prediction"][0] == 4
+    assert set(res["Point Prediction"][1:3]) == {1, 3} and set(res["Point Prediction"][3:]) == {0, 2}
+
+    # Ties are ordered as np.argsort orders them: one that puts later rows first is followed.
+    class Numpy:
+        def __getattr__(self, name):
+            return getattr(np, name)
+
+        @staticmethod
+        def argsort(a):
+            return np.array([4, 3, 1, 2, 0])
+
+    monkeypatch.setattr(mod, "np", Numpy())
+    res = r.diagnose()
+    assert res["Point Prediction"].tolist() == [4.0, 3.0, 1.0, 2.0, 0.0]
 
 
 def test_diagnose_empty_test_part_and_before_fit(mod):

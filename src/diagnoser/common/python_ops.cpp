@@ -42,6 +42,15 @@ py::object attr_if_present(const py::handle& obj, const char* name) {
 
 py::object first(const py::handle& x) { return x[py::int_(0)]; }
 
+py::str str_of(const py::handle& value) {
+  py::object text = py::reinterpret_steal<py::object>(PyObject_Str(value.ptr()));
+  if (text && !PyUnicode_CheckExact(text.ptr())) {
+    text = py::reinterpret_steal<py::object>(PyUnicode_FromObject(text.ptr()));
+  }
+  if (!text) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(text.release());
+}
+
 py::object all_rows() {
   PyObject* slice = PySlice_New(nullptr, nullptr, nullptr);
   if (slice == nullptr) throw py::error_already_set();

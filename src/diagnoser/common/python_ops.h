@@ -26,6 +26,10 @@ py::object attr_if_present(const py::handle& obj, const char* name);
 // `x[0]`
 py::object first(const py::handle& x);
 
+// `str(value)`: always an exact str (pybind11's py::str keeps a str subclass such
+// as numpy.str_ as it is).
+py::str str_of(const py::handle& value);
+
 // The slice `:` of `x[:, j]`.
 py::object all_rows();
 

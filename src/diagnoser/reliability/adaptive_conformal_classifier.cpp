@@ -8,11 +8,14 @@
 #include "diagnoser/common/errors.h"
 #include "diagnoser/common/figures.h"
 #include "diagnoser/common/finite.h"
+#include "diagnoser/common/labels.h"
 #include "diagnoser/common/method.h"
 #include "diagnoser/common/names.h"
 #include "diagnoser/common/python_ops.h"
 #include "diagnoser/common/results.h"
-#include "diagnoser/reliability/classifier_kernels.h"
+#include "diagnoser/reliability/diagnose_kernels.h"
+#include "diagnoser/reliability/fit_kernels.h"
+#include "diagnoser/reliability/kernel_access.h"
 
 namespace trov {
 namespace {
@@ -62,6 +65,45 @@ py::object init(const Args& a) {
   return py::none();
 }
 
+// The procedure builds sets for two classes: `[0, 1]` stands for the full set.
+void require_two_columns(const py::object& prob, const char* part) {
+  py::object shape = ns("np").attr("shape")(prob);
+  if (py::len(shape) < 2) return;  // numpy's own error follows
+  py::object columns = shape[py::int_(1)];
+  if (!truth(compare(columns, py::int_(2), Py_EQ))) {
+    throw py::value_error(
+        "AdaptiveConformalClassifier builds prediction sets for two classes, but predict_proba "
+        "returned " +
+        py::str(columns).cast<std::string>() + " columns for the " + part +
+        " part; use a two-class model");
+  }
+}
+
+// Each row's probabilities in descending order, and their column indices.
+struct Descending {
+  py::object value, index;
+};
+
+Descending order_rows(const py::object& prob,
+                      const std::optional<classifier::TwoColumnOrder>& two) {
+  if (two) return {two->value, two->index};
+  return {descending(ns("np").attr("sort")(prob, "axis"_a = 1)),
+          descending(ns("np").attr("argsort")(prob, "axis"_a = 1))};
+}
+
+// Scores of the calibration rows: the sorted probabilities summed down to the true class.
+py::object calibration_scores(const py::object& pred_calib_prob, const py::object& pos) {
+  std::optional<classifier::TwoColumnOrder> two = classifier::order_two_columns(pred_calib_prob);
+  if (two) {
+    if (auto score = classifier::two_column_scores(*two, pos)) return std::move(*score);
+  }
+  Descending sorted = order_rows(pred_calib_prob, two);
+  py::object sorted_pos = classifier::true_class_ranks(sorted.index, pos);
+  py::object calib_cumsum = ns("np").attr("cumsum")(sorted.value, "axis"_a = 1);
+  py::object rows = ns("np").attr("arange")(py::len(calib_cumsum));
+  return calib_cumsum[py::make_tuple(rows, sorted_pos)];
+}
+
 py::object fit(const Args& a) {
   const py::object& self = a.self();
   const py::object& model = a["model"];
@@ -76,6 +118,8 @@ py::object fit(const Args& a) {
   require_finite(pred_calib_prob, "predict_proba returned", "probabilities", "calibration");
   py::object pred_test_prob = model.attr("predict_proba")(a["test_x"]);
   require_finite(pred_test_prob, "predict_proba returned", "probabilities", "test");
+  require_two_columns(pred_calib_prob, "calibration");
+  require_two_columns(pred_test_prob, "test");
   // A label's position is its column in predict_proba: its index in the estimator's
   // classes_, or else its distance from the smallest calibration label.
   py::object classes = attr_if_present(model, "classes_");
@@ -87,33 +131,38 @@ py::object fit(const Args& a) {
     sub = calib_y.attr("min")();
     pos = (calib_y - sub).attr("astype")(ns("int"));
   }
-  py::object sorted_value = descending(ns("np").attr("sort")(pred_calib_prob, "axis"_a = 1));
-  py::object sorted_index = descending(ns("np").attr("argsort")(pred_calib_prob, "axis"_a = 1));
-  py::object sorted_pos = classifier::true_class_ranks(sorted_index, pos);
-  py::object calib_cumsum = ns("np").attr("cumsum")(sorted_value, "axis"_a = 1);
-  py::object rows = ns("np").attr("arange")(py::len(calib_cumsum));
-  py::object score = calib_cumsum[py::make_tuple(rows, sorted_pos)];
+  py::object score = calibration_scores(pred_calib_prob, pos);
   if (!classes) classes = sub + ns("np").attr("arange")(pred_calib_prob.attr("shape")[py::int_(1)]);
   py::object alpha = self.attr("alpha");
   py::object q = conformal_quantile(score, alpha, first(calib_y.attr("shape")));
-  py::object test_sorted_value = descending(ns("np").attr("sort")(pred_test_prob, "axis"_a = 1));
-  py::object test_sorted_index = descending(ns("np").attr("argsort")(pred_test_prob, "axis"_a = 1));
-  py::object reached = compare(ns("np").attr("cumsum")(test_sorted_value, "axis"_a = 1), q, Py_GE);
-  py::object test_pos = reached.attr("argmax")("axis"_a = 1);
-  if (is_zero(first(test_sorted_value.attr("shape")))) {
-    empty_test_part("predict_proba gave no test rows to build prediction sets for");
+  // Two float64 columns and a float threshold: sets straight from the ordered rows.
+  std::optional<classifier::TwoColumnOrder> two;
+  if (PyFloat_Check(q.ptr())) two = classifier::order_two_columns(pred_test_prob);
+  Descending test_sorted = order_rows(pred_test_prob, two);
+  py::object test_pos;
+  if (!two) {
+    py::object cumsum = ns("np").attr("cumsum")(test_sorted.value, "axis"_a = 1);
+    test_pos = compare(cumsum, q, Py_GE).attr("argmax")("axis"_a = 1);
   }
-  self.attr("max_test") = ns("np").attr("max")(pred_test_prob);
+  py::ssize_t rows = first(test_sorted.value.attr("shape")).cast<py::ssize_t>();
+  if (rows == 0) empty_test_part("predict_proba gave no test rows to build prediction sets for");
+  if (two) {
+    self.attr("max_test") = py::array_t<double>(1, &two->max)[py::int_(0)];
+  } else {
+    self.attr("max_test") = ns("np").attr("max")(pred_test_prob);
+  }
   py::list test_class;
   if (truth(compare(q, self.attr("max_test"), Py_GE))) {
-    test_class = classifier::full_sets(first(test_sorted_value.attr("shape")).cast<py::ssize_t>());
+    test_class = classifier::full_sets(rows);
+  } else if (two) {
+    test_class = classifier::two_column_sets(*two, q.cast<double>());
   } else {
-    test_class = classifier::prediction_sets(test_sorted_index, test_pos);
+    test_class = classifier::prediction_sets(test_sorted.index, test_pos);
   }
   self.attr("test_class") = test_class;
   self.attr("test_y") = flatten(a["test_y"]);
-  self.attr("test_sorted_index") = test_sorted_index;
-  self.attr("test_sorted_value") = test_sorted_value;
+  self.attr("test_sorted_index") = test_sorted.index;
+  self.attr("test_sorted_value") = test_sorted.value;
   self.attr("q") = q;
   self.attr("classes") = classes;
   return py::none();
@@ -121,13 +170,12 @@ py::object fit(const Args& a) {
 
 // For each true class, how many of its rows received each distinct set, written into
 // `class_conf[i]` under the set's text.
-void count_sets_per_class(const py::object& self, const classifier::SetTable& sets,
+void count_sets_per_class(const py::object& test_class, const classifier::SetTable& sets,
                           const py::object& test_y, const py::object& class_n, bool full,
                           const py::dict& class_conf) {
-  py::object test_class = self.attr("test_class");
   py::ssize_t classes = py::len(class_n);
   std::optional<std::vector<int32_t>> row_class;
-  if (sets.native()) row_class = classifier::row_classes(test_y, class_n, sets.rows());
+  if (sets.native()) row_class = classifier::row_classes(test_y, class_n, sets.sets().rows());
   std::optional<std::vector<std::pair<py::object, py::object>>> counted;
   std::vector<py::ssize_t> class_rows;
   if (row_class && full) class_rows = classifier::rows_by_class(*row_class, classes);
@@ -153,43 +201,22 @@ void count_sets_per_class(const py::object& self, const classifier::SetTable& se
     }
     py::ssize_t distinct = first(label.attr("shape")).cast<py::ssize_t>();
     for (py::ssize_t j = 0; j < distinct; ++j) {
-      class_conf[i][py::str(label[py::int_(j)])] = count[py::int_(j)];
+      class_conf[i][str_of(label[py::int_(j)])] = count[py::int_(j)];
     }
     ++c;
   }
 }
 
-py::object diagnose(const Args& a) {
-  const py::object& self = a.self();
-  py::object test_y = self.attr("test_y");
-  py::object class_n = ns("np").attr("unique")(test_y);
-  bool full = all_sets_full(self);
-  std::optional<classifier::SetTable> sets;
-  if (full) {
-    self.attr("label_list") = py::list(py::make_tuple(full_set_name()));
-  } else {
-    sets.emplace(self.attr("test_class"));
-    self.attr("label_list") = sets->unique();
-  }
-  py::dict class_conf;
-  for (py::handle i : class_n) class_conf[i] = py::dict();
-  if (!sets) sets.emplace(self.attr("test_class"));
-  // Labels are compared with the set positions through `classes`; state set by
-  // hand without it compares them directly.
-  py::object classes = attr_if_present(self, "classes");
-  classifier::Coverage covered =
-      classes ? classifier::coverage(*sets, label_positions(test_y, classes), true)
-              : classifier::coverage(*sets, test_y, false);
-  self.attr("test_class") = sets->as_array();
-  count_sets_per_class(self, *sets, test_y, class_n, full, class_conf);
+// Coverage, `width` and the result, from the number of rows holding their label
+// and the set sizes (`c_lis`).
+py::dict store_coverage(const py::object& self, py::ssize_t contained, const py::object& c_lis,
+                        const py::object& rows, const py::dict& class_conf) {
   std::vector<py::object> size_counts =
-      unpack(ns("np").attr("unique")(covered.sizes, "return_counts"_a = true), 2);
-  py::object c_lis = ns("np").attr("array")(covered.sizes);
-  py::object rows = first(test_y.attr("shape"));
+      unpack(ns("np").attr("unique")(c_lis, "return_counts"_a = true), 2);
   if (is_zero(rows) || is_zero(first(c_lis.attr("shape")))) {
     empty_test_part("there are no test labels or prediction sets to measure coverage on");
   }
-  self.attr("coverage") = py::int_(covered.contained) / rows;
+  self.attr("coverage") = py::int_(contained) / rows;
   py::object inverse_sum = ns("np").attr("sum")(py::int_(1) / c_lis);
   self.attr("width") = py::int_(1) - inverse_sum / first(c_lis.attr("shape"));
   self.attr("class_conf") = class_conf;
@@ -197,6 +224,117 @@ py::object diagnose(const Args& a) {
   result["number of class"] = size_counts[0];
   result["sample count"] = size_counts[1];
   return result;
+}
+
+py::object int64_scalar(int64_t value) { return py::array_t<int64_t>(1, &value)[py::int_(0)]; }
+
+// The diagnosis from sets counted in one pass (all [0], [0, 1] or [1]): what
+// numpy's steps give, built without them.
+py::object diagnose_two_class(const py::object& self, const classifier::TwoClassCounts& counts,
+                              const py::object& test_class, const py::object& class_n,
+                              const py::object& test_y, bool full) {
+  using Counts = classifier::TwoClassCounts;
+  bool ones = counts.total(1) == 0;  // else, when flat, every set is [0, 1]
+  py::ssize_t rows = counts.rows();
+  if (!full) {
+    if (counts.flat) {
+      // np.unique of the sets as a 2-D array: the class values present.
+      std::vector<int64_t> present;
+      if (!ones || counts.total(0) > 0) present.push_back(0);
+      if (!ones || counts.total(2) > 0) present.push_back(1);
+      py::array_t<int64_t> values(static_cast<py::ssize_t>(present.size()), present.data());
+      self.attr("label_list") = values;
+    } else {
+      std::vector<py::ssize_t> first_rows;
+      for (py::ssize_t row : counts.first_row) {
+        if (row >= 0) first_rows.push_back(row);
+      }
+      self.attr("label_list") = classifier::object_array_of_rows(test_class, first_rows);
+    }
+  }
+  if (!counts.flat) {
+    self.attr("test_class") =
+        counts.cells ? counts.cells : py::object(ns("np").attr("array")(test_class));
+  } else {
+    py::ssize_t width = ones ? 1 : 2;
+    py::array_t<int64_t> matrix({rows, width});
+    int64_t* out = matrix.mutable_data();
+    for (py::ssize_t j = 0; j < rows; ++j) {
+      if (ones) {
+        out[j] = counts.kind[j] == 0 ? 0 : 1;
+      } else {
+        out[2 * j] = 0;
+        out[2 * j + 1] = 1;
+      }
+    }
+    self.attr("test_class") = matrix;
+  }
+  // Per class the sets' texts as str() gives them: of the sets, or of the class
+  // values numpy flattened them to.
+  static const char* const kSetText[Counts::kKinds] = {"[0]", "[0, 1]", "[1]"};
+  py::dict class_conf;
+  std::size_t c = 0;
+  for (py::handle i : class_n) {
+    const auto& per_kind = counts.per_class[c++];
+    py::ssize_t class_rows = per_kind[0] + per_kind[1] + per_kind[2];
+    py::dict conf;
+    if (full) {
+      conf[full_set_name()] = int64_scalar(class_rows);
+    } else if (counts.flat && ones) {
+      if (per_kind[0] > 0) conf[py::str("0")] = int64_scalar(per_kind[0]);
+      if (per_kind[2] > 0) conf[py::str("1")] = int64_scalar(per_kind[2]);
+    } else if (counts.flat) {
+      conf[py::str("0")] = int64_scalar(class_rows);
+      conf[py::str("1")] = int64_scalar(class_rows);
+    } else {
+      for (int kind = 0; kind < Counts::kKinds; ++kind) {
+        if (per_kind[kind] > 0) conf[py::str(kSetText[kind])] = int64_scalar(per_kind[kind]);
+      }
+    }
+    class_conf[i] = conf;
+  }
+  // Set sizes 1 and 2: their counts stand for `c_lis`, and 1/size sums exactly.
+  py::ssize_t one = counts.total(0) + counts.total(2), two = counts.total(1);
+  std::vector<int64_t> sizes, size_rows;
+  if (one > 0) sizes.push_back(1), size_rows.push_back(one);
+  if (two > 0) sizes.push_back(2), size_rows.push_back(two);
+  py::ssize_t distinct = static_cast<py::ssize_t>(sizes.size());
+  self.attr("coverage") = py::int_(counts.contained) / first(test_y.attr("shape"));
+  double inverse_sum = static_cast<double>(one) + 0.5 * static_cast<double>(two);
+  py::object sum = py::array_t<double>(1, &inverse_sum)[py::int_(0)];
+  self.attr("width") = py::int_(1) - sum / py::int_(rows);
+  self.attr("class_conf") = class_conf;
+  py::dict result;
+  result["number of class"] = py::array_t<int64_t>(distinct, sizes.data());
+  result["sample count"] = py::array_t<int64_t>(distinct, size_rows.data());
+  return result;
+}
+
+py::object diagnose(const Args& a) {
+  const py::object& self = a.self();
+  py::object test_y = self.attr("test_y");
+  std::optional<py::array_t<int64_t>> labels = classifier::unique_small_ints(test_y);
+  py::object class_n = labels ? py::object(*labels) : ns("np").attr("unique")(test_y);
+  bool full = all_sets_full(self);
+  if (full) self.attr("label_list") = py::list(py::make_tuple(full_set_name()));
+  py::object test_class = self.attr("test_class");
+  // Labels are compared with the set positions through `classes`; state set by
+  // hand without it compares them directly.
+  py::object classes = attr_if_present(self, "classes");
+  if (auto counts = classifier::count_two_class_sets(test_y, class_n, test_class, classes)) {
+    return diagnose_two_class(self, *counts, test_class, class_n, test_y, full);
+  }
+  classifier::SetTable sets(test_class);
+  if (!full) self.attr("label_list") = sets.unique();
+  py::dict class_conf;
+  for (py::handle i : class_n) class_conf[i] = py::dict();
+  classifier::Coverage covered =
+      classes ? classifier::coverage(sets, label_positions(test_y, classes), true)
+              : classifier::coverage(sets, test_y, false);
+  self.attr("test_class") = sets.as_array();
+  count_sets_per_class(self.attr("test_class"), sets, test_y, class_n, full, class_conf);
+  return store_coverage(self, covered.contained, ns("np").attr("array")(covered.sizes),
+                        first(test_y.attr("shape")), class_conf);
 }
 
 // The bar label of a set: "{" + str(set)[1:-1] + "}". A class value that numpy

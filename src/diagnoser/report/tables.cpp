@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "diagnoser/common/names.h"
+#include "diagnoser/common/prediction_sets.h"
 #include "diagnoser/common/python_ops.h"
 #include "diagnoser/common/segments.h"
 #include "diagnoser/report/coverage_kernels.h"
-#include "diagnoser/report/prediction_sets.h"
 
 namespace trov {
 namespace report {

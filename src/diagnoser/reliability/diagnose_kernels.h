@@ -1,33 +1,22 @@
-// Per-row loops of AdaptiveConformalClassifier. Each reads numpy buffers and
-// Python lists of ints directly; for inputs of any other type it repeats the
-// element-wise Python operations, so the results never differ from them.
+// The per-row loops of AdaptiveConformalClassifier.diagnose. Each reads numpy
+// buffers and Python lists of ints directly; for inputs of any other type it
+// repeats the element-wise Python operations, so the results never differ from them.
 #pragma once
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <utility>
 #include <vector>
 
-#include "diagnoser/common/labels.h"
-#include "diagnoser/common/names.h"
+#include "diagnoser/common/prediction_sets.h"
 
 namespace trov {
 namespace py = pybind11;
 namespace classifier {
-
-// Per calibration row i, `np.where(sorted_index[i] == pos[i])[0][0]`, with
-// `pos` read by position (a pandas Series is indexed by place, not by label).
-// IndexError when a row does not hold its position.
-py::object true_class_ranks(const py::object& sorted_index, const py::object& pos);
-
-// Per test row i, `sorted_index[i, :set_end[i] + 1].tolist()`, [1, 0] being written [0, 1].
-py::list prediction_sets(const py::object& sorted_index, const py::object& set_end);
-
-// `rows` separate lists [0, 1].
-py::list full_sets(py::ssize_t rows);
 
 // The true labels as numbers, when they are a 1-D numpy array of a bool,
 // integer or floating dtype whose `==` compares values.
@@ -38,8 +27,16 @@ struct NumericLabels {
 };
 std::optional<NumericLabels> numeric_labels(const py::object& labels);
 
+// A 1-D object array holding exactly `items`, one per element.
+py::object object_array(const std::vector<py::object>& items);
+
+// A 1-D object array of the sets of `test_class` (an exact list or a 1-D object
+// array) at `rows`, in that order.
+py::object object_array_of_rows(const py::object& test_class, const std::vector<py::ssize_t>& rows);
+
 // The prediction sets as diagnose reads them: the list of lists that fit
-// leaves, or the array that a previous diagnose made of it.
+// leaves, or the array that a previous diagnose made of it. Sets that are not
+// sequences are left to Python, which raises its own errors about them.
 class SetTable {
  public:
   explicit SetTable(py::object test_class);
@@ -50,29 +47,16 @@ class SetTable {
   // `np.unique(test_class)`, under the same rule.
   py::object unique() const;
 
-  // The sets were read into buffers (lists or arrays of small ints).
-  bool native() const { return native_; }
-  // numpy holds the sets as a 2-D array of class values (all of one length),
-  // rather than as a 1-D array of set objects.
-  bool flat() const { return flat_; }
+  // The sets were read as exact ints: numpy's and Python's answers follow from them.
+  bool native() const { return sets_ && sets_->exact(); }
+  const PredictionSets& sets() const { return *sets_; }
   const py::object& source() const { return source_; }
-  py::ssize_t rows() const { return static_cast<py::ssize_t>(offsets_.size()) - 1; }
-  const int64_t* begin(py::ssize_t row) const { return values_.data() + offsets_[row]; }
-  const int64_t* end(py::ssize_t row) const { return values_.data() + offsets_[row + 1]; }
-  const py::object& row_object(py::ssize_t row) const { return row_objects_[row]; }
 
  private:
-  bool read_list();
-  bool read_array();
   py::object matrix() const;
 
   py::object source_;
-  bool native_ = false;
-  bool flat_ = false;
-  std::vector<int64_t> values_;
-  std::vector<py::ssize_t> offsets_{0};
-  // Owned: user code run meanwhile (a label's __eq__) may empty the source list.
-  std::vector<py::object> row_objects_;
+  std::optional<PredictionSets> sets_;
   mutable py::object matrix_;
 };
 
@@ -99,6 +83,32 @@ std::vector<std::pair<py::object, py::object>> sets_by_class(const SetTable& set
 
 // Per class, the number of rows.
 std::vector<py::ssize_t> rows_by_class(const std::vector<int32_t>& row_class, std::size_t classes);
+
+// `np.unique(labels)` counted natively for int64 labels over a short range;
+// nullopt for others.
+std::optional<py::array_t<int64_t>> unique_small_ints(const py::object& labels);
+
+// The whole diagnosis in one pass for the common case: int64 labels over a short
+// range (`class_n` their distinct values), `classes` absent (null) or int64, and
+// sets that are all [0], [1] or [0, 1], as exact lists in a list or an object array.
+struct TwoClassCounts {
+  // Set kinds in the order numpy sorts them: [0], [0, 1], [1].
+  static constexpr int kKinds = 3;
+  std::vector<uint8_t> kind;                               // per row
+  std::array<py::ssize_t, kKinds> first_row{};             // of each kind, -1 when absent
+  std::vector<std::array<py::ssize_t, kKinds>> per_class;  // rows per class and kind
+  py::ssize_t contained = 0;
+  py::ssize_t rows() const { return static_cast<py::ssize_t>(kind.size()); }
+  py::ssize_t total(int k) const;
+  // numpy would make a 2-D array of the sets: a list of sets of one length.
+  bool flat = false;
+  // From a list: the 1-D object array of its sets, filled in the same pass.
+  py::object cells;
+};
+std::optional<TwoClassCounts> count_two_class_sets(const py::object& test_y,
+                                                   const py::object& class_n,
+                                                   const py::object& test_class,
+                                                   const py::object& classes);
 
 }  // namespace classifier
 }  // namespace trov

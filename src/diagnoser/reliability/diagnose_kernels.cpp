@@ -1,0 +1,437 @@
+#include "diagnoser/reliability/diagnose_kernels.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <map>
+#include <string>
+
+#include "diagnoser/common/labels.h"
+#include "diagnoser/common/names.h"
+#include "diagnoser/common/python_ops.h"
+#include "diagnoser/reliability/kernel_access.h"
+
+namespace trov {
+namespace classifier {
+namespace {
+
+// A set as a run of class values; lists of ints order and compare like this.
+struct Span {
+  const int64_t* begin;
+  const int64_t* end;
+};
+struct SpanLess {
+  bool operator()(const Span& a, const Span& b) const {
+    return std::lexicographical_compare(a.begin, a.end, b.begin, b.end);
+  }
+};
+
+template <typename T>
+bool holds(const int64_t* begin, const int64_t* end, T label) {
+  for (const int64_t* v = begin; v != end; ++v) {
+    if constexpr (std::is_same_v<T, uint64_t>) {
+      if (*v >= 0 && static_cast<uint64_t>(*v) == label) return true;
+    } else if (static_cast<T>(*v) == label) {
+      return true;
+    }
+  }
+  return false;
+}
+
+template <typename T>
+py::ssize_t count_contained(const PredictionSets& sets, const T* labels, int64_t* sizes) {
+  py::ssize_t contained = 0;
+  for (py::ssize_t j = 0; j < sets.rows(); ++j) {
+    sizes[j] = sets.end(j) - sets.begin(j);
+    if (holds(sets.begin(j), sets.end(j), labels[j])) ++contained;
+  }
+  return contained;
+}
+
+// Each row's place among the sorted distinct `classes`, by `==`; NaN matches nothing.
+template <typename T>
+std::optional<std::vector<int32_t>> places(const T* labels, py::ssize_t rows, const T* classes,
+                                           py::ssize_t count) {
+  py::ssize_t ordered = count;
+  if constexpr (std::is_floating_point_v<T>) {
+    ordered = std::find_if(classes, classes + count, [](T c) { return std::isnan(c); }) - classes;
+  }
+  for (py::ssize_t c = 1; c < ordered; ++c) {
+    if (!(classes[c - 1] < classes[c])) return std::nullopt;
+  }
+  std::vector<int32_t> place(static_cast<std::size_t>(rows), -1);
+  for (py::ssize_t j = 0; j < rows; ++j) {
+    const T* found = std::lower_bound(classes, classes + ordered, labels[j]);
+    if (found != classes + ordered && *found == labels[j]) place[j] = int32_t(found - classes);
+  }
+  return place;
+}
+
+}  // namespace
+
+std::optional<NumericLabels> numeric_labels(const py::object& labels) {
+  if (!is_ndarray(labels)) return std::nullopt;
+  auto a = py::reinterpret_borrow<py::array>(labels);
+  if (a.ndim() != 1) return std::nullopt;
+  char kind = a.dtype().kind();
+  if (kind == 'b' || kind == 'i')
+    return NumericLabels{NumericLabels::kSigned, contiguous<int64_t>(a)};
+  if (kind == 'u') return NumericLabels{NumericLabels::kUnsigned, contiguous<uint64_t>(a)};
+  if (kind == 'f' && a.dtype().itemsize() <= 8) {
+    return NumericLabels{NumericLabels::kReal, contiguous<double>(a)};
+  }
+  return std::nullopt;
+}
+
+namespace {
+
+// `np.empty(size, dtype=object)`, checked: `np` and `object` are looked up late,
+// and pointers are written only into a writeable 1-D object array of this length.
+py::array empty_object_array(py::ssize_t size) {
+  py::object made = ns("np").attr("empty")(size, py::arg("dtype") = ns("object"));
+  if (is_ndarray(made)) {
+    auto out = py::reinterpret_borrow<py::array>(made);
+    if (out.ndim() == 1 && out.shape(0) == size && out.dtype().kind() == 'O' &&
+        out.itemsize() == static_cast<py::ssize_t>(sizeof(PyObject*)) && out.writeable()) {
+      return out;
+    }
+  }
+  throw py::type_error("np.empty(" + std::to_string(size) +
+                       ", dtype=object) did not give a writeable 1-D object array of that "
+                       "length; bind np to numpy and object to the builtin");
+}
+
+void put(py::array& out, py::ssize_t k, const py::handle& value) {
+  auto** slot =
+      reinterpret_cast<PyObject**>(static_cast<char*>(out.mutable_data()) + k * out.strides(0));
+  PyObject* old = *slot;
+  *slot = value.inc_ref().ptr();
+  Py_XDECREF(old);
+}
+
+}  // namespace
+
+py::object object_array(const std::vector<py::object>& items) {
+  py::array out = empty_object_array(static_cast<py::ssize_t>(items.size()));
+  for (std::size_t k = 0; k < items.size(); ++k) put(out, static_cast<py::ssize_t>(k), items[k]);
+  return std::move(out);
+}
+
+py::object object_array_of_rows(const py::object& test_class,
+                                const std::vector<py::ssize_t>& rows) {
+  py::ssize_t count = static_cast<py::ssize_t>(rows.size());
+  py::array out = empty_object_array(count);
+  bool in_list = PyList_CheckExact(test_class.ptr());
+  auto array = in_list ? py::array() : py::reinterpret_borrow<py::array>(test_class);
+  py::ssize_t size = in_list ? PyList_GET_SIZE(test_class.ptr()) : array.shape(0);
+  for (py::ssize_t k = 0; k < count; ++k) {
+    py::ssize_t row = rows[k];
+    // Code run by numpy's allocation (a finaliser) may have shortened the list.
+    if (row >= size) throw py::index_error("the prediction sets changed while being read");
+    PyObject* set = in_list ? PyList_GET_ITEM(test_class.ptr(), row) : at<PyObject*>(array, row);
+    put(out, k, py::handle(set ? set : Py_None));
+  }
+  return std::move(out);
+}
+
+SetTable::SetTable(py::object test_class) : source_(std::move(test_class)) {
+  if (PyList_CheckExact(source_.ptr()) || is_ndarray(source_)) {
+    sets_.emplace(source_, /*exact_only=*/true);
+  }
+}
+
+py::object SetTable::matrix() const {
+  if (!matrix_) {
+    py::ssize_t rows = sets_->rows(), width = sets_->size(0);
+    py::array_t<int64_t> m({rows, width});
+    std::memcpy(m.mutable_data(), sets_->begin(0), rows * width * sizeof(int64_t));
+    matrix_ = m;
+  }
+  return matrix_;
+}
+
+py::object SetTable::as_array() const {
+  if (is_ndarray(source_)) return ns("np").attr("array")(source_);
+  if (native()) {
+    if (sets_->flat()) return matrix();
+    std::vector<py::object> rows;
+    rows.reserve(static_cast<std::size_t>(sets_->rows()));
+    for (int64_t j = 0; j < sets_->rows(); ++j) rows.push_back(sets_->row_object(j));
+    return object_array(rows);
+  }
+  try {
+    return ns("np").attr("array")(source_);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_ValueError)) throw;
+  }
+  // Sets of different lengths: one element per set.
+  std::vector<py::object> owned;
+  for (py::handle set : source_) owned.push_back(py::reinterpret_borrow<py::object>(set));
+  return object_array(owned);
+}
+
+py::object SetTable::unique() const {
+  py::object np_unique = ns("np").attr("unique");
+  if (!native()) return np_unique(is_ndarray(source_) ? source_ : as_array());
+  if (sets_->flat()) return np_unique(is_ndarray(source_) ? source_ : matrix());
+  std::map<Span, int64_t, SpanLess> distinct;
+  for (int64_t j = 0; j < sets_->rows(); ++j) {
+    distinct.emplace(Span{sets_->begin(j), sets_->end(j)}, j);
+  }
+  std::vector<py::object> sets;
+  for (const auto& entry : distinct) sets.push_back(sets_->row_object(entry.second));
+  return object_array(sets);
+}
+
+Coverage coverage(const SetTable& sets, const py::object& test_y, bool positions) {
+  std::optional<NumericLabels> labels = numeric_labels(test_y);
+  if (sets.native() && labels && labels->size() >= sets.sets().rows()) {
+    Coverage result;
+    py::array_t<int64_t> sizes(sets.sets().rows());
+    const void* y = labels->values.data();
+    switch (labels->kind) {
+      case NumericLabels::kSigned:
+        result.contained =
+            count_contained(sets.sets(), static_cast<const int64_t*>(y), sizes.mutable_data());
+        break;
+      case NumericLabels::kUnsigned:
+        result.contained =
+            count_contained(sets.sets(), static_cast<const uint64_t*>(y), sizes.mutable_data());
+        break;
+      case NumericLabels::kReal:
+        result.contained =
+            count_contained(sets.sets(), static_cast<const double*>(y), sizes.mutable_data());
+        break;
+    }
+    result.sizes = sizes;
+    return result;
+  }
+  // Other label or set types: Python's `len` and `in`, row by row.
+  Coverage result;
+  py::list sizes;
+  const py::object& source = sets.source();
+  py::ssize_t rows = py::len(source);
+  for (py::ssize_t j = 0; j < rows; ++j) {
+    py::object set = item(source, j);
+    sizes.append(py::int_(py::len(set)));
+    py::object label = item(test_y, j);
+    if (positions && truth(compare(label, py::int_(kNotAClass), Py_EQ))) continue;
+    int in = PySequence_Contains(set.ptr(), label.ptr());
+    if (in < 0) throw py::error_already_set();
+    result.contained += in;
+  }
+  result.sizes = sizes;
+  return result;
+}
+
+std::optional<std::vector<int32_t>> row_classes(const py::object& test_y, const py::object& classes,
+                                                py::ssize_t rows) {
+  std::optional<NumericLabels> labels = numeric_labels(test_y);
+  std::optional<NumericLabels> distinct = numeric_labels(classes);
+  if (!labels || !distinct || labels->kind != distinct->kind || labels->size() != rows ||
+      distinct->size() > INT32_MAX) {
+    return std::nullopt;
+  }
+  const void* y = labels->values.data();
+  const void* c = distinct->values.data();
+  switch (labels->kind) {
+    case NumericLabels::kSigned:
+      return places(static_cast<const int64_t*>(y), rows, static_cast<const int64_t*>(c),
+                    distinct->size());
+    case NumericLabels::kUnsigned:
+      return places(static_cast<const uint64_t*>(y), rows, static_cast<const uint64_t*>(c),
+                    distinct->size());
+    case NumericLabels::kReal:
+      return places(static_cast<const double*>(y), rows, static_cast<const double*>(c),
+                    distinct->size());
+  }
+  return std::nullopt;
+}
+
+std::vector<std::pair<py::object, py::object>> sets_by_class(const SetTable& table,
+                                                             const std::vector<int32_t>& row_class,
+                                                             std::size_t classes) {
+  const PredictionSets& sets = table.sets();
+  std::vector<std::pair<py::object, py::object>> out;
+  if (sets.flat()) {
+    // numpy flattens the selected rows: count class values.
+    std::vector<std::map<int64_t, int64_t>> counts(classes);
+    for (py::ssize_t j = 0; j < sets.rows(); ++j) {
+      if (row_class[j] < 0) continue;
+      for (const int64_t* v = sets.begin(j); v != sets.end(j); ++v) ++counts[row_class[j]][*v];
+    }
+    for (const auto& per_class : counts) {
+      py::array_t<int64_t> label(per_class.size()), count(per_class.size());
+      py::ssize_t k = 0;
+      for (const auto& [value, n] : per_class) {
+        label.mutable_data()[k] = value;
+        count.mutable_data()[k++] = n;
+      }
+      out.emplace_back(label, count);
+    }
+    return out;
+  }
+  struct Seen {
+    py::ssize_t first_row;
+    int64_t count;
+  };
+  std::vector<std::map<Span, Seen, SpanLess>> counts(classes);
+  for (py::ssize_t j = 0; j < sets.rows(); ++j) {
+    if (row_class[j] < 0) continue;
+    auto entry = counts[row_class[j]].try_emplace(Span{sets.begin(j), sets.end(j)}, Seen{j, 0});
+    ++entry.first->second.count;
+  }
+  for (const auto& per_class : counts) {
+    std::vector<py::object> label;
+    py::array_t<int64_t> count(per_class.size());
+    py::ssize_t k = 0;
+    for (const auto& entry : per_class) {
+      label.push_back(sets.row_object(entry.second.first_row));
+      count.mutable_data()[k++] = entry.second.count;
+    }
+    out.emplace_back(object_array(label), count);
+  }
+  return out;
+}
+
+std::vector<py::ssize_t> rows_by_class(const std::vector<int32_t>& row_class, std::size_t classes) {
+  std::vector<py::ssize_t> rows(classes, 0);
+  for (int32_t c : row_class) {
+    if (c >= 0) ++rows[c];
+  }
+  return rows;
+}
+
+namespace {
+
+// Labels spanning more values than this are counted by numpy.
+constexpr int64_t kLargestLabelSpan = int64_t{1} << 16;
+
+struct Range {
+  int64_t low, high;
+};
+
+// The smallest and largest label, when every label is within a short range.
+std::optional<Range> short_range(const py::array& labels) {
+  py::ssize_t rows = labels.shape(0);
+  if (rows == 0) return std::nullopt;
+  Range range{at<int64_t>(labels, 0), at<int64_t>(labels, 0)};
+  for (py::ssize_t j = 1; j < rows; ++j) {
+    range.low = std::min(range.low, at<int64_t>(labels, j));
+    range.high = std::max(range.high, at<int64_t>(labels, j));
+  }
+  // Halves: no overflow.
+  if (range.high / 2 - range.low / 2 >= kLargestLabelSpan / 2) return std::nullopt;
+  return range;
+}
+
+// The kind of an exact list [0], [0, 1] or [1] (0, 1, 2), or -1.
+int set_kind(PyObject* set) {
+  if (set == nullptr || !PyList_CheckExact(set)) return -1;
+  py::ssize_t size = PyList_GET_SIZE(set);
+  if (size < 1 || size > 2) return -1;
+  long long members[2] = {-1, -1};
+  for (py::ssize_t k = 0; k < size; ++k) {
+    PyObject* member = PyList_GET_ITEM(set, k);
+    if (!PyLong_CheckExact(member)) return -1;
+    int overflow = 0;
+    members[k] = PyLong_AsLongLongAndOverflow(member, &overflow);
+    if (overflow != 0) return -1;
+  }
+  if (size == 1 && (members[0] == 0 || members[0] == 1)) return members[0] == 0 ? 0 : 2;
+  if (size == 2 && members[0] == 0 && members[1] == 1) return 1;
+  return -1;
+}
+
+}  // namespace
+
+py::ssize_t TwoClassCounts::total(int k) const {
+  py::ssize_t sum = 0;
+  for (const auto& counts : per_class) sum += counts[k];
+  return sum;
+}
+
+std::optional<py::array_t<int64_t>> unique_small_ints(const py::object& labels) {
+  if (!is_array_of<int64_t>(labels, 1)) return std::nullopt;
+  auto y = py::reinterpret_borrow<py::array>(labels);
+  std::optional<Range> range = short_range(y);
+  if (!range) return std::nullopt;
+  std::vector<uint8_t> seen(static_cast<std::size_t>(range->high - range->low + 1), 0);
+  for (py::ssize_t j = 0; j < y.shape(0); ++j) seen[at<int64_t>(y, j) - range->low] = 1;
+  py::ssize_t distinct = std::count(seen.begin(), seen.end(), uint8_t{1});
+  py::array_t<int64_t> out(distinct);
+  int64_t* value = out.mutable_data();
+  for (std::size_t k = 0; k < seen.size(); ++k) {
+    if (seen[k]) *value++ = range->low + static_cast<int64_t>(k);
+  }
+  return out;
+}
+
+std::optional<TwoClassCounts> count_two_class_sets(const py::object& test_y,
+                                                   const py::object& class_n,
+                                                   const py::object& test_class,
+                                                   const py::object& classes) {
+  if (!is_array_of<int64_t>(test_y, 1) || !is_array_of<int64_t>(class_n, 1)) return std::nullopt;
+  if (classes && !is_array_of<int64_t>(classes, 1)) return std::nullopt;
+  auto y = py::reinterpret_borrow<py::array>(test_y);
+  auto distinct = py::reinterpret_borrow<py::array_t<int64_t>>(class_n);
+  py::ssize_t rows = y.shape(0);
+  bool in_list = PyList_CheckExact(test_class.ptr());
+  bool in_array = is_ndarray(test_class) &&
+                  py::reinterpret_borrow<py::array>(test_class).ndim() == 1 &&
+                  py::reinterpret_borrow<py::array>(test_class).dtype().kind() == 'O';
+  if (!(in_list || in_array) || py::len(test_class) != static_cast<std::size_t>(rows)) {
+    return std::nullopt;
+  }
+  // class_n is np.unique(test_y): its ends bound the labels (checked per row).
+  if (distinct.size() == 0) return std::nullopt;
+  Range ends{at<int64_t>(distinct, 0), at<int64_t>(distinct, distinct.size() - 1)};
+  if (ends.high < ends.low || ends.high / 2 - ends.low / 2 >= kLargestLabelSpan / 2) {
+    return std::nullopt;
+  }
+  // Per label value: its place among class_n, and its set position.
+  std::size_t span = static_cast<std::size_t>(ends.high - ends.low + 1);
+  std::vector<int32_t> place(span, -1);
+  std::vector<int64_t> position(span, kNotAClass);
+  for (py::ssize_t c = 0; c < distinct.size(); ++c) {
+    int64_t v = at<int64_t>(distinct, c);
+    if (v < ends.low || v > ends.high) return std::nullopt;
+    place[v - ends.low] = static_cast<int32_t>(c);
+  }
+  if (classes) {
+    auto known = py::reinterpret_borrow<py::array>(classes);
+    for (py::ssize_t k = known.shape(0) - 1; k >= 0; --k) {
+      int64_t v = at<int64_t>(known, k);
+      if (v >= ends.low && v <= ends.high) position[v - ends.low] = k;
+    }
+  } else {
+    for (std::size_t k = 0; k < span; ++k) position[k] = ends.low + static_cast<int64_t>(k);
+  }
+  TwoClassCounts out;
+  out.first_row.fill(-1);
+  out.per_class.assign(static_cast<std::size_t>(distinct.size()), {});
+  out.kind.resize(static_cast<std::size_t>(rows));
+  auto array = in_array ? py::reinterpret_borrow<py::array>(test_class) : py::array();
+  std::optional<py::array> cells;
+  if (in_list) cells = empty_object_array(rows);
+  if (in_list && PyList_GET_SIZE(test_class.ptr()) != rows) return std::nullopt;
+  for (py::ssize_t j = 0; j < rows; ++j) {
+    PyObject* set = in_list ? PyList_GET_ITEM(test_class.ptr(), j) : at<PyObject*>(array, j);
+    int kind = set_kind(set);
+    if (cells && kind >= 0) put(*cells, j, set);
+    // Unsigned difference: labels below `low` wrap round to beyond the span.
+    auto label = static_cast<uint64_t>(at<int64_t>(y, j)) - static_cast<uint64_t>(ends.low);
+    if (kind < 0 || label >= span || place[label] < 0) return std::nullopt;
+    out.kind[j] = static_cast<uint8_t>(kind);
+    if (out.first_row[kind] < 0) out.first_row[kind] = j;
+    ++out.per_class[place[label]][kind];
+    int64_t p = position[label];
+    out.contained += (p == 0 && kind <= 1) || (p == 1 && kind >= 1);
+  }
+  out.flat = in_list && (out.total(1) == 0 || (out.total(0) == 0 && out.total(2) == 0));
+  if (cells) out.cells = std::move(*cells);
+  return out;
+}
+
+}  // namespace classifier
+}  // namespace trov

@@ -1,0 +1,205 @@
+#include "diagnoser/reliability/fit_kernels.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "diagnoser/common/compat.h"
+#include "diagnoser/common/names.h"
+#include "diagnoser/reliability/kernel_access.h"
+
+namespace trov {
+namespace classifier {
+namespace {
+
+py::ssize_t first_dim(const py::object& obj) {
+  return obj.attr("shape")[py::int_(0)].cast<py::ssize_t>();
+}
+
+// `slice(None, stop)`
+py::object slice_to(const py::object& stop) {
+  PyObject* slice = PySlice_New(nullptr, stop.ptr(), nullptr);
+  if (slice == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(slice);
+}
+
+// A set list holds only ints, so it can be in no reference cycle as built: the
+// collector need not track it. Millions of tracked lists would make every full
+// collection of the session walk them (a cycle the user later builds through
+// one is only never collected).
+// The list of them likewise, as long as it holds only them.
+void untrack(const py::list& set) { PyObject_GC_UnTrack(set.ptr()); }
+
+py::list int_list(const int64_t* begin, const int64_t* end) {
+  py::list out(end - begin);
+  for (py::ssize_t k = 0; begin + k != end; ++k) {
+    PyObject* value = PyLong_FromLongLong(begin[k]);
+    if (value == nullptr) throw py::error_already_set();
+    PyList_SET_ITEM(out.ptr(), k, value);
+  }
+  untrack(out);
+  return out;
+}
+
+py::list pair_list(int64_t first, int64_t second) {
+  const int64_t pair[2] = {first, second};
+  return int_list(pair, pair + 2);
+}
+
+// The true class positions as an int64 vector (or column), read by place.
+std::optional<py::array> positions_by_place(const py::object& pos) {
+  // Positional view: a pandas object is read by place, not by its index labels.
+  py::object by_place = pos;
+  if (!is_ndarray(pos) && py::hasattr(pos, "iloc")) by_place = pos.attr("to_numpy")();
+  bool column = is_array_of<int64_t>(by_place, 2) &&
+                py::reinterpret_borrow<py::array>(by_place).shape(1) == 1;
+  if (!(is_array_of<int64_t>(by_place, 1) || column)) return std::nullopt;
+  return py::reinterpret_borrow<py::array>(by_place);
+}
+
+}  // namespace
+
+py::object true_class_ranks(const py::object& sorted_index, const py::object& pos) {
+  std::optional<py::array> place = positions_by_place(pos);
+  if (is_array_of<int64_t>(sorted_index, 2) && place) {
+    auto order = py::reinterpret_borrow<py::array_t<int64_t>>(sorted_index).unchecked<2>();
+    py::array_t<int64_t> ranks(order.shape(0));
+    int64_t* out = ranks.mutable_data();
+    for (py::ssize_t i = 0; i < order.shape(0); ++i) {
+      if (i >= place->shape(0)) index_error(i, place->shape(0));
+      int64_t wanted = at<int64_t>(*place, i);
+      py::ssize_t k = 0;
+      while (k < order.shape(1) && order(i, k) != wanted) ++k;
+      if (k == order.shape(1)) index_error(0, 0);
+      out[i] = k;
+    }
+    return std::move(ranks);
+  }
+  py::object by_place = pos;
+  if (!is_ndarray(pos) && py::hasattr(pos, "iloc")) by_place = pos.attr("to_numpy")();
+  py::list ranks;
+  py::ssize_t rows = first_dim(sorted_index);
+  for (py::ssize_t i = 0; i < rows; ++i) {
+    py::object equal = py::reinterpret_steal<py::object>(
+        PyObject_RichCompare(item(sorted_index, i).ptr(), item(by_place, i).ptr(), Py_EQ));
+    if (!equal) throw py::error_already_set();
+    ranks.append(item(item(ns("np").attr("where")(equal), 0), 0));
+  }
+  return std::move(ranks);
+}
+
+py::list prediction_sets(const py::object& sorted_index, const py::object& set_end) {
+  if (is_array_of<int64_t>(sorted_index, 2) && is_array_of<int64_t>(set_end, 1) &&
+      py::reinterpret_borrow<py::array>(set_end).shape(0) >=
+          py::reinterpret_borrow<py::array>(sorted_index).shape(0)) {
+    auto order = py::reinterpret_borrow<py::array_t<int64_t>>(sorted_index).unchecked<2>();
+    auto end = py::reinterpret_borrow<py::array_t<int64_t>>(set_end).unchecked<1>();
+    py::ssize_t classes = order.shape(1);
+    py::list sets(order.shape(0));
+    GcPause pause;
+    std::vector<int64_t> row(static_cast<std::size_t>(classes));
+    for (py::ssize_t i = 0; i < order.shape(0); ++i) {
+      // `[:stop]` with Python's clamping of the stop
+      int64_t stop = end(i) + 1;
+      if (stop < 0) stop = std::max<int64_t>(stop + classes, 0);
+      stop = std::min<int64_t>(stop, classes);
+      for (int64_t k = 0; k < stop; ++k) row[k] = order(i, k);
+      if (stop == 2 && row[0] == 1 && row[1] == 0) std::swap(row[0], row[1]);
+      sets[i] = int_list(row.data(), row.data() + stop);
+    }
+    untrack(sets);
+    return sets;
+  }
+  py::list sets;
+  py::list reversed_pair = pair_list(1, 0);
+  py::ssize_t rows = first_dim(sorted_index);
+  for (py::ssize_t i = 0; i < rows; ++i) {
+    py::object stop = item(set_end, i) + py::int_(1);
+    py::object res = sorted_index[py::make_tuple(i, slice_to(stop))].attr("tolist")();
+    if (res.equal(reversed_pair)) res = pair_list(0, 1);
+    sets.append(res);
+  }
+  return sets;
+}
+
+py::list full_sets(py::ssize_t rows) {
+  py::list sets(rows);
+  GcPause pause;
+  for (py::ssize_t i = 0; i < rows; ++i) sets[i] = pair_list(0, 1);
+  untrack(sets);
+  return sets;
+}
+
+std::optional<TwoColumnOrder> order_two_columns(const py::object& prob) {
+  if (!is_array_of<double>(prob, 2)) return std::nullopt;
+  auto p = py::reinterpret_borrow<py::array_t<double>>(prob).unchecked<2>();
+  if (p.shape(1) != 2) return std::nullopt;
+  py::ssize_t rows = p.shape(0);
+  TwoColumnOrder out{py::array_t<double>({rows, py::ssize_t{2}}),
+                     py::array_t<int64_t>({rows, py::ssize_t{2}}), 0};
+  double* value = out.value.mutable_data();
+  int64_t* index = out.index.mutable_data();
+  double largest = rows > 0 ? p(0, 0) : 0;
+  for (py::ssize_t i = 0; i < rows; ++i) {
+    double p0 = p(i, 0), p1 = p(i, 1);
+    // Ascending order puts column 0 first unless it is larger; reversed, a tie
+    // puts column 1 first.
+    bool first_is_one = !(p1 < p0);
+    value[2 * i] = first_is_one ? p1 : p0;
+    value[2 * i + 1] = first_is_one ? p0 : p1;
+    index[2 * i] = first_is_one ? 1 : 0;
+    index[2 * i + 1] = first_is_one ? 0 : 1;
+    largest = std::max({largest, p0, p1});
+  }
+  out.max = largest;
+  return out;
+}
+
+std::optional<py::array_t<double>> two_column_scores(const TwoColumnOrder& order,
+                                                     const py::object& pos) {
+  std::optional<py::array> place = positions_by_place(pos);
+  if (!place) return std::nullopt;
+  py::ssize_t rows = order.value.shape(0);
+  const double* value = order.value.data();
+  const int64_t* index = order.index.data();
+  py::array_t<double> score(rows);
+  double* out = score.mutable_data();
+  for (py::ssize_t i = 0; i < rows; ++i) {
+    if (i >= place->shape(0)) index_error(i, place->shape(0));
+    int64_t wanted = at<int64_t>(*place, i);
+    if (index[2 * i] == wanted) {
+      out[i] = value[2 * i];
+    } else if (index[2 * i + 1] == wanted) {
+      out[i] = value[2 * i] + value[2 * i + 1];
+    } else {
+      index_error(0, 0);  // np.where found nothing
+    }
+  }
+  return score;
+}
+
+py::list two_column_sets(const TwoColumnOrder& order, double q) {
+  py::ssize_t rows = order.value.shape(0);
+  const double* value = order.value.data();
+  const int64_t* index = order.index.data();
+  py::list sets(rows);
+  GcPause pause;
+  for (py::ssize_t i = 0; i < rows; ++i) {
+    // The first class alone reaches q, or both are needed (place 0 also when
+    // even both fall short, as argmax of no True gives).
+    bool one = value[2 * i] >= q || !(value[2 * i] + value[2 * i + 1] >= q);
+    py::list set(one ? 1 : 2);
+    for (py::ssize_t k = 0; k < (one ? 1 : 2); ++k) {
+      PyObject* position = PyLong_FromLongLong(one ? index[2 * i] : k);
+      if (position == nullptr) throw py::error_already_set();
+      PyList_SET_ITEM(set.ptr(), k, position);
+    }
+    untrack(set);
+    PyList_SET_ITEM(sets.ptr(), i, set.release().ptr());
+  }
+  untrack(sets);
+  return sets;
+}
+
+}  // namespace classifier
+}  // namespace trov
