@@ -218,11 +218,13 @@ RowThresholds row_thresholds(const py::object& self, Conditional mode, const py:
   }
   const int64_t* c = code.data();
   const int64_t count = static_cast<int64_t>(table.size());
-  py::gil_scoped_release release;
-  for (py::ssize_t i = 0; i < rows; ++i) {
-    bool seen = c[i] >= 0 && c[i] < count;
-    tau[i] = seen ? table[c[i]] : fallback_tau;
-    marked[i] = !seen || falls_back[c[i]];
+  {
+    py::gil_scoped_release release;
+    for (py::ssize_t i = 0; i < rows; ++i) {
+      bool seen = c[i] >= 0 && c[i] < count;
+      tau[i] = seen ? table[c[i]] : fallback_tau;
+      marked[i] = !seen || falls_back[c[i]];
+    }
   }
   return {per_row, fallback};
 }

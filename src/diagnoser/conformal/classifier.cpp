@@ -181,8 +181,10 @@ Predicted predict(const py::object& self, const py::object& x, const py::object&
   r.rule.u = r.randomized ? u.data() : nullptr;
   Probabilities p{proba.data(), rows, columns};
   bool* sets = out.sets.mutable_data();
-  py::gil_scoped_release release;
-  prediction_sets(p, r.rule, tau, sets);
+  {
+    py::gil_scoped_release release;
+    prediction_sets(p, r.rule, tau, sets);
+  }
   return out;
 }
 

@@ -170,8 +170,10 @@ Predicted predict(const py::object& self, const py::object& x, const py::object&
   const double* high = p.cqr ? p.band.high.data() : nullptr;
   const double* t = tau.per_row.data();
   double* bounds = out.intervals.mutable_data();
-  py::gil_scoped_release release;
-  bands(pred, low, high, t, rows, bounds);
+  {
+    py::gil_scoped_release release;
+    bands(pred, low, high, t, rows, bounds);
+  }
   return out;
 }
 
