@@ -234,6 +234,7 @@ def test_cqr_bounds_by_hand_closed_and_crossed_quantiles():
     np.testing.assert_array_equal(cr.predict_intervals([[2.0, 0]]), [[-2.0, 6.0]])
     assert cr.evaluate(x, y).coverage_ == 1.0  # y = +-4 lies on the bounds
     assert cr.mean_width_ == 8.0
+    np.testing.assert_array_equal(cr.test_pred_, np.zeros(9))
 
 
 def test_absolute_needs_no_fit_and_cqr_with_lightgbm_learns_the_spread():
@@ -309,6 +310,19 @@ def test_pickled_objects_predict_the_same():
     target = x[:, 0] + rng.normal(size=600)
     cr = ConformalRegressor(Column(), depth=2).fit(x[:300], target[:300]).calibrate(x[300:], target[300:])
     np.testing.assert_array_equal(pickle.loads(pickle.dumps(cr)).predict_intervals(x), cr.predict_intervals(x))
+
+
+def test_threads_predict_alike_on_one_object():
+    from concurrent.futures import ThreadPoolExecutor
+
+    rng = np.random.default_rng(12)
+    p, y = dirichlet_rows(rng, 20000, 6)
+    cc = ConformalClassifier(Table(), score="raps", random_state=0).calibrate(p[:5000], y[:5000])
+    expected = cc.predict_sets(p)
+    with ThreadPoolExecutor(4) as pool:
+        results = list(pool.map(lambda _: cc.predict_sets(p), range(8)))
+    for sets in results:
+        np.testing.assert_array_equal(sets, expected)
 
 
 def test_dask_partitions_give_the_sets_of_the_whole_frame():

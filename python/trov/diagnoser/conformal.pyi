@@ -72,6 +72,7 @@ class ConformalRegressor:
     test_x_: Any
     test_y_: np.ndarray
     test_groups_: Optional[np.ndarray]
+    test_pred_: np.ndarray
     intervals_: np.ndarray
     fallback_rows_: np.ndarray
     coverage_: float

@@ -106,6 +106,13 @@ py::object resolve_groups(const py::object& groups, const py::object& x, py::ssi
   return std::move(flat);
 }
 
+GroupCodes group_codes(const py::object& groups, const py::object& x, py::ssize_t rows) {
+  py::object np = ns("np");
+  py::object flat = resolve_groups(groups, x, rows, "calibration");
+  py::tuple found = np.attr("unique")(flat, "return_inverse"_a = true);
+  return {found[0], np.attr("ravel")(found[1])};
+}
+
 namespace {
 
 std::string group_list(const py::list& values) { return repr_of(values); }

@@ -40,6 +40,12 @@ std::string checked_choice(const py::object& value, const char* parameter,
 py::object resolve_groups(const py::object& groups, const py::object& x, py::ssize_t rows,
                           const char* part);
 
+// The distinct groups of the calibration rows, sorted, and each row's index among them.
+struct GroupCodes {
+  py::object values, codes;
+};
+GroupCodes group_codes(const py::object& groups, const py::object& x, py::ssize_t rows);
+
 // Sets threshold_, fallback_threshold_, fallback_groups_, n_calibration_ and, when
 // conditional, groups_, from the calibration scores; warns of groups that fall back
 // or are small. `codes` (one per score, 0 .. len(group_values) - 1) for conditional

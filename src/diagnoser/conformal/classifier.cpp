@@ -114,10 +114,9 @@ py::object calibrate(const Args& a) {
   py::array_t<int64_t> label = label_columns(y, classes);
   py::object codes = py::none(), values = py::none();
   if (mode == Conditional::kGroup) {
-    py::object groups = resolve_groups(a["groups"], x, rows, "calibration");
-    py::tuple found = np.attr("unique")(groups, py::arg("return_inverse") = true);
-    values = found[0];
-    codes = np.attr("ravel")(found[1]);
+    GroupCodes found = group_codes(a["groups"], x, rows);
+    values = found.values;
+    codes = found.codes;
   } else if (mode == Conditional::kClass) {
     codes = label;
     values = classes;

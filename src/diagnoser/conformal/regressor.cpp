@@ -123,10 +123,9 @@ py::object calibrate(const Args& a) {
   require_rows(y.shape(0), rows, "calib_y", "calibration");
   py::object codes = py::none(), values = py::none();
   if (mode == Conditional::kGroup) {
-    py::object groups = resolve_groups(a["groups"], x, rows, "calibration");
-    py::tuple found = ns("np").attr("unique")(groups, py::arg("return_inverse") = true);
-    values = found[0];
-    codes = ns("np").attr("ravel")(found[1]);
+    GroupCodes found = group_codes(a["groups"], x, rows);
+    values = found.values;
+    codes = found.codes;
   }
   py::array_t<double> scores(rows);
   {
@@ -148,6 +147,7 @@ py::object calibrate(const Args& a) {
 }
 
 struct Predicted {
+  py::array_t<double> prediction;
   py::array_t<double> intervals;
   py::array_t<bool> fallback;
   py::object groups;
@@ -160,6 +160,7 @@ Predicted predict(const py::object& self, const py::object& x, const py::object&
   Parts p = parts_of(self, x, part);
   const py::ssize_t rows = p.prediction.shape(0);
   Predicted out;
+  out.prediction = p.prediction;
   bool grouped = mode == Conditional::kGroup || !groups.is_none();
   out.groups = grouped ? resolve_groups(groups, x, rows, part) : py::object(py::none());
   RowThresholds tau = row_thresholds(self, mode, out.groups, rows);
@@ -204,6 +205,7 @@ py::object evaluate(const Args& a) {
   self.attr("test_x_") = a["test_x"];
   self.attr("test_y_") = y;
   self.attr("test_groups_") = p.groups;
+  self.attr("test_pred_") = p.prediction;
   self.attr("intervals_") = p.intervals;
   self.attr("fallback_rows_") = p.fallback;
   self.attr("coverage_") = py::float_(static_cast<double>(covered) / static_cast<double>(rows));
