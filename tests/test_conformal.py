@@ -340,7 +340,7 @@ def test_dask_partitions_give_the_sets_of_the_whole_frame():
         return pd.DataFrame(cc.predict_sets(part.to_numpy()), index=part.index, columns=[0, 1, 2])
 
     meta = pd.DataFrame({k: pd.Series(dtype=bool) for k in range(3)})
-    with dask.config.set(scheduler="sync"):
+    with dask.config.set(scheduler="threads"):
         out = parts.map_partitions(sets, meta=meta).compute()
     np.testing.assert_array_equal(out.to_numpy(), cc.predict_sets(p[300:]))
 
