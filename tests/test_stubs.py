@@ -17,7 +17,7 @@ def test_stub_matches_runtime_module(mod, tmp_path):
     config = Path(__file__).with_name("stubtest.ini")
     result = subprocess.run(
         [sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", str(config), mod.__name__,
-         "trov.diagnoser.report"],
+         "trov.diagnoser.report", "trov.diagnoser.conformal"],
         cwd=str(tmp_path), env=env, stdout=subprocess.PIPE,
         stderr=subprocess.STDOUT, universal_newlines=True, timeout=300)
     assert result.returncode == 0, result.stdout

@@ -22,6 +22,9 @@ def check_archives(wheel, sdist):
     if not any(n.startswith("trov/diagnoser/reliability_evaluation.") and n.endswith(".so")
                for n in names):
         problems.append("wheel lacks the extension module")
+    if not any(n.startswith("trov/diagnoser/conformal.") and n.endswith(".so") for n in names):
+        problems.append("wheel lacks the conformal module")
+    problems += ["wheel lacks " + m for m in missing(names, ["trov/diagnoser/conformal.pyi"])]
     if not any(".dist-info/" in n and n.rsplit("/", 1)[-1].startswith("LICENSE") for n in names):
         problems.append("wheel lacks LICENSE in its dist-info")
     with tarfile.open(sdist) as archive:

@@ -1,0 +1,101 @@
+import warnings as warnings
+from typing import Any, Callable, Dict, List, Optional, Tuple, Union, overload
+
+import numpy as np
+from lightgbm import LGBMRegressor as LGBMRegressor
+from sklearn.exceptions import NotFittedError as NotFittedError
+from typing_extensions import Literal
+
+_Groups = Union[Any, Callable[[Any], Any], None]
+
+class ConformalClassifier:
+    model: Any
+    alpha: float
+    score: Literal["aps", "aps_randomized", "raps", "lac"]
+    conditional: Optional[Literal["class", "group"]]
+    fallback: Literal["full", "marginal"]
+    random_state: Optional[int]
+    lam: float
+    k_reg: int
+    randomized: bool
+    classes_: np.ndarray
+    groups_: np.ndarray
+    n_calibration_: int
+    threshold_: Union[float, Dict[Any, float]]
+    fallback_threshold_: float
+    fallback_groups_: List[Any]
+    test_x_: Any
+    test_y_: np.ndarray
+    test_groups_: Optional[np.ndarray]
+    sets_: np.ndarray
+    fallback_rows_: np.ndarray
+    coverage_: float
+    mean_set_size_: float
+    def __init__(
+        self,
+        model: Any,
+        alpha: float = 0.1,
+        score: Literal["aps", "aps_randomized", "raps", "lac"] = "aps",
+        conditional: Optional[Literal["class", "group"]] = None,
+        fallback: Literal["full", "marginal"] = "full",
+        random_state: Optional[int] = None,
+        lam: float = 0.01,
+        k_reg: int = 1,
+        randomized: bool = True,
+    ) -> None: ...
+    def calibrate(self, calib_x: Any, calib_y: Any, groups: _Groups = None) -> ConformalClassifier: ...
+    @overload
+    def predict_sets(
+        self, new_x: Any, groups: _Groups = None, return_fallback: Literal[False] = False
+    ) -> np.ndarray: ...
+    @overload
+    def predict_sets(
+        self, new_x: Any, groups: _Groups = None, *, return_fallback: Literal[True]
+    ) -> Tuple[np.ndarray, np.ndarray]: ...
+    def evaluate(self, test_x: Any, test_y: Any, groups: _Groups = None) -> ConformalClassifier: ...
+
+class ConformalRegressor:
+    model: Any
+    alpha: float
+    method: Literal["cqr", "absolute"]
+    conditional: Optional[Literal["group"]]
+    fallback: Literal["full", "marginal"]
+    depth: int
+    quantile_model: Optional[Callable[[float], Any]]
+    random_state: Optional[int]
+    quantile_models_: Tuple[Any, Any]
+    groups_: np.ndarray
+    n_calibration_: int
+    threshold_: Union[float, Dict[Any, float]]
+    fallback_threshold_: float
+    fallback_groups_: List[Any]
+    test_x_: Any
+    test_y_: np.ndarray
+    test_groups_: Optional[np.ndarray]
+    test_pred_: np.ndarray
+    intervals_: np.ndarray
+    fallback_rows_: np.ndarray
+    coverage_: float
+    mean_width_: float
+    def __init__(
+        self,
+        model: Any,
+        alpha: float = 0.1,
+        method: Literal["cqr", "absolute"] = "cqr",
+        conditional: Optional[Literal["group"]] = None,
+        fallback: Literal["full", "marginal"] = "full",
+        depth: int = 7,
+        quantile_model: Optional[Callable[[float], Any]] = None,
+        random_state: Optional[int] = 0,
+    ) -> None: ...
+    def fit(self, train_x: Any, train_y: Any) -> ConformalRegressor: ...
+    def calibrate(self, calib_x: Any, calib_y: Any, groups: _Groups = None) -> ConformalRegressor: ...
+    @overload
+    def predict_intervals(
+        self, new_x: Any, groups: _Groups = None, return_fallback: Literal[False] = False
+    ) -> np.ndarray: ...
+    @overload
+    def predict_intervals(
+        self, new_x: Any, groups: _Groups = None, *, return_fallback: Literal[True]
+    ) -> Tuple[np.ndarray, np.ndarray]: ...
+    def evaluate(self, test_x: Any, test_y: Any, groups: _Groups = None) -> ConformalRegressor: ...

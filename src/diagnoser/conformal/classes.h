@@ -1,0 +1,16 @@
+// The module's two classes.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include "diagnoser/common/names.h"
+
+namespace trov {
+namespace py = pybind11;
+namespace conformal {
+
+py::object create_conformal_classifier(const ModuleContext& module);
+py::object create_conformal_regressor(const ModuleContext& module);
+
+}  // namespace conformal
+}  // namespace trov

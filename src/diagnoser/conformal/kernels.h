@@ -1,0 +1,73 @@
+// The row loops of the conformal module over plain buffers. They touch no Python
+// object, so their callers run them with the GIL released.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace trov {
+namespace conformal {
+
+enum class Score { kAps, kApsRandomized, kRaps, kLac };
+
+struct ScoreRule {
+  Score score = Score::kAps;
+  double lam = 0.0;           // raps: penalty per rank beyond k_reg
+  int64_t k_reg = 0;          // raps: ranks free of penalty
+  const double* u = nullptr;  // one Uniform(0, 1) per row, or none (U = 0)
+};
+
+// A row-major probability matrix.
+struct Probabilities {
+  const double* p;
+  int64_t rows;
+  int64_t classes;
+};
+
+// Per row, the score of the class at column `label[i]` (a valid column).
+void label_scores(const Probabilities& proba, const int64_t* label, const ScoreRule& rule,
+                  double* out);
+
+// Where each row's classes are compared: a threshold per column, or per row.
+struct Thresholds {
+  const double* per_column = nullptr;  // `classes` entries
+  const double* per_row = nullptr;     // `rows` entries
+};
+
+// out[i, k] = score(i, k) <= threshold(i, k); `out` is rows x classes.
+void prediction_sets(const Probabilities& proba, const ScoreRule& rule, const Thresholds& tau,
+                     bool* out);
+
+// The k-th smallest (k from 1) of `values`, reordering them.
+double kth_smallest(double* values, int64_t count, int64_t k);
+
+// The values of each group (codes 0 .. groups - 1, one per value), gathered by group:
+// group g holds values[start[g] .. start[g + 1]).
+struct Grouped {
+  std::vector<double> values;
+  std::vector<int64_t> start;
+  int64_t count(int64_t g) const { return start[g + 1] - start[g]; }
+  double* data(int64_t g) { return values.data() + start[g]; }
+};
+Grouped group_values_of(const double* values, const int64_t* code, int64_t count, int64_t groups);
+
+// Share of rows whose set holds their label (labels outside 0 .. classes - 1 are in
+// none) and the mean set size.
+struct SetSummary {
+  double coverage;
+  double mean_size;
+};
+SetSummary summarise_sets(const bool* sets, const int64_t* label, int64_t rows, int64_t classes);
+
+// Conformalised quantile regression (Romano, Patterson and Candes, 2019) of
+// residuals. The two quantile predictions are put in order per row first
+// (rearrangement, Chernozhukov et al., 2010), so crossed models give a band too.
+void cqr_scores(const double* residual, const double* low, const double* high, int64_t rows,
+                double* out);
+// low_out = prediction + low - tau, high_out = prediction + high + tau; `low` and
+// `high` may be null (the absolute score: a band of 0 around the prediction).
+void bands(const double* prediction, const double* low, const double* high, const double* tau,
+           int64_t rows, double* out);
+
+}  // namespace conformal
+}  // namespace trov

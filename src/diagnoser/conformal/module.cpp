@@ -1,0 +1,39 @@
+// The companion module `trov.diagnoser.conformal`: calibrated prediction sets and
+// intervals for new rows.
+#include <pybind11/pybind11.h>
+
+#include "diagnoser/common/compat.h"
+#include "diagnoser/common/imports.h"
+#include "diagnoser/common/method.h"
+#include "diagnoser/common/module_def.h"
+#include "diagnoser/common/names.h"
+#include "diagnoser/conformal/classes.h"
+
+namespace py = pybind11;
+
+namespace trov {
+namespace conformal {
+namespace {
+
+void initialise(py::module_ module) {
+  ready_method_type();
+  ModuleContext context{module.attr("__dict__"), py::str(module.attr("__name__")),
+                        py::make_tuple(8, 6)};
+  py::dict globals = context.globals;
+  import_as(globals, "numpy", "np");
+  import_as(globals, "warnings", "warnings");
+  import_from(globals, "lightgbm", {{"LGBMRegressor", "LGBMRegressor"}});
+  import_from(globals, "sklearn.exceptions", {{"NotFittedError", "NotFittedError"}});
+
+  globals["ConformalClassifier"] = create_conformal_classifier(context);
+  globals["ConformalRegressor"] = create_conformal_regressor(context);
+}
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT,      "conformal", nullptr, 0,      nullptr,
+                          module_slots<initialise>(), nullptr,     nullptr, nullptr};
+
+}  // namespace
+}  // namespace conformal
+}  // namespace trov
+
+TROV_MODULE_INIT PyInit_conformal() { return PyModuleDef_Init(&trov::conformal::module_def); }

@@ -1,0 +1,236 @@
+// ConformalRegressor: intervals around a fitted regressor's predictions, from
+// quantile models of its residuals (cqr) or from its absolute errors.
+#include <string>
+
+#include "diagnoser/common/conformal.h"
+#include "diagnoser/common/errors.h"
+#include "diagnoser/common/method.h"
+#include "diagnoser/common/python_ops.h"
+#include "diagnoser/conformal/calibration.h"
+#include "diagnoser/conformal/classes.h"
+#include "diagnoser/conformal/kernels.h"
+
+namespace trov {
+namespace conformal {
+namespace {
+
+bool is_cqr(const py::object& self) {
+  return checked_choice(self.attr("method"), "method", {"cqr", "absolute"}) == "cqr";
+}
+
+py::array_t<double> predictions(const py::object& estimator, const py::object& x,
+                                const char* source, const char* part) {
+  return numbers(flatten(estimator.attr("predict")(x)), 1, source, "predictions", part);
+}
+
+void require_rows(py::ssize_t values, py::ssize_t rows, const char* name, const char* part) {
+  if (values == rows) return;
+  throw py::value_error(std::string(name) + " has " + std::to_string(values) +
+                        " values but predict returned " + std::to_string(rows) + " rows for the " +
+                        part + " part: give one value per row");
+}
+
+// The quantile models' predictions (low, high) for x, when the method uses them.
+struct Band {
+  py::array_t<double> low, high;
+};
+
+Band quantile_band(const py::object& self, const py::object& x, const char* part) {
+  require_state(self, "quantile_models_", "fit");
+  py::object models = self.attr("quantile_models_");
+  return {predictions(models[py::int_(0)], x, "the lower quantile model's predict returned", part),
+          predictions(models[py::int_(1)], x, "the upper quantile model's predict returned", part)};
+}
+
+void require_band_rows(const Band& band, py::ssize_t rows) {
+  if (band.low.shape(0) != rows || band.high.shape(0) != rows) {
+    throw py::value_error("the quantile models predicted " + std::to_string(band.low.shape(0)) +
+                          " and " + std::to_string(band.high.shape(0)) + " rows for " +
+                          std::to_string(rows) + " rows of x");
+  }
+}
+
+py::object init(const Args& a) {
+  const py::object& self = a.self();
+  for (const char* name : {"model", "alpha", "method", "conditional", "fallback", "depth",
+                           "quantile_model", "random_state"}) {
+    self.attr(name) = a[name];
+  }
+  return py::none();
+}
+
+py::object quantile_estimator(const py::object& self, const py::object& level) {
+  py::object factory = self.attr("quantile_model");
+  if (!factory.is_none()) return factory(level);
+  py::dict params;
+  params["objective"] = "quantile";
+  params["alpha"] = level;
+  params["max_depth"] = self.attr("depth");
+  params["random_state"] = self.attr("random_state");
+  params["verbose"] = -1;
+  return ns("LGBMRegressor")(**params);
+}
+
+py::object fit(const Args& a) {
+  const py::object& self = a.self();
+  checked_alpha(self.attr("alpha"));
+  if (!is_cqr(self)) return self;  // the absolute score has nothing to learn
+  const py::object& x = a["train_x"];
+  py::array_t<double> prediction =
+      predictions(self.attr("model"), x, "predict returned", "training");
+  py::object y = numbers(flatten(a["train_y"]), 1, "the targets have", "values", "training");
+  require_rows(py::len(y), prediction.shape(0), "train_y", "training");
+  py::object residual = y - prediction;
+  py::object alpha = self.attr("alpha");
+  py::object half = alpha / py::int_(2);
+  py::object low = quantile_estimator(self, half);
+  py::object high = quantile_estimator(self, py::int_(1) - half);
+  low.attr("fit")(x, residual);
+  high.attr("fit")(x, residual);
+  self.attr("quantile_models_") = py::make_tuple(low, high);
+  return self;
+}
+
+// The model's predictions and, for cqr, the quantile band, checked against each other.
+struct Parts {
+  py::array_t<double> prediction;
+  Band band;
+  bool cqr;
+};
+
+Parts parts_of(const py::object& self, const py::object& x, const char* part) {
+  Parts p;
+  p.cqr = is_cqr(self);
+  if (p.cqr) require_state(self, "quantile_models_", "fit");
+  p.prediction = predictions(self.attr("model"), x, "predict returned", part);
+  if (p.cqr) {
+    p.band = quantile_band(self, x, part);
+    require_band_rows(p.band, p.prediction.shape(0));
+  }
+  return p;
+}
+
+py::object calibrate(const Args& a) {
+  const py::object& self = a.self();
+  checked_alpha(self.attr("alpha"));
+  Conditional mode = checked_conditional(self.attr("conditional"), false);
+  checked_fallback(self.attr("fallback"));
+  const py::object& x = a["calib_x"];
+  Parts p = parts_of(self, x, "calibration");
+  const py::ssize_t rows = p.prediction.shape(0);
+  py::array_t<double> y =
+      numbers(flatten(a["calib_y"]), 1, "the targets have", "values", "calibration");
+  require_rows(y.shape(0), rows, "calib_y", "calibration");
+  py::object codes = py::none(), values = py::none();
+  if (mode == Conditional::kGroup) {
+    GroupCodes found = group_codes(a["groups"], x, rows);
+    values = found.values;
+    codes = found.codes;
+  }
+  py::array_t<double> scores(rows);
+  {
+    const double* pred = p.prediction.data();
+    const double* target = y.data();
+    const double* low = p.cqr ? p.band.low.data() : nullptr;
+    const double* high = p.cqr ? p.band.high.data() : nullptr;
+    double* out = scores.mutable_data();
+    py::gil_scoped_release release;
+    for (py::ssize_t i = 0; i < rows; ++i) out[i] = target[i] - pred[i];
+    if (low != nullptr) {
+      cqr_scores(out, low, high, rows, out);
+    } else {
+      for (py::ssize_t i = 0; i < rows; ++i) out[i] = std::abs(out[i]);
+    }
+  }
+  store_thresholds(self, scores, mode, codes, values, "group");
+  return self;
+}
+
+struct Predicted {
+  py::array_t<double> prediction;
+  py::array_t<double> intervals;
+  py::array_t<bool> fallback;
+  py::object groups;
+};
+
+Predicted predict(const py::object& self, const py::object& x, const py::object& groups,
+                  const char* part) {
+  require_state(self, "threshold_", "calibrate");
+  Conditional mode = checked_conditional(self.attr("conditional"), false);
+  Parts p = parts_of(self, x, part);
+  const py::ssize_t rows = p.prediction.shape(0);
+  Predicted out;
+  out.prediction = p.prediction;
+  bool grouped = mode == Conditional::kGroup || !groups.is_none();
+  out.groups = grouped ? resolve_groups(groups, x, rows, part) : py::object(py::none());
+  RowThresholds tau = row_thresholds(self, mode, out.groups, rows);
+  out.fallback = tau.fallback;
+  out.intervals = py::array_t<double>({rows, py::ssize_t(2)});
+  const double* pred = p.prediction.data();
+  const double* low = p.cqr ? p.band.low.data() : nullptr;
+  const double* high = p.cqr ? p.band.high.data() : nullptr;
+  const double* t = tau.per_row.data();
+  double* bounds = out.intervals.mutable_data();
+  {
+    py::gil_scoped_release release;
+    bands(pred, low, high, t, rows, bounds);
+  }
+  return out;
+}
+
+py::object predict_intervals(const Args& a) {
+  Predicted p = predict(a.self(), a["new_x"], a["groups"], "prediction");
+  return with_fallback(p.intervals, p.fallback, a["return_fallback"]);
+}
+
+py::object evaluate(const Args& a) {
+  const py::object& self = a.self();
+  Predicted p = predict(self, a["test_x"], a["groups"], "test");
+  const py::ssize_t rows = p.intervals.shape(0);
+  py::array_t<double> y = numbers(flatten(a["test_y"]), 1, "the targets have", "values", "test");
+  require_rows(y.shape(0), rows, "test_y", "test");
+  if (rows == 0) empty_test_part("there are no test rows to measure coverage on");
+  py::ssize_t covered = 0;
+  double width = 0;
+  {
+    const double* b = p.intervals.data();
+    const double* target = y.data();
+    py::gil_scoped_release release;
+    // Closed intervals: a value on a bound is covered.
+    for (py::ssize_t i = 0; i < rows; ++i) {
+      covered += b[2 * i] <= target[i] && target[i] <= b[2 * i + 1];
+      width += b[2 * i + 1] - b[2 * i];
+    }
+  }
+  self.attr("test_x_") = a["test_x"];
+  self.attr("test_y_") = y;
+  self.attr("test_groups_") = p.groups;
+  self.attr("test_pred_") = p.prediction;
+  self.attr("intervals_") = p.intervals;
+  self.attr("fallback_rows_") = p.fallback;
+  self.attr("coverage_") = py::float_(static_cast<double>(covered) / static_cast<double>(rows));
+  self.attr("mean_width_") = py::float_(width / static_cast<double>(rows));
+  return self;
+}
+
+}  // namespace
+
+py::object create_conformal_regressor(const ModuleContext& module) {
+  py::tuple defaults = py::make_tuple(0.1, "cqr", py::none(), "full", 7, py::none(), 0);
+  return ClassBuilder(module, "ConformalRegressor")
+      .method("__init__",
+              {"self", "model", "alpha", "method", "conditional", "fallback", "depth",
+               "quantile_model", "random_state"},
+              defaults, init)
+      .method("fit", {"self", "train_x", "train_y"}, fit)
+      .method("calibrate", {"self", "calib_x", "calib_y", "groups"}, py::make_tuple(py::none()),
+              calibrate)
+      .method("predict_intervals", {"self", "new_x", "groups", "return_fallback"},
+              py::make_tuple(py::none(), false), predict_intervals)
+      .method("evaluate", {"self", "test_x", "test_y", "groups"}, py::make_tuple(py::none()),
+              evaluate)
+      .create();
+}
+
+}  // namespace conformal
+}  // namespace trov
