@@ -110,6 +110,16 @@ Segments segment_values(const py::object& values, int64_t rows, int64_t bins) {
   return out;
 }
 
+// Sorts in place with ndarray.sort on a private array: numpy's vectorised sort is
+// several times faster than std::sort, and a method of numpy's own type on our
+// own array cannot be rebound from Python.
+void sort_numbers(std::vector<double>& values) {
+  py::array_t<double> buffer(static_cast<py::ssize_t>(values.size()));
+  std::copy(values.begin(), values.end(), buffer.mutable_data());
+  buffer.attr("sort")();
+  std::copy(buffer.data(), buffer.data() + values.size(), values.begin());
+}
+
 }  // namespace
 
 Segments segment_numbers(const std::vector<double>& values, int64_t bins) {
@@ -123,7 +133,7 @@ Segments segment_numbers(const std::vector<double>& values, int64_t bins) {
       sorted.push_back(values[i]);
     }
   }
-  std::sort(sorted.begin(), sorted.end());
+  sort_numbers(sorted);
   int64_t m = static_cast<int64_t>(sorted.size());
   // Where each segment starts, as positions in `sorted`.
   std::vector<int64_t> starts;
