@@ -82,6 +82,23 @@ int64_t conformal_rank(int64_t n_calib, double alpha) {
   return static_cast<int64_t>(std::ceil(level - 1e-9 * level));
 }
 
+CalibrationLaw calibration_law(int64_t n_calib, double alpha, double confidence) {
+  CalibrationLaw c;
+  c.n = n_calib;
+  if (n_calib < 0) return c;
+  c.rank = conformal_rank(n_calib, alpha);
+  if (!c.bounded()) {
+    c.low = c.high = 1;  // too few rows for the level: every interval is unbounded
+    return c;
+  }
+  double a = static_cast<double>(c.rank), b = static_cast<double>(n_calib + 1 - c.rank);
+  double target = 1 - alpha;
+  c.tol = std::max(0.01, target - beta_quantile(1 - confidence, a, b));
+  c.low = beta_quantile((1 - confidence) / 2, a, b);
+  c.high = beta_quantile(1 - (1 - confidence) / 2, a, b);
+  return c;
+}
+
 CountRange beta_binomial_interval(int64_t n, double a, double b, double confidence) {
   // The mass lies within a few standard deviations of the mean; sum the pmf there.
   double nn = static_cast<double>(n), s = a + b;

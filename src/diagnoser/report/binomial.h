@@ -22,6 +22,21 @@ double beta_quantile(double q, double a, double b);
 // k = ceil((n_calib + 1)(1 - alpha)); above n_calib the interval is unbounded.
 int64_t conformal_rank(int64_t n_calib, double alpha);
 
+// What the calibration draw allows for: given the calibration part, the coverage of
+// exact split conformal follows Beta(k, n_calib + 1 - k) (Vovk 2012, "Conditional
+// validity of inductive conformal predictors"; Angelopoulos & Bates 2021, "A gentle introduction to
+// conformal prediction").
+struct CalibrationLaw {
+  int64_t n = -1;  // unknown
+  int64_t rank = 0;
+  double tol = 0.01;
+  double low = 0, high = 1;  // central `confidence` range of that law
+  bool bounded() const { return n >= 0 && rank <= n; }
+};
+
+// The law of the coverage for `n_calib` calibration rows (-1: not known) at `alpha`.
+CalibrationLaw calibration_law(int64_t n_calib, double alpha, double confidence);
+
 // The central `confidence` interval of BetaBinomial(n, a, b), as counts.
 struct CountRange {
   int64_t low, high;
