@@ -4,6 +4,7 @@ killing pytest. Prints the outcome counts; exits non-zero on an outcome that is
 neither a result nor an ordinary Python exception."""
 
 import collections
+import os
 import random
 import sys
 import warnings
@@ -19,6 +20,7 @@ import seaborn as sns  # noqa: E402
 from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin  # noqa: E402
 
 import trov.diagnoser.reliability_evaluation as mod  # noqa: E402
+from trov.diagnoser import report  # noqa: E402
 
 rng = random.Random(int(sys.argv[1]))
 nprng = np.random.default_rng(int(sys.argv[1]))
@@ -238,11 +240,71 @@ def sound_fit(kind, obj):
         obj.fit(args[1], y)
 
 
+REPORT_TAMPERED = ["test_class", "test_y", "classes", "test_sorted_index", "alpha", "feature_names",
+                   "test_x", "pred_test", "pred_low", "pred_up", "width", "calib_y", "reliability"]
+
+
+def report_steps():
+    """coverage_report on a fitted object with odd attributes and arguments, then the
+    methods of the report it gives."""
+    kind = rng.choice(["classifier", "regressor", "facade"])
+    obj = construct(kind)
+    made = {}
+
+    def fit():
+        sound_fit(kind, obj)
+        for _ in range(rng.choice([0, 1, 1, 2])):
+            name = rng.choice(REPORT_TAMPERED)
+            target = obj.reliability if kind == "facade" and hasattr(obj, "reliability") else obj
+            setattr(target, name, odd())
+
+    def make():
+        args = {"confidence": rng.choice([0.95, 0.5, 1 - 1e-16, 1e-300, 0, np.nan, "a", None]),
+                "bins": rng.choice([10, 1, 3, 10**30, 0, -1, 2.5, True, np.int64(4)]),
+                "test_x": rng.choice([None, None, data(rng.choice([5, 25]), rng.random() < 0.6),
+                                      odd()])}
+        for name in list(args):
+            if rng.random() < 0.3:
+                del args[name]
+        made["report"] = report.coverage_report(obj, **args)
+
+    def method(name):
+        def call():
+            r = made["report"]
+            if rng.random() < 0.3:
+                setattr(r, rng.choice(["summary", "tables", "kind", "confidence", "findings"]),
+                        odd())
+            if name == "to_html":
+                return r.to_html(os.devnull)
+            return getattr(r, name)()
+        return call
+
+    steps = [("fit", fit), ("coverage_report", make), ("to_dict", method("to_dict")),
+             ("__repr__", method("__repr__"))]
+    if rng.random() < 0.15:  # drawing the figures is slow
+        steps += [("_repr_html_", method("_repr_html_")), ("to_html", method("to_html"))]
+    return steps
+
+
+def attempt(outcomes, step):
+    try:
+        step()
+        outcomes["result"] += 1
+    except Exception as error:  # every Python exception is a fine outcome
+        if isinstance(error, SystemError):
+            raise
+        outcomes[type(error).__name__] += 1
+
+
 def run_case(outcomes):
     # Real figures now and then; drawing them is slow and not the module's own code.
     real = rng.random() < 0.1
     mod.plt, mod.sns = (plt, sns) if real else (Drawing(), Drawing())
-    kind = rng.choice(["classifier", "regressor", "facade", "check"])
+    kind = rng.choice(["classifier", "regressor", "facade", "check", "report"])
+    if kind == "report":
+        for name, step in report_steps():
+            attempt(outcomes, step)
+        return
     obj = construct(kind)
     if kind in ("classifier", "regressor"):
         fit = lambda: obj.fit(*fit_arguments(kind))  # noqa: E731
@@ -257,12 +319,7 @@ def run_case(outcomes):
     for name, step in steps:
         tamper(obj)
         try:
-            step()
-            outcomes["result"] += 1
-        except Exception as error:  # every Python exception is a fine outcome
-            if isinstance(error, SystemError):
-                raise
-            outcomes[type(error).__name__] += 1
+            attempt(outcomes, step)
         finally:
             plt.close("all")
 

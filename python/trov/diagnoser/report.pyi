@@ -18,12 +18,14 @@ class CoverageReport:
     confidence: float
     summary: dict[str, Any]
     tables: dict[str, pd.DataFrame]
+    findings: list[str]
     def __init__(
         self,
         kind: Literal["classification", "regression"],
         confidence: float,
         summary: dict[str, Any],
         tables: dict[str, pd.DataFrame],
+        findings: list[str] | None = None,
     ) -> None: ...
     def to_dict(self) -> dict[str, Any]: ...
     def _repr_html_(self) -> str: ...
@@ -33,4 +35,5 @@ def coverage_report(
     fitted: AdaptiveConformalClassifier | ResidualConformalRegressor | Reliability,
     confidence: float = 0.95,
     bins: int = 10,
+    test_x: Any = None,
 ) -> CoverageReport: ...

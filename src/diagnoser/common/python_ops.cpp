@@ -40,6 +40,11 @@ py::object attr_if_present(const py::handle& obj, const char* name) {
   return py::reinterpret_steal<py::object>(value);
 }
 
+py::object attribute_or_none(const py::handle& obj, const char* name) {
+  py::object value = attr_if_present(obj, name);
+  return value ? value : py::none();
+}
+
 py::object first(const py::handle& x) { return x[py::int_(0)]; }
 
 py::str str_of(const py::handle& value) {

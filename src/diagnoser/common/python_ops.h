@@ -2,6 +2,7 @@
 // operators differ (truth tests, elementwise comparisons, unpacking).
 #pragma once
 
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
 #include <cstddef>
@@ -22,6 +23,12 @@ std::vector<py::object> unpack(const py::handle& value, std::size_t n);
 // `getattr(obj, name, None)` that tells a missing attribute (a null object) from
 // one set to None; errors other than AttributeError propagate.
 py::object attr_if_present(const py::handle& obj, const char* name);
+
+// `getattr(obj, name, None)`.
+py::object attribute_or_none(const py::handle& obj, const char* name);
+
+// Contiguous float64, cast from whatever numpy can cast.
+using DoubleArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
 // `x[0]`
 py::object first(const py::handle& x);

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <stdexcept>
 
 namespace trov {
 namespace report {
@@ -66,12 +65,6 @@ Interval wilson(int64_t covered, int64_t n, double z) {
   return {low, high};
 }
 
-const char* flag(const Interval& interval, double target) {
-  if (interval.high < target) return "under-covered";
-  if (interval.low > target + 0.05) return "over-covered";
-  return "";
-}
-
 double Stratum::coverage() const {
   return n > 0 ? static_cast<double>(covered) / static_cast<double>(n) : kNaN;
 }
@@ -89,67 +82,6 @@ std::vector<Stratum> group_strata(const int64_t* group, int64_t rows, int64_t gr
   }
   for (Stratum& s : out) s.low = s.high = kNaN;
   return out;
-}
-
-namespace {
-
-// Marks each row with its segment (writes scattered over a small array), then
-// sums over the rows in their own order: reading the row data along the ranking
-// instead would cost a cache miss per row and column.
-template <typename Id>
-std::vector<Stratum> segment_pass(const int64_t* order, int64_t rows,
-                                  const std::vector<int64_t>& bounds, const double* ranked,
-                                  const uint8_t* covered, const double* width) {
-  std::size_t bins = bounds.size() - 1;
-  const Id unmarked = static_cast<Id>(bins);
-  std::vector<Id> segment(static_cast<std::size_t>(rows), unmarked);
-  for (std::size_t i = 0; i < bins; ++i) {
-    // Python's slice rank_num[q:q2] (or [q:] for the last) of 0 .. rows - 1.
-    int64_t start = std::clamp<int64_t>(bounds[i], 0, rows);
-    int64_t stop = i + 1 == bins ? rows : std::clamp<int64_t>(bounds[i + 1], start, rows);
-    for (int64_t r = start; r < stop; ++r) {
-      int64_t row = order[r];
-      if (row < 0 || row >= rows) throw std::out_of_range("ranking index out of range");
-      segment[static_cast<std::size_t>(row)] = static_cast<Id>(i);
-    }
-  }
-  std::vector<Stratum> out(bins);
-  std::vector<uint8_t> nan(bins, 0);
-  for (Stratum& s : out) {
-    s.low = std::numeric_limits<double>::infinity();
-    s.high = -s.low;
-  }
-  for (int64_t row = 0; row < rows; ++row) {
-    Id i = segment[static_cast<std::size_t>(row)];
-    if (i == unmarked) continue;
-    Stratum& s = out[i];
-    ++s.n;
-    s.covered += covered[row];
-    s.sum += width[row];
-    double v = ranked[row];
-    if (std::isnan(v)) {
-      nan[i] = 1;
-    } else {
-      s.low = std::min(s.low, v);
-      s.high = std::max(s.high, v);
-    }
-  }
-  for (std::size_t i = 0; i < bins; ++i) {
-    if (out[i].n == 0 || nan[i]) out[i].low = out[i].high = kNaN;
-  }
-  return out;
-}
-
-}  // namespace
-
-std::vector<Stratum> segment_strata(const int64_t* order, int64_t rows,
-                                    const std::vector<int64_t>& bounds, const double* ranked,
-                                    const uint8_t* covered, const double* width) {
-  if (bounds.size() < 2) return {};
-  std::size_t bins = bounds.size() - 1;
-  if (bins < UINT8_MAX) return segment_pass<uint8_t>(order, rows, bounds, ranked, covered, width);
-  if (bins < UINT16_MAX) return segment_pass<uint16_t>(order, rows, bounds, ranked, covered, width);
-  return segment_pass<uint32_t>(order, rows, bounds, ranked, covered, width);
 }
 
 double median(std::vector<double> values) {

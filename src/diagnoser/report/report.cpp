@@ -2,6 +2,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cmath>
+#include <cstdint>
 #include <string>
 
 #include "diagnoser/common/compat.h"
@@ -9,6 +10,8 @@
 #include "diagnoser/common/method.h"
 #include "diagnoser/common/module_def.h"
 #include "diagnoser/common/names.h"
+#include "diagnoser/common/python_ops.h"
+#include "diagnoser/report/coverage_kernels.h"
 #include "diagnoser/report/report_html.h"
 #include "diagnoser/report/tables.h"
 
@@ -63,28 +66,37 @@ double checked_confidence(const py::object& value) {
     throw py::value_error("confidence must lie strictly between 0 and 1, got " +
                           py::repr(value).cast<std::string>());
   }
+  if (!std::isfinite(two_sided_z(confidence))) {
+    throw py::value_error("confidence " + py::repr(value).cast<std::string>() +
+                          " is so close to 1 that its normal quantile is not finite: use at "
+                          "most 1 - 1e-15");
+  }
   return confidence;
 }
 
-py::object checked_bins(const py::object& value) {
+// An int >= 1, read once; beyond the int64 range it counts as that range's top,
+// since no report has more segments than test rows.
+int64_t checked_bins(const py::object& value) {
   if (PyBool_Check(value.ptr()) || !PyIndex_Check(value.ptr())) {
     throw py::type_error("bins must be an integer >= 1, got " +
                          py::repr(value).cast<std::string>());
   }
   py::object bins = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
   if (!bins) throw py::error_already_set();
-  int below_one = PyObject_RichCompareBool(bins.ptr(), py::int_(1).ptr(), Py_LT);
-  if (below_one < 0) throw py::error_already_set();
-  if (below_one) {
+  int overflow = 0;
+  long long count = PyLong_AsLongLongAndOverflow(bins.ptr(), &overflow);
+  if (count == -1 && PyErr_Occurred()) throw py::error_already_set();
+  if (overflow > 0) return INT64_MAX;
+  if (overflow < 0 || count < 1) {
     throw py::value_error("bins must be an integer >= 1, got " +
                           py::repr(value).cast<std::string>());
   }
-  return bins;
+  return static_cast<int64_t>(count);
 }
 
 py::object coverage_report(const Args& a) {
   py::object fitted = a["fitted"];
-  Settings settings{checked_confidence(a["confidence"]), checked_bins(a["bins"])};
+  Settings settings{checked_confidence(a["confidence"]), checked_bins(a["bins"]), a["test_x"]};
   Kind kind = kind_of(fitted);
   if (kind == Kind::kFacade) {
     require_fitted(fitted, {"reliability"});
@@ -98,15 +110,16 @@ py::object coverage_report(const Args& a) {
     content = classification_report(fitted, settings);
     name = "classification";
   } else if (kind == Kind::kRegressor) {
-    require_fitted(fitted, {"alpha", "test_x", "test_y", "pred_test", "pred_low", "pred_up",
-                            "width", "calib_y"});
+    require_fitted(fitted,
+                   {"alpha", "test_y", "pred_test", "pred_low", "pred_up", "width", "calib_y"});
+    if (settings.test_x.is_none()) require_fitted(fitted, {"test_x"});
     content = regression_report(fitted, settings);
     name = "regression";
   } else {
     throw py::type_error(std::string("coverage_report expects ") + kExpected + ", got " +
                          type_name(fitted));
   }
-  return ns("CoverageReport")(name, settings.confidence, content[0], content[1]);
+  return ns("CoverageReport")(name, settings.confidence, content[0], content[1], content[2]);
 }
 
 py::object init(const Args& a) {
@@ -115,11 +128,15 @@ py::object init(const Args& a) {
   self.attr("confidence") = a["confidence"];
   self.attr("summary") = a["summary"];
   self.attr("tables") = a["tables"];
+  self.attr("findings") = a["findings"].is_none() ? py::list() : py::list(a["findings"]);
   return py::none();
 }
 
+// Deeper than this, a value is taken to contain itself.
+constexpr int kDeepest = 200;
+
 // A value JSON can hold: numpy scalars as Python numbers, NaN and infinities as None.
-py::object plain(const py::handle& value) {
+py::object plain(const py::handle& value, int depth = 0) {
   PyObject* v = value.ptr();
   if (value.is_none() || PyBool_Check(v) || PyUnicode_Check(v) || PyLong_CheckExact(v)) {
     return py::reinterpret_borrow<py::object>(value);
@@ -128,19 +145,27 @@ py::object plain(const py::handle& value) {
     double x = PyFloat_AsDouble(v);
     return std::isfinite(x) ? py::object(py::float_(x)) : py::object(py::none());
   }
-  if (PyDict_Check(v)) {
+  bool mapping = PyDict_Check(v), sequence = PyList_Check(v) || PyTuple_Check(v);
+  if ((mapping || sequence) && depth >= kDeepest) {
+    throw py::value_error("the report holds a value nested more than " + std::to_string(kDeepest) +
+                          " levels deep or containing itself: it has no plain form");
+  }
+  if (mapping) {
     py::dict out;
     // Keys taken first: converting the values runs Python code.
     py::dict source = py::reinterpret_borrow<py::dict>(value);
-    for (py::handle key : py::list(source)) out[py::str(key)] = plain(source[key]);
+    for (py::handle key : py::list(source)) out[py::str(key)] = plain(source[key], depth + 1);
     return std::move(out);
   }
-  if (PyList_Check(v) || PyTuple_Check(v)) {
+  if (sequence) {
     py::list out;
-    for (py::handle item : value) out.append(plain(item));
+    for (py::handle item : py::list(py::reinterpret_borrow<py::object>(value))) {
+      out.append(plain(item, depth + 1));
+    }
     return std::move(out);
   }
-  if (py::isinstance(value, ns("np").attr("generic"))) return plain(value.attr("item")());
+  if (py::isinstance(value, ns("np").attr("generic")))
+    return plain(value.attr("item")(), depth + 1);
   if (PyLong_Check(v)) return py::int_(py::reinterpret_borrow<py::object>(value));
   return py::str(value);
 }
@@ -157,6 +182,7 @@ py::object to_dict(const Args& a) {
   out["confidence"] = plain(self.attr("confidence"));
   out["summary"] = plain(self.attr("summary"));
   out["tables"] = tables;
+  out["findings"] = plain(attribute_or_none(self, "findings"));
   return std::move(out);
 }
 
@@ -196,7 +222,8 @@ py::object repr(const Args& a) {
 
 py::object create_coverage_report(const ModuleContext& module) {
   return ClassBuilder(module, "CoverageReport")
-      .method("__init__", {"self", "kind", "confidence", "summary", "tables"}, init)
+      .method("__init__", {"self", "kind", "confidence", "summary", "tables", "findings"},
+              py::make_tuple(py::none()), init)
       .method("to_dict", {"self"}, to_dict)
       .method("_repr_html_", {"self"}, repr_html)
       .method("to_html", {"self", "path"}, to_html)
@@ -217,8 +244,8 @@ void initialise(py::module_ module) {
 
   globals["CoverageReport"] = create_coverage_report(context);
   globals["coverage_report"] =
-      make_function(context, "coverage_report", {"fitted", "confidence", "bins"},
-                    py::make_tuple(0.95, 10), coverage_report);
+      make_function(context, "coverage_report", {"fitted", "confidence", "bins", "test_x"},
+                    py::make_tuple(0.95, 10, py::none()), coverage_report);
 }
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT,      "report", nullptr, 0,      nullptr,

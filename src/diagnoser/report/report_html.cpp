@@ -10,14 +10,15 @@
 #include <utility>
 #include <vector>
 
+#include "diagnoser/common/errors.h"
 #include "diagnoser/common/names.h"
+#include "diagnoser/common/python_ops.h"
 
 namespace trov {
 namespace report {
 namespace {
 
 using py::literals::operator""_a;
-using DoubleArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
 const char* const kStyle =
     "<style>"
@@ -36,6 +37,7 @@ const char* const kStyle =
     ".trov-report tr.under td{background:#fbdcdc}"
     ".trov-report tr.over td{background:#fdf1d2}"
     ".trov-report img{max-width:100%;display:block}"
+    ".trov-report ul.findings{font-size:14px;margin:6px 0 10px;padding-left:20px}"
     "</style>";
 
 std::string escape(const std::string& text) {
@@ -64,11 +66,10 @@ std::string escape(const std::string& text) {
   return out;
 }
 
-std::string text_of(const py::handle& value) { return py::str(value).cast<std::string>(); }
-
 // Shares and coverages with four decimals; other numbers with four significant digits.
 bool is_share(const std::string& name) {
-  for (const char* prefix : {"coverage", "share", "target", "band_", "fsc", "class_coverage"}) {
+  for (const char* prefix :
+       {"coverage", "share", "target", "band_", "fsc", "class_coverage", "expected_", "tol"}) {
     if (name.rfind(prefix, 0) == 0) return true;
   }
   return name == "alpha" || name == "bandwidth";
@@ -112,7 +113,12 @@ std::string table_html(const py::object& frame) {
   out += "</tr></thead><tbody>";
   py::list rows = frame.attr("values").attr("tolist")();
   for (py::handle row : rows) {
-    py::list cells = py::reinterpret_borrow<py::list>(row);
+    // tolist() of a frame's values gives lists; anything else is read as a sequence.
+    py::list cells =
+        PyList_Check(row.ptr()) ? py::reinterpret_borrow<py::list>(row) : py::list(ns("list")(row));
+    if (py::len(cells) < names.size()) {
+      throw py::value_error("a table row holds fewer cells than the table has columns");
+    }
     std::size_t at = static_cast<std::size_t>(flag_at);
     std::string flag = at < names.size() ? text_of(cells[at]) : std::string();
     out += "<tr" + row_class(flag) + ">";
@@ -141,27 +147,53 @@ std::string summary_html(const py::dict& summary) {
 // --- figures: matplotlib's Figure directly, so no pyplot state changes ---
 
 std::vector<double> column_values(const py::object& frame, const char* name) {
-  DoubleArray values(frame[py::str(name)].attr("to_numpy")("dtype"_a = "float64"));
+  DoubleArray values =
+      DoubleArray::ensure(frame[py::str(name)].attr("to_numpy")("dtype"_a = "float64"));
+  if (!values) throw py::type_error(std::string("the column ") + name + " must be numeric");
   return std::vector<double>(values.data(), values.data() + values.size());
 }
 
-// Coverage per row with its interval as an error bar, under-covered rows in red,
-// and the target as the red dashed line of the module's plots.
-void coverage_axes(const py::object& ax, const py::object& frame, const py::list& ticks,
-                   double target, const char* xlabel) {
+std::vector<std::string> column_texts(const py::object& frame, const char* name) {
+  std::vector<std::string> out;
+  for (py::handle v : py::list(frame[py::str(name)].attr("tolist")())) out.push_back(text_of(v));
+  return out;
+}
+
+// Text as it stands: matplotlib would read a pair of dollar signs as mathematics.
+py::str plain_text(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '$') out += '\\';
+    out += c;
+  }
+  return py::str(out);
+}
+
+// The lower end of a figure's y-scale: the lowest interval over all its panels.
+double y_bottom(const py::object& frame, double target) {
+  double bottom = target;
+  for (double low : column_values(frame, "coverage_low")) bottom = std::min(bottom, low);
+  return std::max(0.0, bottom - 0.05);
+}
+
+// Coverage per row with its interval as an error bar, flagged rows in red, and
+// the target as the red dashed line of the module's plots.
+void coverage_axes(const py::object& ax, const py::object& frame,
+                   const std::vector<std::string>& ticks, double target, double bottom,
+                   const char* xlabel) {
   std::vector<double> coverage = column_values(frame, "coverage");
   std::vector<double> low = column_values(frame, "coverage_low");
   std::vector<double> high = column_values(frame, "coverage_high");
-  py::list shown, below, above, x, flagged_x, flagged_y;
-  double bottom = target;
+  std::vector<std::string> flags = column_texts(frame, "flag");
+  py::list shown, below, above, x, flagged_x, flagged_y, labels;
   for (std::size_t k = 0; k < coverage.size(); ++k) {
     bool drawn = !std::isnan(coverage[k]);
     shown.append(coverage[k]);
     below.append(drawn ? std::max(0.0, coverage[k] - low[k]) : 0.0);
     above.append(drawn ? std::max(0.0, high[k] - coverage[k]) : 0.0);
     x.append(k);
-    if (drawn) bottom = std::min(bottom, low[k]);
-    if (drawn && high[k] < target) {
+    labels.append(plain_text(k < ticks.size() ? ticks[k] : std::string()));
+    if (drawn && k < flags.size() && flags[k] == "under-covered") {
       flagged_x.append(k);
       flagged_y.append(coverage[k]);
     }
@@ -173,18 +205,14 @@ void coverage_axes(const py::object& ax, const py::object& frame, const py::list
                     "label"_a = "under-covered");
   }
   ax.attr("axhline")(target, "color"_a = "red", "linestyle"_a = "--", "label"_a = "target");
-  ax.attr("set_ylim")(std::max(0.0, bottom - 0.05), 1.02);
+  ax.attr("set_ylim")(bottom, 1.02);
   ax.attr("set_xlim")(-0.5, static_cast<double>(coverage.size()) - 0.5);
   ax.attr("set_xticks")(x);
-  ax.attr("set_xticklabels")(ticks);
+  // Ranges are long: slanted when there are several.
+  ax.attr("set_xticklabels")(labels, "rotation"_a = coverage.size() > 3 ? 30 : 0,
+                             "ha"_a = coverage.size() > 3 ? "right" : "center", "fontsize"_a = 8);
   ax.attr("set_xlabel")(xlabel, "fontsize"_a = 12);
   ax.attr("set_ylabel")("coverage", "fontsize"_a = 12);
-}
-
-py::list tick_labels(const py::object& values) {
-  py::list out;
-  for (py::handle v : values.attr("tolist")()) out.append(py::str(v));
-  return out;
 }
 
 std::string png_uri(const py::object& figure) {
@@ -204,10 +232,10 @@ std::string image(const std::string& uri, const std::string& alt) {
 std::string single_figure(const py::object& frame, const char* key, const char* title,
                           const char* xlabel, double target) {
   py::ssize_t rows = py::len(frame);
-  double width = std::min(9.0, std::max(4.0, 0.45 * static_cast<double>(rows) + 2.5));
-  py::object figure = ns("Figure")("figsize"_a = py::make_tuple(width, 3.2));
+  double width = std::min(9.0, std::max(4.0, 0.55 * static_cast<double>(rows) + 2.5));
+  py::object figure = ns("Figure")("figsize"_a = py::make_tuple(width, 3.4));
   py::object ax = figure.attr("subplots")();
-  coverage_axes(ax, frame, tick_labels(frame[key]), target, xlabel);
+  coverage_axes(ax, frame, column_texts(frame, key), target, y_bottom(frame, target), xlabel);
   ax.attr("set_title")(title, "fontsize"_a = 15);
   ax.attr("legend")("fontsize"_a = 9);
   return image(png_uri(figure), title);
@@ -216,15 +244,14 @@ std::string single_figure(const py::object& frame, const char* key, const char* 
 // Beyond this many features the figure shows those of lowest segment coverage.
 constexpr std::size_t kMostPanels = 12;
 
-// One small panel per feature.
+// One small panel per feature, all on one y-scale.
 std::string feature_figure(const py::object& frame, double target) {
-  py::list row_feature = frame["feature"].attr("tolist")();
+  std::vector<std::string> row_feature = column_texts(frame, "feature");
   std::vector<double> coverage = column_values(frame, "coverage");
-  std::vector<std::pair<double, py::object>> features;  // lowest coverage, name; column order
-  for (std::size_t k = 0; k < coverage.size(); ++k) {
-    py::object name = row_feature[k];
-    if (features.empty() || !features.back().second.equal(name)) {
-      features.emplace_back(std::numeric_limits<double>::infinity(), name);
+  std::vector<std::pair<double, std::string>> features;  // lowest coverage, name; column order
+  for (std::size_t k = 0; k < coverage.size() && k < row_feature.size(); ++k) {
+    if (features.empty() || features.back().second != row_feature[k]) {
+      features.emplace_back(std::numeric_limits<double>::infinity(), row_feature[k]);
     }
     if (coverage[k] < features.back().first) features.back().first = coverage[k];
   }
@@ -237,23 +264,25 @@ std::string feature_figure(const py::object& frame, double target) {
     note = "<p class=\"note\">The " + std::to_string(kMostPanels) +
            " features of lowest segment coverage, lowest first.</p>";
   }
+  double bottom = y_bottom(frame, target);
   py::ssize_t count = static_cast<py::ssize_t>(features.size());
   py::ssize_t columns = std::min<py::ssize_t>(count, 3);
   py::ssize_t rows = (count + columns - 1) / columns;
   py::object figure =
-      ns("Figure")("figsize"_a = py::make_tuple(3.6 * static_cast<double>(columns),
-                                                2.6 * static_cast<double>(rows) + 0.6));
+      ns("Figure")("figsize"_a = py::make_tuple(3.8 * static_cast<double>(columns),
+                                                3.0 * static_cast<double>(rows) + 0.6));
   py::object axes = figure.attr("subplots")(rows, columns, "squeeze"_a = false);
+  py::object names = py::object(frame["feature"]).attr("astype")("str");
   for (py::ssize_t k = 0; k < rows * columns; ++k) {
     py::object ax = axes[py::make_tuple(k / columns, k % columns)];
     if (k >= count) {
       ax.attr("set_visible")(false);
       continue;
     }
-    const py::object& name = features[static_cast<std::size_t>(k)].second;
-    py::object part = frame[py::object(frame["feature"]).attr("__eq__")(name)];
-    coverage_axes(ax, part, tick_labels(part["segment"]), target, "segment");
-    ax.attr("set_title")(name, "fontsize"_a = 12);
+    const std::string& name = features[static_cast<std::size_t>(k)].second;
+    py::object part = frame[names.attr("__eq__")(py::str(name))];
+    coverage_axes(ax, part, column_texts(part, "label"), target, bottom, "segment");
+    ax.attr("set_title")(plain_text(name), "fontsize"_a = 12);
     // Axis labels on the outer panels only.
     if (k % columns != 0) ax.attr("set_ylabel")("");
     if (k + columns < count) ax.attr("set_xlabel")("");
@@ -275,8 +304,10 @@ const TableText kTables[] = {
      "Coverage of the rows that received sets of each size: small sets that miss often "
      "show here."},
     {"by_feature", "Coverage by feature segment",
-     "Each feature's test rows ranked and cut into segments of nearly equal count (as the "
-     "feature plot cuts them): coverage and mean interval width per segment."},
+     "Each numeric feature cut into segments of nearly equal count, equal values always in "
+     "one segment (one segment per value when there are few); other features by their most "
+     "frequent values and other; missing values apart. Coverage and mean width or set size "
+     "per segment."},
     {"worst_segments", "Worst segment of each feature",
      "The segment of lowest coverage along each feature."},
     {"by_prediction", "Coverage by predicted value",
@@ -292,7 +323,7 @@ std::string figure_for(const std::string& name, const py::object& frame, double 
   }
   if (name == "by_feature") return feature_figure(frame, target);
   if (name == "by_prediction") {
-    return single_figure(frame, "segment", "Coverage by prediction segment", "segment", target);
+    return single_figure(frame, "label", "Coverage by predicted value", "predicted value", target);
   }
   return "";
 }
@@ -313,14 +344,30 @@ std::string html_fragment(const py::object& report) {
   double confidence = py::float_(report.attr("confidence"));
   double target = py::float_(summary["target"]);
 
-  char line[400];
+  py::object tol_value =
+      summary.contains("tol") ? py::object(summary["tol"]) : py::object(py::float_(0.01));
+  double tol = py::float_(tol_value);
+  char line[900];
   std::snprintf(line, sizeof line,
                 "Target coverage %.4g (1 &minus; alpha). Each coverage comes with its Wilson "
-                "interval at %.4g%% confidence; a row is under-covered when the interval lies "
-                "below the target, over-covered when it lies above target + 0.05.",
-                target, confidence * 100);
+                "interval at %.4g%% confidence. A row is flagged under-covered when an exact "
+                "one-sided binomial test rejects coverage &ge; target &minus; tol (tol = %.4f, "
+                "what the calibration draw alone can take away), over-covered when one rejects "
+                "coverage &le; target + 0.05, with Holm's step-down over every test of the "
+                "report, so that the chance of any false flag stays below %.4g%%. Split "
+                "conformal promises marginal coverage only: a class or segment can fall short "
+                "with nothing broken, and this report shows where. It assumes calibration and "
+                "test rows are exchangeable.",
+                target, confidence * 100, tol, (1 - confidence) * 100);
   std::string out = std::string("<div class=\"trov-report\">") + kStyle;
   out += "<h2>Coverage report: " + escape(kind) + "</h2>";
+  py::object findings = attribute_or_none(report, "findings");
+  if (!findings.is_none()) {
+    out += "<ul class=\"findings\">";
+    for (py::handle finding : py::list(findings))
+      out += "<li>" + escape(text_of(finding)) + "</li>";
+    out += "</ul>";
+  }
   out += "<p class=\"note\">" + std::string(line) + "</p>";
   out += "<h3>Summary</h3>" + summary_html(summary);
 
@@ -336,7 +383,7 @@ std::string html_fragment(const py::object& report) {
     any = true;
     out += "<h4>" + escape(name) + "</h4>" + table_html(rows);
   }
-  if (!any) out += "<p>None: every interval reaches the target and none lies far above it.</p>";
+  if (!any) out += "<p>None: no test finds a row below the target or far above it.</p>";
 
   for (py::handle key : names) {
     std::string name = text_of(key);

@@ -4,88 +4,33 @@
 
 #include <algorithm>
 #include <cmath>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "diagnoser/common/errors.h"
 #include "diagnoser/common/names.h"
 #include "diagnoser/common/prediction_sets.h"
 #include "diagnoser/common/python_ops.h"
-#include "diagnoser/common/segments.h"
+#include "diagnoser/report/binomial.h"
 #include "diagnoser/report/coverage_kernels.h"
+#include "diagnoser/report/feature_tables.h"
+#include "diagnoser/report/findings.h"
+#include "diagnoser/report/rows.h"
+#include "diagnoser/report/segmenting.h"
 
 namespace trov {
 namespace report {
 namespace {
 
-using DoubleArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
 using IntArray = py::array_t<int64_t, py::array::c_style | py::array::forcecast>;
 
-// `np.ravel(value)` as contiguous float64, for the native loops.
-DoubleArray float_buffer(const py::object& value, const char* what) {
+// `np.ravel(value)` as float64 in owned memory: Python code that runs later
+// cannot change or free it.
+std::vector<double> owned_numbers(const py::object& value, const char* what) {
   // ensure() clears numpy's error, so the message says what was expected.
-  DoubleArray out = DoubleArray::ensure(ns("np").attr("ravel")(value));
-  if (!out) throw py::type_error(std::string(what) + " must be numeric");
-  return out;
-}
-
-py::array_t<double> float_array(const std::vector<double>& values) {
-  py::array_t<double> out(static_cast<py::ssize_t>(values.size()));
-  std::copy(values.begin(), values.end(), out.mutable_data());
-  return out;
-}
-
-py::array_t<int64_t> int_array(const std::vector<int64_t>& values) {
-  py::array_t<int64_t> out(static_cast<py::ssize_t>(values.size()));
-  std::copy(values.begin(), values.end(), out.mutable_data());
-  return out;
-}
-
-template <typename T>
-py::list to_list(const std::vector<T>& values) {
-  py::list out;
-  for (const T& v : values) out.append(py::cast(v));
-  return out;
-}
-
-// The columns common to every table, one entry per row.
-struct Columns {
-  std::vector<int64_t> n;
-  std::vector<double> low, high, coverage, coverage_low, coverage_high, mean;
-  std::vector<std::string> flag;
-
-  void add(const Stratum& s, double z, double target) {
-    Interval interval = wilson(s.covered, s.n, z);
-    n.push_back(s.n);
-    low.push_back(s.low);
-    high.push_back(s.high);
-    coverage.push_back(s.coverage());
-    coverage_low.push_back(interval.low);
-    coverage_high.push_back(interval.high);
-    mean.push_back(s.mean());
-    flag.push_back(s.n > 0 ? report::flag(interval, target) : "");
-  }
-
-  void coverage_columns(py::dict& table) const {
-    table["coverage"] = float_array(coverage);
-    table["coverage_low"] = float_array(coverage_low);
-    table["coverage_high"] = float_array(coverage_high);
-  }
-};
-
-py::object data_frame(const py::dict& columns) { return ns("pd").attr("DataFrame")(columns); }
-
-// Coverage, its interval and the target: the opening entries of both summaries.
-py::dict summary_head(int64_t n, int64_t covered, double alpha, double z) {
-  Interval interval = wilson(covered, n, z);
-  py::dict summary;
-  summary["n"] = py::int_(n);
-  summary["alpha"] = py::float_(alpha);
-  summary["target"] = py::float_(1 - alpha);
-  summary["coverage"] = py::float_(static_cast<double>(covered) / static_cast<double>(n));
-  summary["coverage_low"] = py::float_(interval.low);
-  summary["coverage_high"] = py::float_(interval.high);
-  return summary;
+  DoubleArray array = DoubleArray::ensure(ns("np").attr("ravel")(value));
+  if (!array) throw py::type_error(std::string(what) + " must be numeric");
+  return std::vector<double>(array.data(), array.data() + array.size());
 }
 
 double alpha_of(const py::object& fitted) {
@@ -97,9 +42,49 @@ double alpha_of(const py::object& fitted) {
   return alpha;
 }
 
-py::object attribute_or_none(const py::object& obj, const char* name) {
-  py::object value = attr_if_present(obj, name);
-  return value ? value : py::none();
+// The number of calibration rows, -1 when the object does not hold them.
+int64_t calibration_count(const py::object& fitted) {
+  py::object calib_y = attribute_or_none(fitted, "calib_y");
+  if (calib_y.is_none()) return -1;
+  return static_cast<int64_t>(py::len(calib_y));
+}
+
+// Coverage, its interval, the target and the calibration law: the opening entries
+// of both summaries; fills the matching part of `evidence`.
+py::dict summary_head(int64_t n, int64_t covered, double alpha, const Tests& tests,
+                      const CalibrationLaw& calib, double confidence, Evidence& evidence) {
+  Interval interval = wilson(covered, n, tests.z);
+  py::dict summary;
+  summary["n"] = py::int_(n);
+  summary["alpha"] = py::float_(alpha);
+  summary["target"] = py::float_(1 - alpha);
+  summary["coverage"] = py::float_(static_cast<double>(covered) / static_cast<double>(n));
+  summary["coverage_low"] = py::float_(interval.low);
+  summary["coverage_high"] = py::float_(interval.high);
+  summary["tol"] = py::float_(tests.tol);
+  evidence.confidence = confidence;
+  evidence.target = 1 - alpha;
+  evidence.n = n;
+  evidence.covered = covered;
+  evidence.coverage_low = interval.low;
+  evidence.coverage_high = interval.high;
+  if (calib.n >= 0) {
+    summary["n_calib"] = py::int_(calib.n);
+    CountRange expected{n, n};
+    if (calib.bounded()) {
+      expected = beta_binomial_interval(n, static_cast<double>(calib.rank),
+                                        static_cast<double>(calib.n + 1 - calib.rank), confidence);
+    }
+    double rows = static_cast<double>(n);
+    summary["expected_low"] = py::float_(static_cast<double>(expected.low) / rows);
+    summary["expected_high"] = py::float_(static_cast<double>(expected.high) / rows);
+    evidence.n_calib = calib.n;
+    evidence.expected_low = expected.low;
+    evidence.expected_high = expected.high;
+    evidence.calib_low = calib.low;
+    evidence.calib_high = calib.high;
+  }
+  return summary;
 }
 
 // How many classes make a full set: the labels in `classes`, else the probability
@@ -112,13 +97,24 @@ int64_t class_count(const py::object& fitted, const py::object& classes) {
   return 2;
 }
 
+void add_flagged(Evidence& evidence, const Rows& rows, const std::vector<std::string>& what) {
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    if (rows.flag[i].empty()) continue;
+    evidence.flagged.push_back(
+        {what[i], rows.coverage[i], rows.n[i], rows.flag[i] == "under-covered"});
+  }
+}
+
+py::list to_py(const std::vector<std::string>& values) { return to_list(values); }
+
 }  // namespace
 
 py::tuple classification_report(const py::object& fitted, const Settings& settings) {
   py::object np = ns("np");
   double alpha = alpha_of(fitted);
   double target = 1 - alpha;
-  double z = two_sided_z(settings.confidence);
+  CalibrationLaw calib = calibration_law(calibration_count(fitted), alpha, settings.confidence);
+  Tests tests{two_sided_z(settings.confidence), target, calib.tol};
   py::object test_y = np.attr("ravel")(fitted.attr("test_y"));
   PredictionSets sets(fitted.attr("test_class"));
   int64_t n = sets.rows();
@@ -128,9 +124,17 @@ py::tuple classification_report(const py::object& fitted, const Settings& settin
   }
   if (n == 0) throw py::value_error("the classifier holds no test rows");
   py::object classes = attribute_or_none(fitted, "classes");
+  int64_t full = class_count(fitted, classes);
+  // Without `classes` the members are positions themselves; one far past the
+  // class count is no class, and mapping labels up to it would allocate for each.
+  if (classes.is_none() && sets.largest() >= std::max<int64_t>(full, 2)) {
+    throw py::value_error("a prediction set holds " + std::to_string(sets.largest()) +
+                          ", beyond the " + std::to_string(std::max<int64_t>(full, 2)) +
+                          " classes the classifier knows: set its `classes` to the labels the "
+                          "set positions stand for");
+  }
   std::vector<int64_t> position = label_positions(test_y, classes, sets.largest() + 1);
 
-  int64_t full = class_count(fitted, classes);
   std::vector<uint8_t> covered(n);
   std::vector<double> size(n);
   std::vector<int64_t> size_of(n);
@@ -149,27 +153,36 @@ py::tuple classification_report(const py::object& fitted, const Settings& settin
   }
   double rows = static_cast<double>(n);
 
-  // Per true label, in np.unique's order.
+  // Per true label, in np.unique's order; its inverse is checked before it indexes.
   py::tuple unique = np.attr("unique")(test_y, py::arg("return_inverse") = true);
-  IntArray inverse(np.attr("ravel")(unique[1]));
   py::list labels = unique[0].attr("tolist")();
   int64_t label_count = static_cast<int64_t>(py::len(labels));
+  py::object inverse_object = np.attr("ravel")(unique[1]);
+  if (!py::isinstance<py::array>(inverse_object) ||
+      std::string("iu").find(py::reinterpret_borrow<py::array>(inverse_object).dtype().kind()) ==
+          std::string::npos) {
+    throw py::type_error("np.unique gave an inverse that is no integer array");
+  }
+  IntArray inverse_array(inverse_object);
+  std::vector<int64_t> inverse(inverse_array.data(), inverse_array.data() + inverse_array.size());
+  if (static_cast<int64_t>(inverse.size()) != n) {
+    throw py::value_error("np.unique gave an inverse of another length than the labels");
+  }
+  for (int64_t g : inverse) {
+    if (g < 0 || g >= label_count) throw py::value_error("np.unique gave an inverse out of range");
+  }
   std::vector<Stratum> per_class =
       group_strata(inverse.data(), n, label_count, covered.data(), size.data());
-  Columns by_class;
+  Rows by_class;
+  std::vector<std::string> class_names;
   double gap = 0;
   int64_t worst = 0;
   for (int64_t c = 0; c < label_count; ++c) {
-    by_class.add(per_class[c], z, target);
+    by_class.add(per_class[c], tests);
+    class_names.push_back("class " + text_of(labels[py::int_(c)]));
     gap += std::fabs(per_class[c].coverage() - target);
     if (per_class[c].coverage() < per_class[worst].coverage()) worst = c;
   }
-  py::dict class_table;
-  class_table["class"] = labels;
-  class_table["n"] = int_array(by_class.n);
-  by_class.coverage_columns(class_table);
-  class_table["mean_set_size"] = float_array(by_class.mean);
-  class_table["flag"] = to_list(by_class.flag);
 
   // Per set size, ascending.
   std::vector<int64_t> distinct(size_of);
@@ -182,15 +195,35 @@ py::tuple classification_report(const py::object& fitted, const Settings& settin
   }
   std::vector<Stratum> per_size = group_strata(
       size_group.data(), n, static_cast<int64_t>(distinct.size()), covered.data(), size.data());
-  Columns by_size;
-  for (const Stratum& s : per_size) by_size.add(s, z, target);
+  Rows by_size;
+  std::vector<std::string> size_names;
+  for (std::size_t k = 0; k < per_size.size(); ++k) {
+    // Empty and full sets cover 0 and 1 by construction: nothing to test.
+    by_size.add(per_size[k], tests, distinct[k] != 0 && distinct[k] != full);
+    size_names.push_back("sets of size " + std::to_string(distinct[k]));
+  }
+
+  FeatureTables features;
+  bool by_feature = !settings.test_x.is_none();
+  if (by_feature)
+    segment_features(features, fitted, settings.test_x, covered, size, settings.bins, tests);
+
+  std::vector<Rows*> tested{&by_class, &by_size};
+  if (by_feature) tested.push_back(&features.rows);
+  decide_flags(tested, 1 - settings.confidence);
+
+  py::dict class_table;
+  class_table["class"] = labels;
+  by_class.coverage_columns(class_table);
+  class_table["mean_set_size"] = float_array(by_class.mean);
+  by_class.test_columns(class_table);
   py::dict size_table;
   size_table["set_size"] = int_array(distinct);
-  size_table["n"] = int_array(by_size.n);
   by_size.coverage_columns(size_table);
-  size_table["flag"] = to_list(by_size.flag);
+  by_size.test_columns(size_table);
 
-  py::dict summary = summary_head(n, contained, alpha, z);
+  Evidence evidence;
+  py::dict summary = summary_head(n, contained, alpha, tests, calib, settings.confidence, evidence);
   summary["mean_set_size"] = py::float_(size_sum / rows);
   summary["bandwidth"] = py::float_(1 - inverse_sum / rows);
   summary["share_one_class"] = py::float_(static_cast<double>(one) / rows);
@@ -198,175 +231,102 @@ py::tuple classification_report(const py::object& fitted, const Settings& settin
   summary["share_empty"] = py::float_(static_cast<double>(empty) / rows);
   summary["class_coverage_gap"] = py::float_(gap / static_cast<double>(label_count));
   summary["worst_class"] = labels[py::int_(worst)];
+  evidence.share_full = static_cast<double>(whole) / rows;
+  evidence.classes = full;
+  add_flagged(evidence, by_class, class_names);
+  add_flagged(evidence, by_size, size_names);
 
   py::dict tables;
   tables["by_class"] = data_frame(class_table);
   tables["by_set_size"] = data_frame(size_table);
-  return py::make_tuple(summary, tables);
-}
-
-namespace {
-
-// What every segment table shares: the rows, their coverage and width, the cuts.
-struct Segmenting {
-  int64_t rows;
-  const uint8_t* covered;
-  const double* width;
-  std::vector<int64_t> bounds;
-};
-
-// The segments of `values` along np.argsort(values), as plot_feature ranks them.
-std::vector<Stratum> segments_of(const py::object& values, const Segmenting& seg,
-                                 const char* what) {
-  py::object flat = values.attr("ravel")();
-  IntArray order(ns("np").attr("argsort")(flat));
-  DoubleArray ranked = float_buffer(flat, what);
-  if (order.size() != seg.rows || ranked.size() != seg.rows) {
-    throw py::value_error(std::string(what) + " must hold one value per test row");
+  if (by_feature) {
+    features.summarise(summary);
+    add_flagged(evidence, features.rows, segment_names(features));
+    py::tuple frames = features.frames("mean_set_size");
+    tables["by_feature"] = frames[0];
+    tables["worst_segments"] = frames[1];
   }
-  try {
-    return segment_strata(order.data(), seg.rows, seg.bounds, ranked.data(), seg.covered,
-                          seg.width);
-  } catch (const std::out_of_range&) {
-    throw py::index_error("np.argsort gave an index outside the test rows");
-  }
+  return py::make_tuple(summary, tables, to_py(findings(evidence)));
 }
-
-// The feature names: `feature_names` when it names every column, else x0, x1, ...
-std::vector<std::string> feature_labels(const py::object& fitted, py::ssize_t columns) {
-  std::vector<std::string> out;
-  py::object names = attribute_or_none(fitted, "feature_names");
-  if (!names.is_none() && py::hasattr(names, "__len__") && py::len(names) == std::size_t(columns)) {
-    for (py::handle name : names) out.push_back(py::str(name).cast<std::string>());
-    return out;
-  }
-  for (py::ssize_t j = 0; j < columns; ++j) out.push_back("x" + std::to_string(j));
-  return out;
-}
-
-}  // namespace
 
 py::tuple regression_report(const py::object& fitted, const Settings& settings) {
-  py::object np = ns("np");
   double alpha = alpha_of(fitted);
   double target = 1 - alpha;
-  double z = two_sided_z(settings.confidence);
-  DoubleArray y = float_buffer(fitted.attr("test_y"), "test_y");
-  DoubleArray low = float_buffer(fitted.attr("pred_low"), "pred_low");
-  DoubleArray up = float_buffer(fitted.attr("pred_up"), "pred_up");
-  DoubleArray width = float_buffer(fitted.attr("width"), "width");
-  py::object prediction = np.attr("ravel")(fitted.attr("pred_test"));
-  int64_t n = y.size();
+  std::vector<double> y = owned_numbers(fitted.attr("test_y"), "test_y");
+  std::vector<double> low = owned_numbers(fitted.attr("pred_low"), "pred_low");
+  std::vector<double> up = owned_numbers(fitted.attr("pred_up"), "pred_up");
+  std::vector<double> width = owned_numbers(fitted.attr("width"), "width");
+  std::vector<double> prediction = owned_numbers(fitted.attr("pred_test"), "pred_test");
+  int64_t n = static_cast<int64_t>(y.size());
   if (n == 0) throw py::value_error("the regressor holds no test rows");
-  for (const auto& [array, name] : {std::pair<const DoubleArray*, const char*>{&low, "pred_low"},
-                                    {&up, "pred_up"},
-                                    {&width, "width"}}) {
-    if (array->size() != n) {
+  for (const auto& [array, name] :
+       {std::pair<const std::vector<double>*, const char*>{&low, "pred_low"},
+        {&up, "pred_up"},
+        {&width, "width"},
+        {&prediction, "pred_test"}}) {
+    if (static_cast<int64_t>(array->size()) != n) {
       throw py::value_error(std::string(name) + " must hold one value per test row");
     }
   }
-  int64_t n_calib = static_cast<int64_t>(py::len(fitted.attr("calib_y")));
+  CalibrationLaw calib = calibration_law(static_cast<int64_t>(py::len(fitted.attr("calib_y"))),
+                                         alpha, settings.confidence);
+  Tests tests{two_sided_z(settings.confidence), target, calib.tol};
 
   // Covered as the regressor counts it: strictly inside the interval.
   std::vector<uint8_t> covered(n);
   int64_t contained = 0;
   double width_sum = 0;
-  const double *yv = y.data(), *lv = low.data(), *uv = up.data(), *wv = width.data();
   for (int64_t i = 0; i < n; ++i) {
-    covered[i] = (uv[i] - yv[i] > 0) && (lv[i] - yv[i] < 0);
+    covered[i] = (up[i] - y[i] > 0) && (low[i] - y[i] < 0);
     contained += covered[i];
-    width_sum += wv[i];
+    width_sum += width[i];
   }
 
-  py::object table = np.attr("asarray")(fitted.attr("test_x"));
-  if (py::len(table.attr("shape")) == 1) table = table.attr("reshape")(-1, 1);
-  if (py::len(table.attr("shape")) != 2 || table.attr("shape")[py::int_(0)].cast<int64_t>() != n) {
-    throw py::value_error("test_x must be a table with one row per test row");
+  py::object test_x =
+      settings.test_x.is_none() ? py::object(fitted.attr("test_x")) : settings.test_x;
+  FeatureTables features;
+  segment_features(features, fitted, test_x, covered, width, settings.bins, tests);
+
+  Segments by_value = segment_numbers(prediction, settings.bins);
+  std::vector<Stratum> strata =
+      group_strata(by_value.of_row.data(), n, by_value.count(), covered.data(), width.data());
+  Rows by_prediction;
+  std::vector<std::string> prediction_names;
+  for (int64_t i = 0; i < by_value.count(); ++i) {
+    strata[i].low = by_value.low[i];
+    strata[i].high = by_value.high[i];
+    by_prediction.add(strata[i], tests);
+    by_prediction.label.push_back(by_value.label[i]);
+    prediction_names.push_back("predictions " + by_value.label[i]);
   }
-  py::ssize_t columns = table.attr("shape")[py::int_(1)].cast<py::ssize_t>();
-  std::vector<std::string> names = feature_labels(fitted, columns);
+  decide_flags({&features.rows, &by_prediction}, 1 - settings.confidence);
 
-  Segmenting seg{n, covered.data(), wv, {}};
-  for (const py::object& bound : rank_bounds(np.attr("arange")(n), settings.bins)) {
-    seg.bounds.push_back(bound.cast<int64_t>());
-  }
-  int64_t bins = static_cast<int64_t>(seg.bounds.size()) - 1;
-
-  Columns by_feature, worst_rows;
-  std::vector<std::string> feature, worst_feature;
-  std::vector<int64_t> segment, worst_segment;
-  double fsc = std::nan("");
-  std::string fsc_feature;
-  int64_t fsc_segment = -1;
-  for (py::ssize_t j = 0; j < columns; ++j) {
-    py::object column = table[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)];
-    std::vector<Stratum> strata = segments_of(column, seg, "each feature");
-    int64_t worst = -1;
-    for (int64_t i = 0; i < bins; ++i) {
-      by_feature.add(strata[i], z, target);
-      feature.push_back(names[j]);
-      segment.push_back(i);
-      if (strata[i].n > 0 && (worst < 0 || strata[i].coverage() < strata[worst].coverage())) {
-        worst = i;
-      }
-    }
-    if (worst < 0) continue;
-    worst_rows.add(strata[worst], z, target);
-    worst_feature.push_back(names[j]);
-    worst_segment.push_back(worst);
-    if (fsc_segment < 0 || strata[worst].coverage() < fsc) {
-      fsc = strata[worst].coverage();
-      fsc_feature = names[j];
-      fsc_segment = worst;
-    }
-  }
-  py::dict feature_table;
-  feature_table["feature"] = to_list(feature);
-  feature_table["segment"] = int_array(segment);
-  feature_table["n"] = int_array(by_feature.n);
-  feature_table["low"] = float_array(by_feature.low);
-  feature_table["high"] = float_array(by_feature.high);
-  by_feature.coverage_columns(feature_table);
-  feature_table["mean_width"] = float_array(by_feature.mean);
-  feature_table["flag"] = to_list(by_feature.flag);
-
-  py::dict worst_table;
-  worst_table["feature"] = to_list(worst_feature);
-  worst_table["segment"] = int_array(worst_segment);
-  worst_table["n"] = int_array(worst_rows.n);
-  worst_rows.coverage_columns(worst_table);
-  worst_table["flag"] = to_list(worst_rows.flag);
-
-  Columns by_prediction;
-  std::vector<Stratum> strata = segments_of(prediction, seg, "pred_test");
-  for (const Stratum& s : strata) by_prediction.add(s, z, target);
   std::vector<int64_t> prediction_segment;
-  for (int64_t i = 0; i < bins; ++i) prediction_segment.push_back(i);
+  for (int64_t i = 0; i < by_value.count(); ++i) prediction_segment.push_back(i);
   py::dict prediction_table;
   prediction_table["segment"] = int_array(prediction_segment);
-  prediction_table["n"] = int_array(by_prediction.n);
-  prediction_table["low"] = float_array(by_prediction.low);
-  prediction_table["high"] = float_array(by_prediction.high);
+  by_prediction.range_columns(prediction_table);
   by_prediction.coverage_columns(prediction_table);
   prediction_table["mean_width"] = float_array(by_prediction.mean);
-  prediction_table["flag"] = to_list(by_prediction.flag);
+  by_prediction.test_columns(prediction_table);
 
   double rows = static_cast<double>(n);
-  py::dict summary = summary_head(n, contained, alpha, z);
-  summary["n_calib"] = py::int_(n_calib);
+  Evidence evidence;
+  py::dict summary = summary_head(n, contained, alpha, tests, calib, settings.confidence, evidence);
   summary["band_low"] = py::float_(1 - alpha);
-  summary["band_high"] = py::float_(1 - alpha + 1.0 / static_cast<double>(n_calib + 1));
+  summary["band_high"] = py::float_(1 - alpha + 1.0 / static_cast<double>(calib.n + 1));
   summary["mean_width"] = py::float_(width_sum / rows);
-  summary["median_width"] = py::float_(median(std::vector<double>(wv, wv + n)));
-  summary["fsc"] = py::float_(fsc);
-  summary["fsc_feature"] = fsc_segment < 0 ? py::object(py::none()) : py::str(fsc_feature);
-  summary["fsc_segment"] = fsc_segment < 0 ? py::object(py::none()) : py::int_(fsc_segment);
+  summary["median_width"] = py::float_(median(width));
+  features.summarise(summary);
+  add_flagged(evidence, features.rows, segment_names(features));
+  add_flagged(evidence, by_prediction, prediction_names);
 
+  py::tuple frames = features.frames("mean_width");
   py::dict tables;
-  tables["by_feature"] = data_frame(feature_table);
-  tables["worst_segments"] = data_frame(worst_table);
+  tables["by_feature"] = frames[0];
+  tables["worst_segments"] = frames[1];
   tables["by_prediction"] = data_frame(prediction_table);
-  return py::make_tuple(summary, tables);
+  return py::make_tuple(summary, tables, to_py(findings(evidence)));
 }
 
 }  // namespace report

@@ -1,0 +1,99 @@
+#include "diagnoser/report/findings.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace trov {
+namespace report {
+namespace {
+
+std::string fixed(double v, int digits = 3) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%.*f", digits, v);
+  return buffer;
+}
+
+std::string percent(double share) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%.0f %%", share * 100);
+  return buffer;
+}
+
+// "class 1 (coverage 0.710, n = 200); ..." farthest from the target first, at most
+// `most` of them.
+std::string listing(std::vector<FlaggedRow> rows, bool under) {
+  constexpr int most = 5;
+  std::stable_sort(rows.begin(), rows.end(), [under](const FlaggedRow& a, const FlaggedRow& b) {
+    return under ? a.coverage < b.coverage : a.coverage > b.coverage;
+  });
+  std::string out;
+  int shown = 0, more = 0;
+  for (const FlaggedRow& r : rows) {
+    if (r.under != under) continue;
+    if (shown == most) {
+      ++more;
+      continue;
+    }
+    out += (shown ? "; " : "") + r.what + " (coverage " + fixed(r.coverage) +
+           ", n = " + std::to_string(r.n) + ")";
+    ++shown;
+  }
+  if (more) out += "; and " + std::to_string(more) + " more in the tables";
+  return out;
+}
+
+}  // namespace
+
+std::vector<std::string> findings(const Evidence& e) {
+  std::vector<std::string> out;
+  double coverage = static_cast<double>(e.covered) / static_cast<double>(e.n);
+  std::string level = percent(e.confidence);
+  if (e.n_calib >= 0) {
+    double nn = static_cast<double>(e.n);
+    std::string range = fixed(static_cast<double>(e.expected_low) / nn) + " to " +
+                        fixed(static_cast<double>(e.expected_high) / nn);
+    std::string rows =
+        std::to_string(e.n_calib) + " calibration and " + std::to_string(e.n) + " test rows";
+    if (e.covered < e.expected_low) {
+      out.push_back("Coverage " + fixed(coverage) + " is below the target " + fixed(e.target) +
+                    " by more than chance explains: exact split conformal with " + rows +
+                    " gives " + range + " in " + level +
+                    " of draws. Check that calibration and test rows come from the same data.");
+    } else if (e.covered > e.expected_high) {
+      out.push_back("Coverage " + fixed(coverage) +
+                    " is above what exact split conformal gives "
+                    "with " +
+                    rows + " (" + range + " in " + level +
+                    " of draws): the sets or intervals are wider than the target needs.");
+    }
+  } else if (e.coverage_high < e.target) {
+    out.push_back("Coverage " + fixed(coverage) + " is below the target " + fixed(e.target) +
+                  " beyond chance: its " + level + " interval ends at " + fixed(e.coverage_high) +
+                  ".");
+  }
+  if (e.classes > 0 && e.share_full > 0.5) {
+    out.push_back(percent(e.share_full) + " of the sets hold " +
+                  (e.classes == 2 ? std::string("both classes")
+                                  : "all " + std::to_string(e.classes) + " classes") +
+                  ": the sets say little about single rows.");
+  }
+  std::string under = listing(e.flagged, true), over = listing(e.flagged, false);
+  if (!under.empty()) out.push_back("Under-covered beyond chance: " + under + ".");
+  if (!over.empty()) {
+    out.push_back("Over-covered (wider than the target needs): " + over + ".");
+  }
+  if (e.n_calib >= 0 && e.n_calib < 100) {
+    out.push_back("Only " + std::to_string(e.n_calib) +
+                  " calibration rows: the coverage a calibration draw of this size gives "
+                  "ranges from " +
+                  fixed(e.calib_low) + " to " + fixed(e.calib_high) + " (" + level +
+                  "); a few hundred rows or more make the level stable.");
+  }
+  if (out.empty()) {
+    out.push_back("All clear: coverage is within chance of the target and no row is flagged.");
+  }
+  return out;
+}
+
+}  // namespace report
+}  // namespace trov

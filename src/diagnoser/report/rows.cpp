@@ -1,0 +1,110 @@
+#include "diagnoser/report/rows.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "diagnoser/common/names.h"
+#include "diagnoser/report/binomial.h"
+
+namespace trov {
+namespace report {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+// Over-coverage is tested against the target plus this margin.
+constexpr double kOverMargin = 0.05;
+
+}  // namespace
+
+py::array_t<double> float_array(const std::vector<double>& values) {
+  py::array_t<double> out(static_cast<py::ssize_t>(values.size()));
+  std::copy(values.begin(), values.end(), out.mutable_data());
+  return out;
+}
+
+py::array_t<int64_t> int_array(const std::vector<int64_t>& values) {
+  py::array_t<int64_t> out(static_cast<py::ssize_t>(values.size()));
+  std::copy(values.begin(), values.end(), out.mutable_data());
+  return out;
+}
+
+py::object data_frame(const py::dict& columns) { return ns("pd").attr("DataFrame")(columns); }
+
+void Rows::add(const Stratum& s, const Tests& t, bool testable) {
+  Interval interval = wilson(s.covered, s.n, t.z);
+  n.push_back(s.n);
+  covered.push_back(s.covered);
+  low.push_back(s.low);
+  high.push_back(s.high);
+  coverage.push_back(s.coverage());
+  coverage_low.push_back(interval.low);
+  coverage_high.push_back(interval.high);
+  mean.push_back(s.mean());
+  bool tested = testable && s.n > 0;
+  p_under.push_back(tested ? binomial_at_most(s.covered, s.n, t.target - t.tol) : kNaN);
+  bool over = tested && t.target + kOverMargin < 1;
+  p_over.push_back(over ? binomial_at_least(s.covered, s.n, t.target + kOverMargin) : kNaN);
+}
+
+void Rows::copy_row(const Rows& from, std::size_t i) {
+  n.push_back(from.n[i]);
+  covered.push_back(from.covered[i]);
+  low.push_back(from.low[i]);
+  high.push_back(from.high[i]);
+  coverage.push_back(from.coverage[i]);
+  coverage_low.push_back(from.coverage_low[i]);
+  coverage_high.push_back(from.coverage_high[i]);
+  mean.push_back(from.mean[i]);
+  p_under.push_back(from.p_under[i]);
+  p_over.push_back(from.p_over[i]);
+  p_adjusted.push_back(from.p_adjusted[i]);
+  flag.push_back(from.flag[i]);
+  label.push_back(from.label[i]);
+}
+
+void Rows::coverage_columns(py::dict& table) const {
+  table["n"] = int_array(n);
+  table["coverage"] = float_array(coverage);
+  table["coverage_low"] = float_array(coverage_low);
+  table["coverage_high"] = float_array(coverage_high);
+}
+
+void Rows::range_columns(py::dict& table) const {
+  table["label"] = to_list(label);
+  table["n"] = int_array(n);
+  table["low"] = float_array(low);
+  table["high"] = float_array(high);
+}
+
+void Rows::test_columns(py::dict& table) const {
+  table["p_adjusted"] = float_array(p_adjusted);
+  table["flag"] = to_list(flag);
+}
+
+void decide_flags(const std::vector<Rows*>& tables, double level) {
+  std::vector<double> p;
+  for (const Rows* rows : tables) {
+    p.insert(p.end(), rows->p_under.begin(), rows->p_under.end());
+    p.insert(p.end(), rows->p_over.begin(), rows->p_over.end());
+  }
+  std::vector<double> adjusted = holm(p);
+  std::size_t at = 0;
+  for (Rows* rows : tables) {
+    std::size_t count = rows->size();
+    rows->p_adjusted.assign(count, kNaN);
+    rows->flag.assign(count, "");
+    for (std::size_t i = 0; i < count; ++i) {
+      double under = adjusted[at + i], over = adjusted[at + count + i];
+      rows->p_adjusted[i] = std::isnan(under)  ? over
+                            : std::isnan(over) ? under
+                                               : std::min(under, over);
+      if (under <= level) rows->flag[i] = "under-covered";
+      if (over <= level) rows->flag[i] = "over-covered";
+    }
+    at += 2 * count;
+  }
+}
+
+}  // namespace report
+}  // namespace trov

@@ -1,0 +1,64 @@
+// The rows of the report's tables: coverage, Wilson interval and one-sided exact
+// tests per row, and the flags decided over every table of a report together.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "diagnoser/report/coverage_kernels.h"
+
+namespace trov {
+namespace py = pybind11;
+namespace report {
+
+py::array_t<double> float_array(const std::vector<double>& values);
+py::array_t<int64_t> int_array(const std::vector<int64_t>& values);
+
+template <typename T>
+py::list to_list(const std::vector<T>& values) {
+  py::list out;
+  for (const T& v : values) out.append(py::cast(v));
+  return out;
+}
+
+// `pd.DataFrame(columns)`
+py::object data_frame(const py::dict& columns);
+
+// What every row's interval and tests need.
+struct Tests {
+  double z, target, tol;
+};
+
+// The rows of one table: their strata, Wilson intervals and one-sided p-values;
+// the flags follow once every table's p-values are known.
+
+struct Rows {
+  std::vector<int64_t> n, covered;
+  std::vector<double> low, high, coverage, coverage_low, coverage_high, mean;
+  std::vector<double> p_under, p_over, p_adjusted;
+  std::vector<std::string> flag, label;
+
+  std::size_t size() const { return n.size(); }
+
+  // `testable` false: a row covered 0 or 1 by construction carries no test.
+  void add(const Stratum& s, const Tests& t, bool testable = true);
+  // Row `i` of `from`, flags and all.
+  void copy_row(const Rows& from, std::size_t i);
+  // n and coverage with its interval.
+  void coverage_columns(py::dict& table) const;
+  // label, n, low and high.
+  void range_columns(py::dict& table) const;
+  // p_adjusted and flag.
+  void test_columns(py::dict& table) const;
+};
+
+// Holm's step-down over both one-sided hypotheses of every row of every table,
+// so that the chance of any false flag in the whole report stays below `level`.
+void decide_flags(const std::vector<Rows*>& tables, double level);
+
+}  // namespace report
+}  // namespace trov
