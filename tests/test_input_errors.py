@@ -59,6 +59,33 @@ class TestNonFiniteValues:
             check.fit(np.where(x > 0.9, -np.inf, x), y)
         assert list(vars(check)) == ["estimator", "significance_level"]
 
+    def test_big_endian_parts_are_read_in_their_byte_order(self, mod, fake):
+        # As FITS files give them. 1 + 2**-36 or so: finite, but NaN read little-endian.
+        raw = b"\x3f\xf0\x00\x00\x00\x00\xf0\x7f"
+        odd = np.frombuffer(raw, dtype=">f8")[0]
+        assert np.isnan(np.frombuffer(raw, dtype="<f8")[0]) and np.isfinite(odd)
+        x = rows(np.arange(45.0), -1.0, 1.0)
+        y = np.arange(45.0).astype(">f8")
+        y[42] = odd
+        native = mod.ResidualConformalRegressor().fit(POINT, x[:20], y[:20].astype(float),
+                                                      x[40:], y[40:].astype(float), x[20:40],
+                                                      y[20:40].astype(float))
+        big = mod.ResidualConformalRegressor().fit(POINT, x[:20], y[:20], x[40:], y[40:],
+                                                   x[20:40], y[20:40])
+        assert big[0] == native[0]
+        np.testing.assert_array_equal(big[1], native[1])
+        y[25] = np.nan
+        with pytest.raises(ValueError, match="1 row with NaN or infinite values for the "
+                                             "calibration part"):
+            mod.ResidualConformalRegressor().fit(POINT, x[:20], y[:20], x[40:], y[40:],
+                                                 x[20:40], y[20:40])
+        table = two_class(CALIB_P1 + TEST_P1).astype(">f8")
+        table[12, 1] = np.nan
+        with pytest.raises(ValueError, match="1 row with NaN or infinite probabilities for the "
+                                             "test part"):
+            mod.AdaptiveConformalClassifier().fit(RowModel(table), None, None, ids(6, 9),
+                                                  TEST_Y, ids(9), CALIB_Y)
+
     def test_object_probabilities_are_read_as_numbers(self, mod):
         table = two_class(CALIB_P1 + TEST_P1).astype(object)
         table[12, 1] = None
