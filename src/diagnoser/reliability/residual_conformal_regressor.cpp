@@ -8,6 +8,7 @@
 #include "diagnoser/common/finite.h"
 #include "diagnoser/common/method.h"
 #include "diagnoser/common/names.h"
+#include "diagnoser/common/parts.h"
 #include "diagnoser/common/python_ops.h"
 #include "diagnoser/common/results.h"
 #include "diagnoser/reliability/feature_segments.h"
@@ -38,6 +39,8 @@ py::object fit(const Args& a) {
   py::object test_x = a["test_x"], test_y = a["test_y"];
   py::object calib_x = a["calib_x"], calib_y = a["calib_y"];
 
+  refuse_alpha_one(self);
+  require_same_rows(train_x, train_y, test_x, test_y, calib_x, calib_y);
   if (calibration_missing(calib_x, calib_y)) {
     CalibrationSplit split = calibration_split(train_x, train_y, false);
     train_x = split.train_x;

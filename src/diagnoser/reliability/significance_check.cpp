@@ -5,8 +5,10 @@
 #include "diagnoser/common/errors.h"
 #include "diagnoser/common/figures.h"
 #include "diagnoser/common/finite.h"
+#include "diagnoser/common/labels.h"
 #include "diagnoser/common/method.h"
 #include "diagnoser/common/names.h"
+#include "diagnoser/common/parts.h"
 #include "diagnoser/common/python_ops.h"
 
 namespace trov {
@@ -18,6 +20,7 @@ py::object last_column(const py::object& value) { return value[py::make_tuple(al
 // calib_x, te_x, calib_y, te_y = train_test_split(test_x, test_y, test_size=0.8)
 // The larger, "test" share is discarded: only a fifth of the rows calibrates.
 std::vector<py::object> split(const py::object& test_x, const py::object& test_y) {
+  require_same_rows(test_x, test_y, "test", "test_x", "test_y");
   require_finite(test_y, "the targets have", "values", "test");
   return unpack(ns("train_test_split")(test_x, test_y, py::arg("test_size") = 0.8), 4);
 }
