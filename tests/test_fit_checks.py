@@ -5,7 +5,7 @@ import warnings
 
 import numpy as np
 import pytest
-from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
+from sklearn.base import BaseEstimator, ClassifierMixin
 from test_classifier import CALIB_P1, CALIB_Y, TEST_P1, TEST_Y, RowModel, ids, two_class
 from test_regressor import POINT, fake, rows  # noqa: F401 (fixture)
 from test_significance import ColumnClassifier, classification_data
@@ -84,14 +84,6 @@ class TestInSampleCalibration:
             facade.fit(TRAIN_X, TRAIN_Y, ids(6, 9), TEST_Y)
         assert isinstance(facade.reliability, mod.AdaptiveConformalClassifier)
 
-    def test_an_error_filter_stops_fit_before_the_estimator(self, mod):
-        obj, model, fit = classifier_fit(mod, calib_x=None, calib_y=None)
-        with warnings.catch_warnings():
-            warnings.simplefilter("error")
-            with pytest.raises(UserWarning, match=IN_SAMPLE):
-                fit()
-        assert model.calls == 0 and list(vars(obj)) == ["alpha"]
-
 
 @pytest.mark.usefixtures("fake")
 class TestAlphaOne:
@@ -102,17 +94,6 @@ class TestAlphaOne:
         with pytest.raises(ValueError, match="^alpha must lie strictly between 0 and 1, got 1"):
             fit()
         assert model.calls == 0 and list(vars(obj)) == BUILT[kind]
-
-    def test_through_the_facade(self, mod):
-        class Regressor(RegressorMixin, BaseEstimator):
-            def predict(self, x):
-                return POINT.predict(x)
-
-        x, y = rows(np.arange(60.0), -1.0, 1.0), np.arange(60.0)
-        facade = mod.Reliability(Regressor(), alpha=1)
-        with pytest.raises(ValueError, match="alpha must lie strictly between 0 and 1"):
-            facade.fit(x[:30], y[:30], x[30:], y[30:], x[:30], y[:30])
-        assert list(vars(facade.reliability)) == BUILT["regressor"]
 
 
 @pytest.mark.usefixtures("fake")
