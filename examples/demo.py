@@ -26,8 +26,8 @@ def execute(notebook, cwd):
     return notebook
 
 
-def widget_values(notebook):
-    """The values of the HTML widgets the notebook displayed, in display order."""
+def widget_outputs(notebook):
+    """The outputs that show an HTML widget, each with the widget's value, in display order."""
     state = notebook.metadata.get("widgets", {}).get(
         "application/vnd.jupyter.widget-state+json", {}
     ).get("state", {})
@@ -35,14 +35,42 @@ def widget_values(notebook):
         for output in cell.get("outputs", []):
             model = output.get("data", {}).get(WIDGET)
             if model is not None:
-                yield state.get(model["model_id"], {}).get("state", {}).get("value")
+                yield output, state.get(model["model_id"], {}).get("state", {}).get("value")
+
+
+def widget_values(notebook):
+    """The values of the HTML widgets the notebook displayed, in display order."""
+    return [value for _, value in widget_outputs(notebook)]
+
+
+def with_static_results(notebook):
+    """Writes each results line's value as text/html beside its widget view: a widget
+    view needs a script from the network, the static copy does not."""
+    for output, value in widget_outputs(notebook):
+        if value is not None:
+            output["data"]["text/html"] = value
+    return notebook
+
+
+def export_html(notebook):
+    """The notebook as one HTML page that shows the static copy before a widget view,
+    so that it reads offline."""
+    config = HTMLExporter().default_config
+    priority = list(config.NbConvertBase.display_data_priority)
+    priority.remove("text/html")
+    priority.insert(priority.index(WIDGET), "text/html")
+    config.NbConvertBase.display_data_priority = priority
+    exporter = HTMLExporter(config=config)
+    html, _ = exporter.from_notebook_node(notebook)
+    return html
 
 
 def main():
     OUT.mkdir(parents=True, exist_ok=True)
     notebook = execute(nbformat.read(HERE / "tour.ipynb", as_version=4), HERE)
+    with_static_results(notebook)
     nbformat.write(notebook, OUT / "tour.ipynb")
-    html, _ = HTMLExporter().from_notebook_node(notebook)
+    html = export_html(notebook)
     (OUT / "tour.html").write_text(html, encoding="utf-8")
 
     figures = []

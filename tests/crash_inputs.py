@@ -1,4 +1,5 @@
-"""Feeds every method of the four classes random inputs and tampered state; run as a
+"""Feeds every method of the four classes random inputs, odd keyword names, tampered
+state and library names rebound in the module namespace; run as a
 child process by test_native_safety.py, so that a crash fails the test instead of
 killing pytest. Prints the outcome counts; exits non-zero on an outcome that is
 neither a result nor an ordinary Python exception."""
@@ -296,6 +297,77 @@ def attempt(outcomes, step):
         outcomes[type(error).__name__] += 1
 
 
+# Keyword names a call can carry: not valid UTF-8, empty, with a NUL, a str subclass
+# whose comparison raises.
+class Raising(str):
+    def __eq__(self, other):
+        raise ValueError("compared")
+
+    __hash__ = str.__hash__
+
+
+def odd_keywords():
+    name = rng.choice(["\udc80", "", "alpha\x00", "\u00e9", Raising("alpha"), Raising("x")])
+    return {name: odd()}
+
+
+def odd_call(obj):
+    """A method of `obj` with a random number of arguments and an odd keyword."""
+    names = [n for n in dir(type(obj)) if not n.startswith("__")] + ["__init__"]
+    method = getattr(obj, rng.choice(names))
+    return method(*[odd() for _ in range(rng.choice([0, 1, 3, 9]))], **odd_keywords())
+
+
+def reshaped(value):
+    """What a tampered library function hands back instead of `value`."""
+    if not isinstance(value, np.ndarray) or rng.random() < 0.3:
+        return odd()
+    return rng.choice([
+        lambda: value.astype(rng.choice(["i1", "f4", ">f8", ">i8", object, "U2", bool])),
+        lambda: value.ravel()[:-1] if value.size else value,
+        lambda: value.T if value.ndim > 1 else value.reshape(-1, 1),
+        lambda: value + 2**40 if value.dtype.kind in "iu" else -value,
+        lambda: np.asfortranarray(value),
+        lambda: value[::-1],
+    ])()
+
+
+class TamperedNumpy:
+    """numpy, except that one function's results come back reshaped, retyped or odd."""
+
+    def __init__(self, name):
+        self.name = name
+
+    def __getattr__(self, attr):
+        real = getattr(np, attr)
+        if attr != self.name or not callable(real):
+            return real
+        return lambda *args, **kwargs: reshaped(real(*args, **kwargs))
+
+
+# Names the methods look up in the module namespace, rebound for one case. The set
+# builder's own array (np.empty with dtype object) is left to its own tests.
+REBOUND = ["int", "float", "bool", "str", "range", "abs", "list", "type", "len", "train_test_split",
+           "is_regressor", "is_classifier", "display", "widgets", "pd",
+           "AdaptiveConformalClassifier", "ResidualConformalRegressor"]
+NUMPY_FUNCTIONS = ["asarray", "array", "quantile", "argsort", "sort", "cumsum", "arange", "ravel",
+                   "ndim", "full", "atleast_1d", "mean", "median", "max", "round", "concatenate",
+                   "isfinite", "sum", "size", "where", "unique"]
+
+
+def rebind_one():
+    """Rebinds one namespace name for a case; returns what restores it."""
+    if rng.random() < 0.5:
+        name, value = "np", TamperedNumpy(rng.choice(NUMPY_FUNCTIONS))
+    else:
+        name = rng.choice(REBOUND)
+        value = rng.choice([odd(), lambda *args, **kwargs: odd()])
+    missing = object()
+    saved = vars(mod).get(name, missing)
+    setattr(mod, name, value)
+    return lambda: delattr(mod, name) if saved is missing else setattr(mod, name, saved)
+
+
 def run_case(outcomes):
     # Real figures now and then; drawing them is slow and not the module's own code.
     real = rng.random() < 0.1
@@ -316,12 +388,18 @@ def run_case(outcomes):
     methods = [(name, lambda c=c: c(obj)) for name, c in calls(kind)]
     # A random fit, then a sound one, so that the tampered attributes meet fitted state.
     steps = [("fit", fit), ("sound fit", lambda: sound_fit(kind, obj))] + methods * 2
-    for name, step in steps:
-        tamper(obj)
-        try:
-            attempt(outcomes, step)
-        finally:
-            plt.close("all")
+    steps.insert(rng.randrange(len(steps) + 1), ("odd keywords", lambda: odd_call(obj)))
+    # Now and then, the sound state meets a library name rebound to something odd.
+    restore = rebind_one() if rng.random() < 0.3 else (lambda: None)
+    try:
+        for name, step in steps:
+            tamper(obj)
+            try:
+                attempt(outcomes, step)
+            finally:
+                plt.close("all")
+    finally:
+        restore()
 
 
 def main():

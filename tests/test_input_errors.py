@@ -2,10 +2,11 @@
 
 import lightgbm
 import numpy as np
+import pandas as pd
 import pytest
 from test_classifier import CALIB_P1, CALIB_Y, TEST_P1, TEST_Y, RowModel, fitted, ids, two_class
 from test_regressor import MODEL, POINT, fake, make_data, rows  # noqa: F401 (fixture)
-from test_regressor_plots import figures, segmented
+from test_regressor_plots import drawn, figures, segmented
 from test_significance import ColumnClassifier, ColumnRegressor, classification_data
 
 
@@ -59,6 +60,33 @@ class TestNonFiniteValues:
             check.fit(np.where(x > 0.9, -np.inf, x), y)
         assert list(vars(check)) == ["estimator", "significance_level"]
 
+    def test_big_endian_parts_are_read_in_their_byte_order(self, mod, fake):
+        # As FITS files give them. 1 + 2**-36 or so: finite, but NaN read little-endian.
+        raw = b"\x3f\xf0\x00\x00\x00\x00\xf0\x7f"
+        odd = np.frombuffer(raw, dtype=">f8")[0]
+        assert np.isnan(np.frombuffer(raw, dtype="<f8")[0]) and np.isfinite(odd)
+        x = rows(np.arange(45.0), -1.0, 1.0)
+        y = np.arange(45.0).astype(">f8")
+        y[42] = odd
+        native = mod.ResidualConformalRegressor().fit(POINT, x[:20], y[:20].astype(float),
+                                                      x[40:], y[40:].astype(float), x[20:40],
+                                                      y[20:40].astype(float))
+        big = mod.ResidualConformalRegressor().fit(POINT, x[:20], y[:20], x[40:], y[40:],
+                                                   x[20:40], y[20:40])
+        assert big[0] == native[0]
+        np.testing.assert_array_equal(big[1], native[1])
+        y[25] = np.nan
+        with pytest.raises(ValueError, match="1 row with NaN or infinite values for the "
+                                             "calibration part"):
+            mod.ResidualConformalRegressor().fit(POINT, x[:20], y[:20], x[40:], y[40:],
+                                                 x[20:40], y[20:40])
+        table = two_class(CALIB_P1 + TEST_P1).astype(">f8")
+        table[12, 1] = np.nan
+        with pytest.raises(ValueError, match="1 row with NaN or infinite probabilities for the "
+                                             "test part"):
+            mod.AdaptiveConformalClassifier().fit(RowModel(table), None, None, ids(6, 9),
+                                                  TEST_Y, ids(9), CALIB_Y)
+
     def test_object_probabilities_are_read_as_numbers(self, mod):
         table = two_class(CALIB_P1 + TEST_P1).astype(object)
         table[12, 1] = None
@@ -102,6 +130,17 @@ class TestNotes:
             r.fit(MODEL, x[:30], y[:30], x[:5], y[:5], x[30:], y[30:])
         assert notes(raised) == ["alpha must lie strictly between 0 and 1, got 0"]
 
+    def test_column_names_lightgbm_refuses(self, mod, rebind):
+        rebind("LGBMRegressor", lightgbm.LGBMRegressor)
+        x, y = make_data(60)
+        frame = pd.DataFrame(x, columns=["price [$]", "size_m2", "ratio: x/y"])
+        r = mod.ResidualConformalRegressor()
+        with pytest.raises(lightgbm.basic.LightGBMError, match="JSON characters") as raised:
+            r.fit(MODEL, frame[:30], y[:30], frame[:5], y[:5], frame[30:], y[30:])
+        assert notes(raised) == [
+            "LightGBM refuses the column names ['price [$]', 'ratio: x/y']: rename them (for "
+            "example to letters, digits and underscores) or pass numpy arrays"]
+
     def test_without_add_note_the_notes_list_is_made(self, mod, rebind):
         class OldError(Exception):
             add_note = property(lambda self: (_ for _ in ()).throw(AttributeError))
@@ -129,15 +168,26 @@ class TestNotes:
         with pytest.raises(IndexError, match="out of bounds") as raised:
             r.plot_feature("d")
         assert notes(raised) == ["'d' is not among the feature names ['a', 'b', 'c']"]
-        r.feature_names = ["a", "b", "c"]
+        r.feature_names = ("a", "b", "c")
         with pytest.raises(IndexError) as raised:
-            r.plot_feature("b")
-        assert "give it as a numpy array (np.array(['a', 'b', 'c']))" in notes(raised)[0]
+            r.plot_feature("d")
+        assert notes(raised) == ["'d' is not among the feature names ['a', 'b', 'c']"]
         r.feature_names = []
         with pytest.raises(IndexError) as raised:
             r.plot_feature("b")
         assert notes(raised)[0].startswith("feature_names is empty: give the names")
         assert figures() == []
+
+    @pytest.mark.parametrize("kind", [list, tuple, pd.Index])
+    def test_feature_names_in_a_list_tuple_or_index(self, mod, kind):
+        # Found as in an array: the same figure.
+        r = segmented(mod, np.arange(10.0), names=("a", "b", "b"))
+        r.plot_feature("b", 2)
+        expected = drawn(figures()[0])
+        r.feature_names = kind(["a", "b", "b"])
+        r.plot_feature("b", 2)
+        for shown, want in zip(drawn(figures()[2]), expected):
+            np.testing.assert_array_equal(shown, want)
 
     @pytest.mark.parametrize("bins", [0, -3])
     def test_bins_below_one(self, mod, bins):

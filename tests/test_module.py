@@ -1,5 +1,6 @@
 """The module frame: namespace, classes, method objects, binding and failures."""
 
+import ctypes
 import importlib
 import importlib.util
 import inspect
@@ -13,6 +14,20 @@ import numpy as np
 import pytest
 
 MODULE = "trov.diagnoser.reliability_evaluation"
+
+
+class TypeSlots(ctypes.Structure):
+    """The start of a type object, up to tp_clear, as C lays it out on 3.7 to 3.13."""
+
+    _fields_ = [("head", ctypes.c_byte * object.__basicsize__), ("ob_size", ctypes.c_ssize_t),
+                ("tp_name", ctypes.c_char_p), ("tp_basicsize", ctypes.c_ssize_t),
+                ("tp_itemsize", ctypes.c_ssize_t)]
+    _fields_ += [(name, ctypes.c_void_p) for name in [
+        "tp_dealloc", "tp_vectorcall_offset", "tp_getattr", "tp_setattr", "tp_as_async",
+        "tp_repr", "tp_as_number", "tp_as_sequence", "tp_as_mapping", "tp_hash", "tp_call",
+        "tp_str", "tp_getattro", "tp_setattro", "tp_as_buffer"]]
+    _fields_ += [("tp_flags", ctypes.c_ulong), ("tp_doc", ctypes.c_char_p),
+                 ("tp_traverse", ctypes.c_void_p), ("tp_clear", ctypes.c_void_p)]
 
 CLASSES = {
     "Reliability": {
@@ -131,16 +146,16 @@ class TestNamespace:
             obj.diagnose()
 
     def test_cleared_method_raises_instead_of_crashing(self, mod, monkeypatch):
-        import ctypes
-
         monkeypatch.delitem(sys.modules, MODULE)
         fresh = importlib.import_module(MODULE)
         method = fresh.Reliability.__init__
-        # What the garbage collector does to a method in a dead cycle: its tp_clear.
-        tp_clear_offset = 24 * ctypes.sizeof(ctypes.c_void_p)
-        clear = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(
-            ctypes.c_void_p.from_address(id(type(method)) + tp_clear_offset).value
-        )
+        # What the garbage collector does to a method in a dead cycle: its tp_clear,
+        # read by name from the type object's layout.
+        slots = TypeSlots.from_address(id(type(method)))
+        assert slots.tp_name == b"trov.diagnoser.method"  # the layout read is the right one
+        assert slots.tp_basicsize == type(method).__basicsize__
+        assert slots.tp_flags == type(method).__flags__
+        clear = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(slots.tp_clear)
         assert clear(method) == 0
         with pytest.raises(ReferenceError, match="Reliability.__init__"):
             method(object(), None)

@@ -87,3 +87,78 @@ def test_random_inputs_and_tampered_state_never_crash():
     # Seed 1, 120 cases: every method of the four classes, about a thousand calls.
     outcomes = run_child([str(HERE / "crash_inputs.py"), "1", "120"])
     assert "'result'" in outcomes
+
+
+HAZARDS = """
+import numpy as np
+import trov.diagnoser.reliability_evaluation as mod
+
+
+def outcome(step):
+    try:
+        step()
+        return "ok"
+    except Exception as error:
+        return type(error).__name__
+
+
+class Model:
+    classes_ = np.array(["no", "yes"])
+
+    def predict_proba(self, x):
+        p = np.linspace(0.05, 0.95, len(x), dtype=np.float32)
+        return np.column_stack([1 - p, p])
+
+
+x, y = np.zeros((20, 1)), np.array(["no", "yes"] * 10)
+fit = lambda: mod.AdaptiveConformalClassifier().fit(Model(), None, None, x, y, x, y)
+# A label missing from classes_ keeps what np.full wrote.
+unknown = lambda: mod.AdaptiveConformalClassifier().fit(Model(), None, None, x, y, x,
+                                                        np.append(y[:-1], "maybe"))
+results = [
+    # A keyword name that is not valid UTF-8, to a constructor and to a method.
+    outcome(lambda: mod.AdaptiveConformalClassifier(**{"\\udc80": 1})),
+    outcome(lambda: mod.ResidualConformalRegressor().plot_feature("a", **{"\\udc80": 1})),
+    outcome(fit),
+]
+real = np.asarray
+# np.asarray answering a list where the finiteness check reads an array.
+mod.np = type("Np", (), {"__getattr__": lambda self, name: getattr(np, name),
+                         "asarray": staticmethod(lambda *a, **k: [0.5])})()
+results.append(outcome(fit))
+# np.full answering text where the label positions must become integers.
+mod.np = type("Np", (), {"__getattr__": lambda self, name: getattr(np, name),
+                         "full": staticmethod(lambda shape, *a, **k:
+                                              np.full(shape, None, dtype=object))})()
+results.append(outcome(unknown))
+mod.np = np
+
+
+class Bins:
+    # Five segments on the first read, three on every later one.
+    reads = 0
+
+    def __index__(self):
+        Bins.reads += 1
+        return 5 if Bins.reads == 1 else 3
+
+    def __rtruediv__(self, other):
+        return other / 5
+
+
+import matplotlib.pyplot as plt
+r = mod.ResidualConformalRegressor(feature_names=np.array(["a"]))
+r.test_x, r.test_y = np.arange(12.0)[:, None], np.arange(12.0)
+r.pred_test, r.width = r.test_y, np.ones(12)
+results.append(outcome(lambda: r.plot_feature("a", Bins())))
+results.append(len(plt.figure(1).axes[0].containers[0].stemlines.get_segments()))
+print(results)
+"""
+
+
+def test_native_hazards_raise_python_exceptions():
+    # Each of these crashed the interpreter: a C++ exception through a C entry point,
+    # a raw read of what np.asarray returned, an unchecked conversion, a second
+    # read of bins that disagreed with the first.
+    assert run_child(["-c", HAZARDS]).strip() == (
+        "['TypeError', 'TypeError', 'ok', 'TypeError', 'TypeError', 'ok', 5]")

@@ -105,3 +105,33 @@ def test_figures_and_results_lines_in_a_kernel():
     html = shown["data"]["text/html"]
     assert "Coverage report: classification" in html and "by_set_size" in html
     assert html.count('src="data:image/png;base64,') == 2
+
+
+def test_export_shows_results_lines_without_the_network():
+    # A widget view needs a script from the network; the export shows a static copy.
+    pytest.importorskip("nbconvert")
+    import re
+    import sys
+    from pathlib import Path
+
+    sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
+    try:
+        import demo
+    finally:
+        sys.path.pop(0)
+    notebook = nbformat.v4.new_notebook()
+    cell = nbformat.v4.new_code_cell("rcr.plot()")
+    views = [{"model_id": m, "version_major": 2, "version_minor": 0} for m in ("a", "b")]
+    cell.outputs = [nbformat.v4.new_output("display_data", data={WIDGET: v, "text/plain": "HTML"})
+                    for v in views]
+    notebook.cells = [cell]
+    values = {"a": "<b>Results:</b>", "b": "Empirical Coverage: 0.875"}
+    notebook.metadata["widgets"] = {"application/vnd.jupyter.widget-state+json": {
+        "state": {m: {"model_name": "HTMLModel", "state": {"value": v}} for m, v in values.items()},
+        "version_major": 2, "version_minor": 0}}
+
+    html = demo.export_html(demo.with_static_results(notebook))
+    static = re.sub(r"<script.*?</script>", "", html, flags=re.S)
+    assert "<b>Results:</b>" in static and "Empirical Coverage: 0.875" in static
+    assert [o["data"]["text/html"] for o in cell.outputs] == list(values.values())
+    assert all(WIDGET in o["data"] for o in cell.outputs)  # the live view stays for Jupyter

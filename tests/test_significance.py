@@ -180,6 +180,18 @@ class TestClassification:
         np.testing.assert_array_equal(check.pred_1, x[:, 0])
         np.testing.assert_array_equal(check.pred_0, x[:, 0])
 
+    @pytest.mark.parametrize("names", [[1, 2], [-1, 1], ["no", "yes"], [False, True], [0, 1]])
+    def test_labels_score_by_their_position_among_classes(self, mod, names):
+        # 1 for classes_[-1], else 0: the groups of 0/1 labels without classes_.
+        x, y = classification_data()
+        plain = fitted(mod, ColumnClassifier(), x, y, level=0.9, seed=4)
+        assert len(plain.pred_uncertain) not in (0, 100)
+        est = ColumnClassifier()
+        est.classes_ = np.array(names)
+        check = fitted(mod, est, x, np.array(names)[y], level=0.9, seed=4)
+        for group in ("pred_0", "pred_1", "pred_uncertain"):
+            np.testing.assert_array_equal(getattr(check, group), getattr(plain, group))
+
     def test_neither_kind_sets_nothing(self, mod):
         check = mod.Reliability_without_uncertain(NeitherKind(), 0.5)
         assert check.fit(*classification_data()) is None

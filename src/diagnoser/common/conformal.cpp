@@ -14,6 +14,15 @@ bool calibration_missing(const py::object& calib_x, const py::object& calib_y) {
   return calib_x.is_none() || calib_y.is_none();
 }
 
+void warn_in_sample_calibration() {
+  // Errors on the rows a model was fitted on understate its errors on new rows.
+  const char* message =
+      "calib_x or calib_y is None, so the calibration rows are taken from train_x and "
+      "train_y, the data the model was trained on: its errors there are smaller than on new "
+      "rows, and the coverage can fall short of 1 - alpha. Pass held-out calib_x and calib_y.";
+  if (PyErr_WarnEx(PyExc_UserWarning, message, 1) < 0) throw py::error_already_set();
+}
+
 CalibrationSplit calibration_split(const py::object& train_x, const py::object& train_y,
                                    bool seeded) {
   py::object split = ns("train_test_split");
@@ -21,6 +30,7 @@ CalibrationSplit calibration_split(const py::object& train_x, const py::object& 
       seeded ? split(train_x, train_y, py::arg("test_size") = 0.1, py::arg("random_state") = 0)
              : split(train_x, train_y, py::arg("test_size") = 0.1);
   std::vector<py::object> part = unpack(parts, 4);
+  warn_in_sample_calibration();
   return {part[0], part[1], part[2], part[3]};
 }
 
@@ -40,6 +50,16 @@ bool inside_unit_interval(const py::object& alpha) {
 std::string alpha_note(const py::object& alpha) {
   if (inside_unit_interval(alpha)) return "";
   return "alpha must lie strictly between 0 and 1, got " + text_of(alpha);
+}
+
+void refuse_alpha_one(const py::object& self) {
+  py::object alpha = attr_if_present(self, "alpha");
+  if (!alpha) return;
+  // Only a single number: what an array alpha does is numpy's matter.
+  if (!truth(compare(ns("np").attr("ndim")(alpha), py::int_(0), Py_EQ))) return;
+  if (!truth(compare(alpha, py::int_(1), Py_EQ))) return;
+  throw py::value_error(alpha_note(alpha) +
+                        ": at 1 the conformal level is 0 and the coverage meaningless");
 }
 
 namespace {

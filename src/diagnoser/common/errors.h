@@ -24,7 +24,7 @@ auto with_note(Step&& step, Note&& note) -> decltype(step()) {
     try {
       std::string text = note(error);
       if (!text.empty()) add_note(error.value(), text);
-    } catch (py::error_already_set&) {
+    } catch (...) {
     }
     throw;
   }

@@ -33,6 +33,25 @@ py::ssize_t count_in_buffer(const py::array& a) {
 
 bool is_numeric_kind(char kind) { return kind == 'f' || kind == 'c'; }
 
+// Bytes in the machine's own order: a big-endian array (as FITS files give) read
+// as native doubles would turn NaN into numbers and numbers into NaN.
+bool native_order(const py::dtype& dtype) {
+#if PY_BIG_ENDIAN
+  return dtype.byteorder() != '<';
+#else
+  return dtype.byteorder() != '>';
+#endif
+}
+
+// What np.asarray returned, as an array: the name may be rebound to anything.
+py::array checked_array(const py::object& value) {
+  if (!py::isinstance<py::array>(value)) {
+    throw py::type_error("np.asarray returned " +
+                         py::repr(py::type::of(value)).cast<std::string>() + ", not a numpy array");
+  }
+  return py::reinterpret_borrow<py::array>(value);
+}
+
 }  // namespace
 
 py::ssize_t non_finite_rows(const py::object& values) {
@@ -40,7 +59,8 @@ py::ssize_t non_finite_rows(const py::object& values) {
     auto a = py::reinterpret_borrow<py::array>(values);
     char kind = a.dtype().kind();
     if (kind == 'b' || kind == 'i' || kind == 'u') return 0;
-    if (kind == 'f' && a.dtype().itemsize() == 8 && (a.flags() & py::array::c_style)) {
+    if (kind == 'f' && a.dtype().itemsize() == 8 && native_order(a.dtype()) &&
+        (a.flags() & py::array::c_style)) {
       return count_in_buffer(a);
     }
   }
@@ -48,7 +68,7 @@ py::ssize_t non_finite_rows(const py::object& values) {
   py::object numbers;
   try {
     numbers = np.attr("asarray")(values);
-    char kind = py::reinterpret_borrow<py::array>(numbers).dtype().kind();
+    char kind = checked_array(numbers).dtype().kind();
     if (kind == 'O') {
       numbers = np.attr("asarray")(numbers, "dtype"_a = ns("float"));
     } else if (!is_numeric_kind(kind)) {
@@ -58,7 +78,7 @@ py::ssize_t non_finite_rows(const py::object& values) {
     if (e.matches(PyExc_TypeError) || e.matches(PyExc_ValueError)) return 0;
     throw;
   }
-  auto a = py::reinterpret_borrow<py::array>(numbers);
+  py::array a = checked_array(numbers);
   py::object bad = ~np.attr("isfinite")(a);
   if (a.ndim() == 0) return truth(bad) ? 1 : 0;
   if (a.shape(0) == 0) return 0;

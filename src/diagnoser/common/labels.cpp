@@ -99,7 +99,7 @@ py::array_t<int64_t> label_positions(const py::object& labels, const py::object&
     py::object equal = compare(y, c[py::int_(k)], Py_EQ);
     out[np.attr("asarray")(equal, "dtype"_a = ns("bool"))] = py::int_(k);
   }
-  return py::array_t<int64_t>::ensure(out);
+  return contiguous<int64_t>(out);
 }
 
 }  // namespace trov

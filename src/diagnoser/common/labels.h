@@ -12,7 +12,7 @@ namespace py = pybind11;
 
 // `a` as a C-contiguous array of T: `a` itself when it already is one.
 template <typename T>
-py::array_t<T> contiguous(const py::array& a) {
+py::array_t<T> contiguous(const py::handle& a) {
   auto out = py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(a);
   if (!out) {
     if (PyErr_Occurred()) throw py::error_already_set();

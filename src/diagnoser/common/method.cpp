@@ -1,199 +1,20 @@
+// The method type: its protocol (binding to instances, garbage collection,
+// attributes a Python function has) and the classes built from its objects.
 #include "diagnoser/common/method.h"
 
-#include <frameobject.h>
-#include <pybind11/detail/exception_translation.h>
 #include <structmember.h>
 
 #include <cstring>
 #include <memory>
 #include <stdexcept>
 
-#include "diagnoser/common/compat.h"
+#include "diagnoser/common/method_object.h"
 #include "diagnoser/common/names.h"
 
 namespace trov {
 namespace {
 
-struct MethodObject {
-  PyObject_HEAD
-#if TROV_VECTORCALL
-      vectorcallfunc vectorcall;
-#endif
-  PyObject* name;       // str
-  PyObject* qualname;   // str, "Class.method"
-  PyObject* module;     // str
-  PyObject* params;     // tuple of str, self first
-  PyObject* defaults;   // tuple, or None when there are none; NULL once cleared
-  PyObject* globals;    // the module namespace; NULL once cleared
-  PyObject* signature;  // inspect.Signature, made on first request
-  Body body;
-  std::string* trace_name;  // "<module>.<Class>.<method>"
-  std::string* file;
-  int line;
-};
-
 extern PyTypeObject MethodType;
-
-Py_ssize_t defaults_count(const MethodObject* m) {
-  return m->defaults == Py_None ? 0 : PyTuple_GET_SIZE(m->defaults);
-}
-
-// --- argument binding: the checks and messages follow CPython's own order ---
-
-[[noreturn]] void type_error(const MethodObject* m, const std::string& what) {
-  PyErr_Format(PyExc_TypeError, "%U() %s", m->qualname, what.c_str());
-  throw py::error_already_set();
-}
-
-std::string quoted(PyObject* name) { return "'" + py::str(name).cast<std::string>() + "'"; }
-
-[[noreturn]] void too_many_positional(const MethodObject* m, Py_ssize_t given) {
-  Py_ssize_t total = PyTuple_GET_SIZE(m->params);
-  Py_ssize_t required = total - defaults_count(m);
-  std::string takes = required == total
-                          ? std::to_string(total) + " positional argument" + (total == 1 ? "" : "s")
-                          : "from " + std::to_string(required) + " to " + std::to_string(total) +
-                                " positional arguments";
-  type_error(m, "takes " + takes + " but " + std::to_string(given) +
-                    (given == 1 ? " was given" : " were given"));
-}
-
-[[noreturn]] void missing_arguments(const MethodObject* m, const std::vector<PyObject*>& names) {
-  std::string list;
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    if (i > 0) list += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
-    list += quoted(names[i]);
-  }
-  type_error(m, "missing " + std::to_string(names.size()) + " required positional argument" +
-                    (names.size() == 1 ? "" : "s") + ": " + list);
-}
-
-Py_ssize_t param_index(const MethodObject* m, PyObject* keyword) {
-  Py_ssize_t total = PyTuple_GET_SIZE(m->params);
-  for (Py_ssize_t i = 0; i < total; ++i) {
-    if (PyTuple_GET_ITEM(m->params, i) == keyword) return i;
-  }
-  for (Py_ssize_t i = 0; i < total; ++i) {
-    int eq = PyObject_RichCompareBool(PyTuple_GET_ITEM(m->params, i), keyword, Py_EQ);
-    if (eq < 0) throw py::error_already_set();
-    if (eq) return i;
-  }
-  return -1;
-}
-
-std::vector<py::object> bind(const MethodObject* m, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
-  Py_ssize_t total = PyTuple_GET_SIZE(m->params);
-  // Keyword comparisons may run Python code; the defaults stay held throughout.
-  py::object defaults = py::reinterpret_borrow<py::object>(m->defaults);
-  Py_ssize_t first_default = total - defaults_count(m);
-  std::vector<py::object> values(static_cast<std::size_t>(total));
-  for (Py_ssize_t i = 0; i < nargs && i < total; ++i) {
-    values[i] = py::reinterpret_borrow<py::object>(args[i]);
-  }
-  Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-  for (Py_ssize_t k = 0; k < nkw; ++k) {
-    PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
-    if (!PyUnicode_Check(keyword)) type_error(m, "keywords must be strings");
-    Py_ssize_t i = param_index(m, keyword);
-    if (i < 0) type_error(m, "got an unexpected keyword argument " + quoted(keyword));
-    if (values[i]) type_error(m, "got multiple values for argument " + quoted(keyword));
-    values[i] = py::reinterpret_borrow<py::object>(args[nargs + k]);
-  }
-  if (nargs > total) too_many_positional(m, nargs);
-  std::vector<PyObject*> missing;
-  for (Py_ssize_t i = 0; i < first_default; ++i) {
-    if (!values[i]) missing.push_back(PyTuple_GET_ITEM(m->params, i));
-  }
-  if (!missing.empty()) missing_arguments(m, missing);
-  for (Py_ssize_t i = first_default; i < total; ++i) {
-    if (!values[i]) {
-      values[i] = defaults[py::int_(i - first_default)];
-    }
-  }
-  return values;
-}
-
-// --- failure convention ---
-
-// Adds one traceback entry for the method to the pending exception, which is
-// otherwise left exactly as it was raised.
-void add_traceback_entry(const MethodObject* m, PyObject* globals) {
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyCodeObject* code = PyCode_NewEmpty(m->file->c_str(), m->trace_name->c_str(), m->line);
-  PyFrameObject* frame = nullptr;
-  if (code != nullptr) {
-    frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
-  }
-  // Without an entry the exception still propagates unchanged.
-  PyErr_Clear();
-  PyErr_Restore(type, value, traceback);
-  // On failure it leaves the exception pending (chained to its own): nothing to undo.
-  if (frame != nullptr) (void)PyTraceBack_Here(frame);
-  Py_XDECREF(frame);
-  Py_XDECREF(code);
-}
-
-PyObject* call(MethodObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  if (m->globals == nullptr || m->defaults == nullptr) {
-    // Only a collected cycle clears a method; one that is still called gets an error.
-    PyErr_Format(PyExc_ReferenceError, "%U() was cleared with its module and cannot run",
-                 m->qualname);
-    return nullptr;
-  }
-  // Held for the call: the body may drop the last other reference to either.
-  py::object globals = py::reinterpret_borrow<py::object>(m->globals);
-  py::object params = py::reinterpret_borrow<py::object>(m->params);
-  NamespaceScope scope(globals.ptr());
-  std::vector<py::object> values;
-  try {
-    values = bind(m, args, nargs, kwnames);
-  } catch (py::error_already_set& e) {
-    e.restore();
-    return nullptr;
-  }
-  try {
-    py::object result = m->body(Args(params, std::move(values)));
-    return result ? result.release().ptr() : py::none().release().ptr();
-  } catch (py::error_already_set& e) {
-    e.restore();
-  } catch (...) {
-    py::detail::try_translate_exceptions();
-  }
-  add_traceback_entry(m, globals.ptr());
-  return nullptr;
-}
-
-#if TROV_VECTORCALL
-PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                            PyObject* kwnames) {
-  return call(reinterpret_cast<MethodObject*>(callable), args, PyVectorcall_NARGS(nargsf), kwnames);
-}
-#else
-// Without vectorcall: the tuple and dict of a classic call, laid out as a vector call.
-PyObject* method_call(PyObject* callable, PyObject* args, PyObject* kwargs) {
-  Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-  Py_ssize_t nkw = kwargs == nullptr ? 0 : PyDict_GET_SIZE(kwargs);
-  // Owned: binding compares keywords, which may run code that changes `kwargs`.
-  py::tuple kwnames(nkw);
-  std::vector<py::object> owned;
-  std::vector<PyObject*> stack;
-  for (Py_ssize_t i = 0; i < nargs; ++i) stack.push_back(PyTuple_GET_ITEM(args, i));
-  Py_ssize_t pos = 0, k = 0;
-  PyObject *key, *value;
-  while (kwargs != nullptr && PyDict_Next(kwargs, &pos, &key, &value)) {
-    Py_INCREF(key);
-    PyTuple_SET_ITEM(kwnames.ptr(), k++, key);
-    owned.push_back(py::reinterpret_borrow<py::object>(value));
-    stack.push_back(value);
-  }
-  return call(reinterpret_cast<MethodObject*>(callable), stack.data(), nargs,
-              nkw == 0 ? nullptr : kwnames.ptr());
-}
-#endif
-
-// --- the type's protocol ---
 
 PyObject* method_get(PyObject* self, PyObject* obj, PyObject* /*type*/) {
   if (obj == nullptr || obj == Py_None) {
@@ -273,8 +94,8 @@ PyObject* get_signature(PyObject* self, void*) {
       py::object signature = inspect.attr("Signature")(parameters);
       // Building it ran Python code; another thread may have stored one meanwhile.
       if (m->signature == nullptr) m->signature = signature.release().ptr();
-    } catch (py::error_already_set& e) {
-      e.restore();
+    } catch (...) {
+      restore_current_exception();
       return nullptr;
     }
   }

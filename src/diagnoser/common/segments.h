@@ -13,4 +13,9 @@ namespace py = pybind11;
 // ranks from bound i up to bound i + 1, the last one to the end.
 std::vector<py::object> rank_bounds(const py::object& rank_num, const py::object& bins);
 
+// The same for the segment numbers `segments`, the list made from `range(bins)`
+// once by the caller: always one bound more than there are segments.
+std::vector<py::object> rank_bounds(const py::object& rank_num, const py::list& segments,
+                                    const py::object& bins);
+
 }  // namespace trov

@@ -11,6 +11,7 @@
 #include "diagnoser/common/labels.h"
 #include "diagnoser/common/method.h"
 #include "diagnoser/common/names.h"
+#include "diagnoser/common/parts.h"
 #include "diagnoser/common/python_ops.h"
 #include "diagnoser/common/results.h"
 #include "diagnoser/reliability/diagnose_kernels.h"
@@ -109,6 +110,8 @@ py::object fit(const Args& a) {
   const py::object& model = a["model"];
   py::object calib_x = a["calib_x"];
   py::object calib_y = a["calib_y"];
+  refuse_alpha_one(self);
+  require_same_rows(a["train_x"], a["train_y"], a["test_x"], a["test_y"], calib_x, calib_y);
   if (calibration_missing(calib_x, calib_y)) {
     CalibrationSplit split = calibration_split(a["train_x"], a["train_y"], /*seeded=*/true);
     calib_x = split.calib_x;

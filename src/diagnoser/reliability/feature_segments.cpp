@@ -12,25 +12,25 @@ SegmentAverages segment_averages(const py::object& self, const py::object& colum
                                  const py::object& sort_ind, const py::object& rank_num,
                                  const py::object& bins) {
   SegmentAverages avg;
-  py::object segments = ns("range")(bins);
+  // `range(bins)` once: a `bins` whose __index__ changes between two reads must
+  // not make the bounds and the segments disagree in number.
+  py::list segments(ns("range")(bins));
   if (py::len(segments) == 0) {
     throw py::value_error("bins must be a positive integer, got " + text_of(bins));
   }
   if (truth(compare(rank_num.attr("shape")[py::int_(0)], py::int_(0), Py_EQ))) {
     empty_test_part("there are no test rows to cut into segments");
   }
-  std::vector<py::object> bound = rank_bounds(rank_num, bins);
+  std::vector<py::object> bound = rank_bounds(rank_num, segments, bins);
 
-  py::object last = bins - py::int_(1);
   py::object np = ns("np");
-  std::size_t k = 0;
-  for (py::handle i : segments) {
+  const std::size_t count = bound.size() - 1;
+  for (std::size_t k = 0; k < count; ++k) {
     const py::object& q = bound[k];
     const py::object& q2 = bound[k + 1];
-    ++k;
-    py::object ranks = py::reinterpret_borrow<py::object>(i).equal(last)
-                           ? rank_num[py::slice(q, py::none(), py::none())]
-                           : rank_num[py::slice(q, q2, py::none())];
+    // The last of range(bins) is bins - 1: its segment reaches to the end.
+    py::object ranks = k + 1 == count ? rank_num[py::slice(q, py::none(), py::none())]
+                                      : rank_num[py::slice(q, q2, py::none())];
     py::object tar_ind = sort_ind[ranks];
     if (py::object(tar_ind.attr("shape")[py::int_(0)]).equal(py::int_(0))) {
       avg.avg_width.append(0);

@@ -1,5 +1,6 @@
 #include "diagnoser/reliability/residual_conformal_regressor.h"
 
+#include <string>
 #include <vector>
 
 #include "diagnoser/common/conformal.h"
@@ -8,6 +9,7 @@
 #include "diagnoser/common/finite.h"
 #include "diagnoser/common/method.h"
 #include "diagnoser/common/names.h"
+#include "diagnoser/common/parts.h"
 #include "diagnoser/common/python_ops.h"
 #include "diagnoser/common/results.h"
 #include "diagnoser/reliability/feature_segments.h"
@@ -21,6 +23,22 @@ py::object at(const py::object& seq, int i) { return seq[py::int_(i)]; }
 
 // `a.reshape(-1, 1)`: a column vector.
 py::object column_vector(const py::object& a) { return a.attr("reshape")(-1, 1); }
+
+// LightGBM refuses column names with characters that its model text (JSON)
+// reserves, and says neither which column nor what to do.
+std::string column_name_note(const py::error_already_set& e, const py::object& train_x) {
+  if (text_of(e.value()).find("feature name") == std::string::npos) return "";
+  py::object columns = attr_if_present(train_x, "columns");
+  if (!columns) return "";
+  py::list offending;
+  for (py::handle column : columns) {
+    std::string name = text_of(column);
+    if (name.find_first_of("\",:[]{}\n") != std::string::npos) offending.append(column);
+  }
+  if (py::len(offending) == 0) return "";
+  return "LightGBM refuses the column names " + py::repr(offending).cast<std::string>() +
+         ": rename them (for example to letters, digits and underscores) or pass numpy arrays";
+}
 
 py::object init(const Args& a) {
   py::object self = a.self();
@@ -38,6 +56,8 @@ py::object fit(const Args& a) {
   py::object test_x = a["test_x"], test_y = a["test_y"];
   py::object calib_x = a["calib_x"], calib_y = a["calib_y"];
 
+  refuse_alpha_one(self);
+  require_same_rows(train_x, train_y, test_x, test_y, calib_x, calib_y);
   if (calibration_missing(calib_x, calib_y)) {
     CalibrationSplit split = calibration_split(train_x, train_y, false);
     train_x = split.train_x;
@@ -92,7 +112,10 @@ py::object fit(const Args& a) {
           calib.append(lgb.attr("predict")(get(self, "calib_x")));
         }
       },
-      [&](const py::error_already_set&) { return alpha_note(alpha); });
+      [&](const py::error_already_set& e) {
+        std::string names = column_name_note(e, train_x);
+        return names.empty() ? alpha_note(alpha) : names;
+      });
 
   // Per calibration row, how far the residual falls outside its predicted band
   // (negative inside it).
@@ -210,22 +233,19 @@ std::string unknown_feature_note(const py::object& names, const py::object& name
            "feature_names=...)";
   }
   py::object known = ns("np").attr("asarray")(names).attr("tolist")();
-  std::string listed = py::repr(known).cast<std::string>();
-  if (PyList_CheckExact(names.ptr()) && names.contains(name)) {
-    return "feature_names is a list, which == compares as a whole: give it as a numpy array "
-           "(np.array(" +
-           listed + "))";
-  }
-  return py::repr(name).cast<std::string>() + " is not among the feature names " + listed;
+  return py::repr(name).cast<std::string>() + " is not among the feature names " +
+         py::repr(known).cast<std::string>();
 }
 
 py::object plot_feature(const Args& a) {
   py::object self = a.self();
   py::object feature_name = a["feature_name"], bins = a["bins"], figsize = a["figsize"];
 
-  // A plain list compares as one bool; numpy 2 refuses np.where on that, so it
-  // is made 1-D and an unsearchable list finds nothing (IndexError) as before.
-  py::object found = compare(get(self, "feature_names"), feature_name, Py_EQ);
+  // Names in a list, tuple or pandas Index are compared one by one, as in an
+  // array; a result that is still one bool (names numpy cannot compare with the
+  // name) is made 1-D, and finding nothing is the IndexError below.
+  py::object names = ns("np").attr("asarray")(get(self, "feature_names"));
+  py::object found = compare(names, feature_name, Py_EQ);
   py::object pos = with_note(
       [&]() -> py::object {
         return ns("np").attr("where")(ns("np").attr("atleast_1d")(found))[py::int_(0)][py::int_(0)];

@@ -5,8 +5,10 @@
 #include "diagnoser/common/errors.h"
 #include "diagnoser/common/figures.h"
 #include "diagnoser/common/finite.h"
+#include "diagnoser/common/labels.h"
 #include "diagnoser/common/method.h"
 #include "diagnoser/common/names.h"
+#include "diagnoser/common/parts.h"
 #include "diagnoser/common/python_ops.h"
 
 namespace trov {
@@ -18,6 +20,7 @@ py::object last_column(const py::object& value) { return value[py::make_tuple(al
 // calib_x, te_x, calib_y, te_y = train_test_split(test_x, test_y, test_size=0.8)
 // The larger, "test" share is discarded: only a fifth of the rows calibrates.
 std::vector<py::object> split(const py::object& test_x, const py::object& test_y) {
+  require_same_rows(test_x, test_y, "test", "test_x", "test_y");
   require_finite(test_y, "the targets have", "values", "test");
   return unpack(ns("train_test_split")(test_x, test_y, py::arg("test_size") = 0.8), 4);
 }
@@ -51,6 +54,17 @@ void fit_regression(const py::object& self, const py::object& test_x, const py::
   self.attr("pred_low") = py::object(self.attr("pred_base")) - q;
 }
 
+// What a calibration label is scored as against the probability of the last
+// class: 1 for the estimator's classes_[-1], else 0, so that labels {1, 2} or
+// {"no", "yes"} group the rows as {0, 1} do. Without classes_, the label itself.
+py::object label_scores(const py::object& estimator, const py::object& calib_y) {
+  py::object classes = attr_if_present(estimator, "classes_");
+  if (!classes || classes.is_none()) return calib_y;
+  py::array_t<int64_t> positions = label_positions(calib_y, classes);
+  py::object last = py::int_(py::len(ns("np").attr("asarray")(classes)) - 1);
+  return compare(positions, last, Py_EQ).attr("astype")(ns("int"));
+}
+
 void fit_classification(const py::object& self, const py::object& test_x,
                         const py::object& test_y) {
   std::vector<py::object> parts = split(test_x, test_y);
@@ -61,7 +75,7 @@ void fit_classification(const py::object& self, const py::object& test_x,
   py::object abs = ns("abs");
   py::object calib_prob = last_column(self.attr("estimator").attr("predict_proba")(calib_x));
   require_finite(calib_prob, "predict_proba returned", "probabilities", "calibration");
-  py::object alpha = abs(calib_y - calib_prob);
+  py::object alpha = abs(label_scores(self.attr("estimator"), calib_y) - calib_prob);
   py::object q = significance_quantile(self, alpha);
   py::int_ zero(0);
   py::int_ one(1);
