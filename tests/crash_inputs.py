@@ -345,14 +345,13 @@ class TamperedNumpy:
         return lambda *args, **kwargs: reshaped(real(*args, **kwargs))
 
 
-# Names the methods look up in the module namespace, rebound for one case. The set
-# builder's own array (np.empty with dtype object) is left to its own tests.
+# Names the methods look up in the module namespace, rebound for one case.
 REBOUND = ["int", "float", "bool", "str", "range", "abs", "list", "type", "len", "train_test_split",
-           "is_regressor", "is_classifier", "display", "widgets", "pd",
+           "is_regressor", "is_classifier", "display", "widgets", "pd", "object",
            "AdaptiveConformalClassifier", "ResidualConformalRegressor"]
 NUMPY_FUNCTIONS = ["asarray", "array", "quantile", "argsort", "sort", "cumsum", "arange", "ravel",
                    "ndim", "full", "atleast_1d", "mean", "median", "max", "round", "concatenate",
-                   "isfinite", "sum", "size", "where", "unique"]
+                   "isfinite", "sum", "size", "where", "unique", "empty"]
 
 
 def rebind_one():
