@@ -1,8 +1,8 @@
-"""Feeds every method of the four classes random inputs, odd keyword names, tampered
-state and library names rebound in the module namespace; run as a
-child process by test_native_safety.py, so that a crash fails the test instead of
-killing pytest. Prints the outcome counts; exits non-zero on an outcome that is
-neither a result nor an ordinary Python exception."""
+"""Feeds every method of the four classes, the coverage report and the conformal
+classes random inputs, odd keyword names, tampered state and library names rebound in
+the module namespace; run as a child process by test_native_safety.py, so that a crash
+fails the test instead of killing pytest. Prints the outcome counts; exits non-zero on an
+outcome that is neither a result nor an ordinary Python exception."""
 
 import collections
 import os
@@ -21,7 +21,7 @@ import seaborn as sns  # noqa: E402
 from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin  # noqa: E402
 
 import trov.diagnoser.reliability_evaluation as mod  # noqa: E402
-from trov.diagnoser import report  # noqa: E402
+from trov.diagnoser import conformal, report  # noqa: E402
 
 rng = random.Random(int(sys.argv[1]))
 nprng = np.random.default_rng(int(sys.argv[1]))
@@ -287,6 +287,80 @@ def report_steps():
     return steps
 
 
+CONFORMAL_TAMPERED = ["classes_", "threshold_", "fallback_threshold_", "groups_",
+                      "n_calibration_", "quantile_models_", "alpha", "score", "conditional",
+                      "fallback", "lam", "k_reg", "random_state", "model", "method"]
+
+
+def conformal_steps():
+    """The conformal module's classes: odd settings, data and groups, tampered fitted
+    state, a pickle round trip, then coverage_report of what evaluate left."""
+    regression = rng.random() < 0.4
+    kind = "regressor" if regression else "classifier"
+    settings = {"alpha": rng.choice([0.1, 0.3, 0, 1, np.nan, "a"]),
+                "conditional": rng.choice([None, None, "class", "group", "x"]),
+                "fallback": rng.choice(["full", "marginal", "x"])}
+    if regression:
+        settings.update(method=rng.choice(["cqr", "absolute", "x"]), depth=2,
+                        quantile_model=lambda level: FakeQuantiles(alpha=level))
+        cls = conformal.ConformalRegressor
+    else:
+        settings.update(score=rng.choice(["aps", "aps_randomized", "raps", "lac", "x"]),
+                        random_state=rng.choice([None, 0, -1, "a"]),
+                        lam=rng.choice([0.01, -1, np.nan]), k_reg=rng.choice([1, 0, -3, 2.5]))
+        cls = conformal.ConformalClassifier
+    made = {}
+
+    def groups(rows):
+        return rng.choice([None, None, nprng.integers(0, 3, rows), array(rows), odd(),
+                           lambda x: nprng.integers(0, 2, len(x))])
+
+    def part(rows):
+        sound = rng.random() < 0.7
+        if sound:
+            args = sound_arguments(kind)
+            return args[0], args[1][:rows], args[2][:rows]
+        return model(kind), data(rows, False), labels(rows, False)
+
+    def make():
+        estimator = sound_arguments(kind)[0] if rng.random() < 0.7 else model(kind)
+        made["obj"] = cls(estimator, **settings)
+
+    def fit():
+        if regression:
+            _, x, y = part(30)
+            made["obj"].fit(x, y)
+
+    def calibrate():
+        _, x, y = part(rng.choice([30, 3, 0]))
+        made["obj"].calibrate(x, y, groups(len(y) if hasattr(y, "__len__") else 3))
+
+    def tampered():
+        obj = made["obj"]
+        for _ in range(rng.choice([0, 1, 1, 2])):
+            setattr(obj, rng.choice(CONFORMAL_TAMPERED), odd())
+        if rng.random() < 0.2:
+            import pickle
+            made["obj"] = pickle.loads(pickle.dumps(obj))
+
+    def predict():
+        _, x, _ = part(rng.choice([5, 0]))
+        name = "predict_intervals" if regression else "predict_sets"
+        getattr(made["obj"], name)(x, groups(len(x) if hasattr(x, "__len__") else 3),
+                                   return_fallback=rng.random() < 0.5)
+
+    def evaluate():
+        _, x, y = part(rng.choice([5, 25]))
+        made["obj"].evaluate(x, y, groups(len(y) if hasattr(y, "__len__") else 3))
+
+    def reported():
+        report.coverage_report(made["obj"])
+
+    return [("construct", make), ("fit", fit), ("calibrate", calibrate), ("tamper", tampered),
+            ("predict", predict), ("evaluate", evaluate), ("tamper", tampered),
+            ("predict", predict), ("coverage_report", reported)]
+
+
 def attempt(outcomes, step):
     try:
         step()
@@ -371,9 +445,9 @@ def run_case(outcomes):
     # Real figures now and then; drawing them is slow and not the module's own code.
     real = rng.random() < 0.1
     mod.plt, mod.sns = (plt, sns) if real else (Drawing(), Drawing())
-    kind = rng.choice(["classifier", "regressor", "facade", "check", "report"])
-    if kind == "report":
-        for name, step in report_steps():
+    kind = rng.choice(["classifier", "regressor", "facade", "check", "report", "conformal"])
+    if kind in ("report", "conformal"):
+        for name, step in (report_steps() if kind == "report" else conformal_steps()):
             attempt(outcomes, step)
         return
     obj = construct(kind)
