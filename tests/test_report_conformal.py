@@ -70,6 +70,10 @@ def test_conformal_classifier_report_reads_its_sets():
     assert per_class.tables["by_class"]["coverage"][1] >= 0.85
     assert not any('conditional="class"' in f for f in per_class.findings)
 
+    cc.sets_ = cc.sets_[:, :1]
+    with pytest.raises(ValueError, match="sets_ must be a bool array of 2000 rows by 2 classes"):
+        report.coverage_report(cc)
+
 
 def test_group_calibration_gives_a_group_table():
     cc = evaluated(np.random.default_rng(1), conditional="group", groups=True)

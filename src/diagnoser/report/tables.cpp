@@ -234,7 +234,7 @@ SetOutcome conformal_sets(const py::object& fitted) {
   out.covered.resize(n);
   out.size_of.resize(n);
   for (int64_t i = 0; i < n; ++i, cell += out.full) {
-    out.covered[i] = position[i] >= 0 && cell[position[i]];
+    out.covered[i] = position[i] >= 0 && position[i] < out.full && cell[position[i]];
     out.size_of[i] = std::count(cell, cell + out.full, true);
   }
   return out;
