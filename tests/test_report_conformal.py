@@ -85,6 +85,15 @@ def test_group_calibration_gives_a_group_table():
         rows = cc.test_groups_ == row.group
         assert row.n == rows.sum() and row.coverage == covered[rows].mean()
     assert "Coverage by calibration group" in r._repr_html_()
+    # per-group intervals: no band of the one-threshold law either
+    x = np.c_[np.arange(400.0), np.zeros(400)]
+    g = np.arange(400) % 2
+    cr = ConformalRegressor(Column(), method="absolute", conditional="group")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        cr.calibrate(x, x[:, 0] + g, groups=g).evaluate(x, x[:, 0] + g, groups=g)
+    r = report.coverage_report(cr)
+    assert r.tables["by_group"]["coverage"].tolist() == [1, 1] and "band_high" not in r.summary
 
 
 def test_conformal_regressor_intervals_are_closed():

@@ -436,8 +436,10 @@ py::tuple interval_report(const Source& source, const IntervalOutcome& o,
   Evidence evidence;
   py::dict summary = summary_head(n, contained, alpha, tests, calib, settings.confidence, evidence);
   describe_calibration(source, summary, evidence);
-  summary["band_low"] = py::float_(1 - alpha);
-  summary["band_high"] = py::float_(1 - alpha + 1.0 / static_cast<double>(calib.n + 1));
+  if (calib.n >= 0) {
+    summary["band_low"] = py::float_(1 - alpha);
+    summary["band_high"] = py::float_(1 - alpha + 1.0 / static_cast<double>(calib.n + 1));
+  }
   summary["mean_width"] = py::float_(width_sum / rows);
   summary["median_width"] = py::float_(median(o.width));
   features.summarise(summary);
