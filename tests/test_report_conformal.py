@@ -87,13 +87,15 @@ def test_group_calibration_gives_a_group_table():
     assert "Coverage by calibration group" in r._repr_html_()
     # per-group intervals: no band of the one-threshold law either
     x = np.c_[np.arange(400.0), np.zeros(400)]
-    g = np.arange(400) % 2
+    g = np.where(np.arange(400) < 5, 2, np.arange(400) % 2)  # group 2 too small: fallback
     cr = ConformalRegressor(Column(), method="absolute", conditional="group")
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         cr.calibrate(x, x[:, 0] + g, groups=g).evaluate(x, x[:, 0] + g, groups=g)
     r = report.coverage_report(cr)
-    assert r.tables["by_group"]["coverage"].tolist() == [1, 1] and "band_high" not in r.summary
+    assert r.tables["by_group"]["coverage"].tolist() == [1, 1, 1] and "band_high" not in r.summary
+    assert r.summary["share_fallback"] == 5 / 400
+    assert any(f.startswith("1 % of the test rows were predicted with the fallback") for f in r.findings)
 
 
 def test_conformal_regressor_intervals_are_closed():

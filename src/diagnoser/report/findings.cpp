@@ -119,6 +119,11 @@ std::vector<std::string> findings(const Evidence& e) {
   if (!over.empty()) {
     out.push_back("Over-covered (wider than the target needs): " + over + ".");
   }
+  if (e.share_fallback > 0) {
+    out.push_back(percent(e.share_fallback) +
+                  " of the test rows were predicted with the fallback threshold: their class or "
+                  "group had too few calibration rows for its own (see fallback_groups_).");
+  }
   if (e.n_calib >= 0 && e.n_calib < 100) {
     out.push_back("Only " + std::to_string(e.n_calib) +
                   " calibration rows: the coverage a calibration draw of this size gives "

@@ -31,6 +31,7 @@ struct Evidence {
   // How the sets or intervals were calibrated: "" (marginal), "class" or "group";
   // and the classifier's score ("aps" for the procedures' deterministic one).
   std::string conditional, score = "aps";
+  double share_fallback = 0;  // test rows predicted with a fallback threshold
   std::vector<FlaggedRow> flagged;
 };
 

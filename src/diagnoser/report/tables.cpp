@@ -23,6 +23,7 @@ namespace trov {
 namespace report {
 namespace {
 
+using py::literals::operator""_a;
 using IntArray = py::array_t<int64_t, py::array::c_style | py::array::forcecast>;
 
 // `np.ravel(value)` as float64 in owned memory: Python code that runs later
@@ -251,6 +252,12 @@ void describe_calibration(const Source& source, py::dict& summary, Evidence& evi
   if (!source.marginal) {
     summary["n_calib"] = py::int_(source.n_calib);
     summary["conditional"] = py::str(source.conditional);
+    py::object fallback = attribute_or_none(source.fitted, "fallback_rows_");
+    if (!fallback.is_none()) {
+      double share = py::float_(ns("np").attr("mean")(fallback, "dtype"_a = "float64"));
+      summary["share_fallback"] = py::float_(share);
+      evidence.share_fallback = share;
+    }
   }
 }
 
