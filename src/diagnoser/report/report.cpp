@@ -39,8 +39,8 @@ enum class Kind {
   kOther
 };
 
-// The procedure class among the object's bases, by module and name, so that an
-// instance of any import of the procedures' module is recognised.
+// The procedure or conformal class among the object's bases, by module and name,
+// so that an instance of any import of those modules is recognised.
 Kind kind_of(const py::object& fitted) {
   for (py::handle base : py::type::of(fitted).attr("__mro__")) {
     py::object module = py::getattr(base, "__module__", py::none());
