@@ -280,8 +280,16 @@ def report_steps():
             return getattr(r, name)()
         return call
 
+    def compare():
+        r = made["report"]
+        given = rng.choice([{"a": r, "b": r}, {"a": r, "b": odd()}, [r], {}, odd()])
+        side = report.compare_reports(given)
+        if rng.random() < 0.3:
+            side.table = odd()
+        return side._repr_html_()
+
     steps = [("fit", fit), ("coverage_report", make), ("to_dict", method("to_dict")),
-             ("__repr__", method("__repr__"))]
+             ("__repr__", method("__repr__")), ("compare_reports", compare)]
     if rng.random() < 0.15:  # drawing the figures is slow
         steps += [("_repr_html_", method("_repr_html_")), ("to_html", method("to_html"))]
     return steps

@@ -7,6 +7,7 @@ import io as io
 import numpy as np
 import pandas as pd
 
+from .conformal import ConformalClassifier, ConformalRegressor
 from .reliability_evaluation import (
     AdaptiveConformalClassifier,
     Reliability,
@@ -31,8 +32,26 @@ class CoverageReport:
     def _repr_html_(self) -> str: ...
     def to_html(self, path: Any) -> None: ...
 
+class ReportComparison:
+    kind: Literal["classification", "regression"]
+    reports: dict[str, CoverageReport]
+    table: pd.DataFrame
+    def __init__(
+        self,
+        kind: Literal["classification", "regression"],
+        reports: dict[str, CoverageReport],
+        table: pd.DataFrame,
+    ) -> None: ...
+    def _repr_html_(self) -> str: ...
+    def to_html(self, path: Any) -> None: ...
+
+def compare_reports(reports: dict[str, CoverageReport]) -> ReportComparison: ...
 def coverage_report(
-    fitted: AdaptiveConformalClassifier | ResidualConformalRegressor | Reliability,
+    fitted: AdaptiveConformalClassifier
+    | ResidualConformalRegressor
+    | Reliability
+    | ConformalClassifier
+    | ConformalRegressor,
     confidence: float = 0.95,
     bins: int = 10,
     test_x: Any = None,

@@ -42,6 +42,39 @@ std::string listing(std::vector<FlaggedRow> rows, bool under) {
   return out;
 }
 
+bool under_covered(const Evidence& e, RowKind kind) {
+  return std::any_of(e.flagged.begin(), e.flagged.end(),
+                     [kind](const FlaggedRow& r) { return r.under && r.kind == kind; });
+}
+
+// The deterministic adaptive score fills every set once the model errs on more
+// than alpha of the calibration rows; these two do not.
+std::string score_remedy(const Evidence& e) {
+  if (e.score != "aps") return "";
+  return " The \"lac\" or \"aps_randomized\" score of trov.diagnoser.conformal gives "
+         "smaller sets: ConformalClassifier(model, score=\"lac\").";
+}
+
+// Marginal calibration promises nothing per class or group; one threshold per
+// class or group (Mondrian conformal prediction, Vovk et al., 2005) does.
+std::string conditional_remedy(const Evidence& e) {
+  std::string out;
+  if (e.classes > 0 && e.conditional != "class" && under_covered(e, RowKind::kClass)) {
+    out =
+        "Per-class calibration gives every class its own threshold and so the target: "
+        "ConformalClassifier(model, conditional=\"class\") from trov.diagnoser.conformal.";
+  }
+  if (e.conditional != "group" &&
+      (under_covered(e, RowKind::kSegment) || under_covered(e, RowKind::kGroup))) {
+    out += std::string(out.empty() ? "" : " ") +
+           "Per-group calibration gives every group its own threshold: pass the segment (or "
+           "any grouping of the rows) as groups to " +
+           (e.classes > 0 ? "ConformalClassifier" : "ConformalRegressor") +
+           "(model, conditional=\"group\") from trov.diagnoser.conformal.";
+  }
+  return out;
+}
+
 }  // namespace
 
 std::vector<std::string> findings(const Evidence& e) {
@@ -75,12 +108,21 @@ std::vector<std::string> findings(const Evidence& e) {
     out.push_back(percent(e.share_full) + " of the sets hold " +
                   (e.classes == 2 ? std::string("both classes")
                                   : "all " + std::to_string(e.classes) + " classes") +
-                  ": the sets say little about single rows.");
+                  ": the sets say little about single rows." + score_remedy(e));
   }
   std::string under = listing(e.flagged, true), over = listing(e.flagged, false);
-  if (!under.empty()) out.push_back("Under-covered beyond chance: " + under + ".");
+  if (!under.empty()) {
+    out.push_back("Under-covered beyond chance: " + under + ".");
+    std::string remedy = conditional_remedy(e);
+    if (!remedy.empty()) out.push_back(remedy);
+  }
   if (!over.empty()) {
     out.push_back("Over-covered (wider than the target needs): " + over + ".");
+  }
+  if (e.share_fallback > 0) {
+    out.push_back(percent(e.share_fallback) +
+                  " of the test rows were predicted with the fallback threshold: their class or "
+                  "group had too few calibration rows for its own (see fallback_groups_).");
   }
   if (e.n_calib >= 0 && e.n_calib < 100) {
     out.push_back("Only " + std::to_string(e.n_calib) +

@@ -11,6 +11,7 @@
 #include "diagnoser/common/module_def.h"
 #include "diagnoser/common/names.h"
 #include "diagnoser/common/python_ops.h"
+#include "diagnoser/report/comparison.h"
 #include "diagnoser/report/coverage_kernels.h"
 #include "diagnoser/report/report_html.h"
 #include "diagnoser/report/tables.h"
@@ -24,18 +25,34 @@ namespace {
 using py::literals::operator""_a;
 
 constexpr const char* kProcedures = "trov.diagnoser.reliability_evaluation";
+constexpr const char* kConformal = "trov.diagnoser.conformal";
 constexpr const char* kExpected =
-    "a fitted AdaptiveConformalClassifier, ResidualConformalRegressor or Reliability";
+    "a fitted AdaptiveConformalClassifier, ResidualConformalRegressor or Reliability, or an "
+    "evaluated ConformalClassifier or ConformalRegressor";
 
-enum class Kind { kClassifier, kRegressor, kFacade, kOther };
+enum class Kind {
+  kClassifier,
+  kRegressor,
+  kFacade,
+  kConformalClassifier,
+  kConformalRegressor,
+  kOther
+};
 
-// The procedure class among the object's bases, by module and name, so that an
-// instance of any import of the procedures' module is recognised.
+// The procedure or conformal class among the object's bases, by module and name,
+// so that an instance of any import of those modules is recognised.
 Kind kind_of(const py::object& fitted) {
   for (py::handle base : py::type::of(fitted).attr("__mro__")) {
     py::object module = py::getattr(base, "__module__", py::none());
-    if (!py::isinstance<py::str>(module) || module.cast<std::string>() != kProcedures) continue;
+    if (!py::isinstance<py::str>(module)) continue;
+    std::string module_name = module.cast<std::string>();
     std::string name = py::getattr(base, "__qualname__", py::str("")).cast<std::string>();
+    if (module_name == kConformal) {
+      if (name == "ConformalClassifier") return Kind::kConformalClassifier;
+      if (name == "ConformalRegressor") return Kind::kConformalRegressor;
+      continue;
+    }
+    if (module_name != kProcedures) continue;
     if (name == "AdaptiveConformalClassifier") return Kind::kClassifier;
     if (name == "ResidualConformalRegressor") return Kind::kRegressor;
     if (name == "Reliability") return Kind::kFacade;
@@ -47,11 +64,13 @@ std::string type_name(const py::object& obj) {
   return py::str(py::type::of(obj).attr("__qualname__")).cast<std::string>();
 }
 
-void require_fitted(const py::object& fitted, std::initializer_list<const char*> attributes) {
+void require_fitted(const py::object& fitted, std::initializer_list<const char*> attributes,
+                    const char* step = "fit") {
   for (const char* name : attributes) {
     if (!py::hasattr(fitted, name)) {
-      throw py::value_error(type_name(fitted) + " is not fitted (it has no " + name +
-                            "): call fit before coverage_report");
+      throw py::value_error(type_name(fitted) + " is not " +
+                            (std::string(step) == "fit" ? "fitted" : "evaluated") + " (it has no " +
+                            name + "): call " + step + " before coverage_report");
     }
   }
 }
@@ -114,6 +133,17 @@ py::object coverage_report(const Args& a) {
                    {"alpha", "test_y", "pred_test", "pred_low", "pred_up", "width", "calib_y"});
     if (settings.test_x.is_none()) require_fitted(fitted, {"test_x"});
     content = regression_report(fitted, settings);
+    name = "regression";
+  } else if (kind == Kind::kConformalClassifier) {
+    require_fitted(fitted, {"alpha", "classes_", "n_calibration_", "sets_", "test_y_", "test_x_"},
+                   "evaluate");
+    content = conformal_classification_report(fitted, settings);
+    name = "classification";
+  } else if (kind == Kind::kConformalRegressor) {
+    require_fitted(fitted,
+                   {"alpha", "n_calibration_", "intervals_", "test_y_", "test_pred_", "test_x_"},
+                   "evaluate");
+    content = conformal_regression_report(fitted, settings);
     name = "regression";
   } else {
     throw py::type_error(std::string("coverage_report expects ") + kExpected + ", got " +
@@ -189,15 +219,7 @@ py::object to_dict(const Args& a) {
 py::object repr_html(const Args& a) { return py::str(html_fragment(a.self())); }
 
 py::object to_html(const Args& a) {
-  std::string document = html_document(a.self());
-  py::object file = ns("open")(a["path"], "w", "encoding"_a = "utf-8");
-  try {
-    file.attr("write")(document);
-  } catch (py::error_already_set&) {
-    file.attr("close")();
-    throw;
-  }
-  file.attr("close")();
+  write_text(a["path"], html_document(a.self()));
   return py::none();
 }
 
@@ -243,6 +265,8 @@ void initialise(py::module_ module) {
   import_as(globals, "base64", "base64");
 
   globals["CoverageReport"] = create_coverage_report(context);
+  globals["ReportComparison"] = create_report_comparison(context);
+  globals["compare_reports"] = create_compare_reports(context);
   globals["coverage_report"] =
       make_function(context, "coverage_report", {"fitted", "confidence", "bins", "test_x"},
                     py::make_tuple(0.95, 10, py::none()), coverage_report);

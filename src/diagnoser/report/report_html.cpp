@@ -40,6 +40,8 @@ const char* const kStyle =
     ".trov-report ul.findings{font-size:14px;margin:6px 0 10px;padding-left:20px}"
     "</style>";
 
+}  // namespace
+
 std::string escape(const std::string& text) {
   std::string out;
   for (char c : text) {
@@ -65,6 +67,8 @@ std::string escape(const std::string& text) {
   }
   return out;
 }
+
+namespace {
 
 // Shares and coverages with four decimals; other numbers with four significant digits.
 bool is_share(const std::string& name) {
@@ -102,6 +106,8 @@ std::string row_class(const std::string& flag) {
   return "";
 }
 
+}  // namespace
+
 // A DataFrame as an HTML table, flagged rows tinted.
 std::string table_html(const py::object& frame) {
   py::list columns = frame.attr("columns").attr("tolist")();
@@ -131,6 +137,10 @@ std::string table_html(const py::object& frame) {
   }
   return out + "</tbody></table>";
 }
+
+const char* style() { return kStyle; }
+
+namespace {
 
 std::string summary_html(const py::dict& summary) {
   std::string out = "<table><tbody>";
@@ -310,6 +320,9 @@ const TableText kTables[] = {
      "per segment."},
     {"worst_segments", "Worst segment of each feature",
      "The segment of lowest coverage along each feature."},
+    {"by_group", "Coverage by calibration group",
+     "Coverage of each group the sets or intervals were calibrated per: each group's own "
+     "threshold promises it the target."},
     {"by_prediction", "Coverage by predicted value",
      "The same segments along the point prediction: where large or small predictions lose "
      "coverage."},
@@ -318,6 +331,8 @@ const TableText kTables[] = {
 std::string figure_for(const std::string& name, const py::object& frame, double target) {
   if (name == "by_class")
     return single_figure(frame, "class", "Coverage by class", "class", target);
+  if (name == "by_group")
+    return single_figure(frame, "group", "Coverage by group", "group", target);
   if (name == "by_set_size") {
     return single_figure(frame, "set_size", "Coverage by set size", "set size", target);
   }
@@ -398,6 +413,17 @@ std::string html_fragment(const py::object& report) {
     out += table_html(frame);
   }
   return out + "</div>";
+}
+
+void write_text(const py::object& path, const std::string& document) {
+  py::object file = ns("open")(path, "w", "encoding"_a = "utf-8");
+  try {
+    file.attr("write")(document);
+  } catch (py::error_already_set&) {
+    file.attr("close")();
+    throw;
+  }
+  file.attr("close")();
 }
 
 std::string html_document(const py::object& report) {

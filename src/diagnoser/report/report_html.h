@@ -15,5 +15,14 @@ std::string html_fragment(const py::object& report);
 // A whole page holding that block.
 std::string html_document(const py::object& report);
 
+// A DataFrame as an HTML table, flagged rows tinted.
+std::string table_html(const py::object& frame);
+// The inline CSS every block of the report's HTML carries.
+const char* style();
+// Writes `document` to the file at `path` (anything `open` takes), as UTF-8.
+void write_text(const py::object& path, const std::string& document);
+// `text` with HTML's special characters escaped.
+std::string escape(const std::string& text);
+
 }  // namespace report
 }  // namespace trov

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "diagnoser/common/errors.h"
@@ -22,6 +23,7 @@ namespace trov {
 namespace report {
 namespace {
 
+using py::literals::operator""_a;
 using IntArray = py::array_t<int64_t, py::array::c_style | py::array::forcecast>;
 
 // `np.ravel(value)` as float64 in owned memory: Python code that runs later
@@ -97,67 +99,22 @@ int64_t class_count(const py::object& fitted, const py::object& classes) {
   return 2;
 }
 
-void add_flagged(Evidence& evidence, const Rows& rows, const std::vector<std::string>& what) {
+void add_flagged(Evidence& evidence, const Rows& rows, const std::vector<std::string>& what,
+                 RowKind kind) {
   for (std::size_t i = 0; i < rows.size(); ++i) {
     if (rows.flag[i].empty()) continue;
     evidence.flagged.push_back(
-        {what[i], rows.coverage[i], rows.n[i], rows.flag[i] == "under-covered"});
+        {what[i], rows.coverage[i], rows.n[i], rows.flag[i] == "under-covered", kind});
   }
 }
 
-py::list to_py(const std::vector<std::string>& values) { return to_list(values); }
-
-}  // namespace
-
-py::tuple classification_report(const py::object& fitted, const Settings& settings) {
-  py::object np = ns("np");
-  double alpha = alpha_of(fitted);
-  double target = 1 - alpha;
-  CalibrationLaw calib = calibration_law(calibration_count(fitted), alpha, settings.confidence);
-  Tests tests{two_sided_z(settings.confidence), target, calib.tol};
-  py::object test_y = np.attr("ravel")(fitted.attr("test_y"));
-  PredictionSets sets(fitted.attr("test_class"));
-  int64_t n = sets.rows();
-  if (n != static_cast<int64_t>(py::len(test_y))) {
-    throw py::value_error("the classifier holds " + std::to_string(n) + " prediction sets for " +
-                          std::to_string(py::len(test_y)) + " test labels");
-  }
-  if (n == 0) throw py::value_error("the classifier holds no test rows");
-  py::object classes = attribute_or_none(fitted, "classes");
-  int64_t full = class_count(fitted, classes);
-  // Without `classes` the members are positions themselves; one far past the
-  // class count is no class, and mapping labels up to it would allocate for each.
-  if (classes.is_none() && sets.largest() >= std::max<int64_t>(full, 2)) {
-    throw py::value_error("a prediction set holds " + std::to_string(sets.largest()) +
-                          ", beyond the " + std::to_string(std::max<int64_t>(full, 2)) +
-                          " classes the classifier knows: set its `classes` to the labels the "
-                          "set positions stand for");
-  }
-  std::vector<int64_t> position = label_positions(test_y, classes, sets.largest() + 1);
-
-  std::vector<uint8_t> covered(n);
-  std::vector<double> size(n);
-  std::vector<int64_t> size_of(n);
-  int64_t contained = 0, one = 0, whole = 0, empty = 0;
-  double inverse_sum = 0, size_sum = 0;
-  for (int64_t i = 0; i < n; ++i) {
-    covered[i] = sets.holds(i, position[i]);
-    size_of[i] = sets.size(i);
-    size[i] = static_cast<double>(size_of[i]);
-    contained += covered[i];
-    size_sum += size[i];
-    inverse_sum += 1 / size[i];  // an empty set adds inf, as the module's own figure would
-    one += size_of[i] == 1;
-    whole += size_of[i] == full;
-    empty += size_of[i] == 0;
-  }
-  double rows = static_cast<double>(n);
-
-  // Per true label, in np.unique's order; its inverse is checked before it indexes.
-  py::tuple unique = np.attr("unique")(test_y, py::arg("return_inverse") = true);
+// The distinct values of `values` in np.unique's order and each row's index among
+// them; the inverse is checked before it indexes.
+std::pair<py::list, std::vector<int64_t>> unique_inverse(const py::object& values, int64_t n) {
+  py::tuple unique = ns("np").attr("unique")(values, py::arg("return_inverse") = true);
   py::list labels = unique[0].attr("tolist")();
-  int64_t label_count = static_cast<int64_t>(py::len(labels));
-  py::object inverse_object = np.attr("ravel")(unique[1]);
+  int64_t count = static_cast<int64_t>(py::len(labels));
+  py::object inverse_object = ns("np").attr("ravel")(unique[1]);
   if (!py::isinstance<py::array>(inverse_object) ||
       std::string("iu").find(py::reinterpret_borrow<py::array>(inverse_object).dtype().kind()) ==
           std::string::npos) {
@@ -169,8 +126,168 @@ py::tuple classification_report(const py::object& fitted, const Settings& settin
     throw py::value_error("np.unique gave an inverse of another length than the labels");
   }
   for (int64_t g : inverse) {
-    if (g < 0 || g >= label_count) throw py::value_error("np.unique gave an inverse out of range");
+    if (g < 0 || g >= count) throw py::value_error("np.unique gave an inverse out of range");
   }
+  return {labels, inverse};
+}
+
+// Per group of the conformal module's `conditional="group"`: the `by_group` table.
+struct GroupRows {
+  Rows rows;
+  py::list labels;
+  std::vector<std::string> names;
+  bool present = false;
+};
+
+void group_rows(GroupRows& out, const Source& source, int64_t n,
+                const std::vector<uint8_t>& covered, const std::vector<double>& mean_of,
+                const Tests& tests) {
+  if (source.groups.is_none()) return;
+  py::object groups = ns("np").attr("ravel")(source.groups);
+  if (static_cast<int64_t>(py::len(groups)) != n) {
+    throw py::value_error("test_groups_ must hold one group per test row");
+  }
+  auto [labels, inverse] = unique_inverse(groups, n);
+  std::vector<Stratum> strata = group_strata(
+      inverse.data(), n, static_cast<int64_t>(py::len(labels)), covered.data(), mean_of.data());
+  for (std::size_t g = 0; g < strata.size(); ++g) {
+    out.rows.add(strata[g], tests);
+    out.names.push_back("group " + text_of(labels[py::int_(g)]));
+  }
+  out.labels = labels;
+  out.present = true;
+}
+
+void add_group_table(py::dict& tables, Evidence& evidence, const GroupRows& groups,
+                     const char* mean_name) {
+  if (!groups.present) return;
+  py::dict table;
+  table["group"] = groups.labels;
+  groups.rows.coverage_columns(table);
+  table[mean_name] = float_array(groups.rows.mean);
+  groups.rows.test_columns(table);
+  tables["by_group"] = data_frame(table);
+  add_flagged(evidence, groups.rows, groups.names, RowKind::kGroup);
+}
+
+py::list to_py(const std::vector<std::string>& values) { return to_list(values); }
+
+}  // namespace
+
+namespace {
+
+// Each row covered or not and the size of its set; `test_y` ravelled.
+struct SetOutcome {
+  py::object test_y;
+  std::vector<uint8_t> covered;
+  std::vector<int64_t> size_of;
+  int64_t full;  // the size of a set that holds every class
+};
+
+SetOutcome procedure_sets(const py::object& fitted) {
+  SetOutcome out;
+  out.test_y = ns("np").attr("ravel")(fitted.attr("test_y"));
+  PredictionSets sets(fitted.attr("test_class"));
+  int64_t n = sets.rows();
+  if (n != static_cast<int64_t>(py::len(out.test_y))) {
+    throw py::value_error("the classifier holds " + std::to_string(n) + " prediction sets for " +
+                          std::to_string(py::len(out.test_y)) + " test labels");
+  }
+  if (n == 0) throw py::value_error("the classifier holds no test rows");
+  py::object classes = attribute_or_none(fitted, "classes");
+  out.full = class_count(fitted, classes);
+  // Without `classes` the members are positions themselves; one far past the
+  // class count is no class, and mapping labels up to it would allocate for each.
+  if (classes.is_none() && sets.largest() >= std::max<int64_t>(out.full, 2)) {
+    throw py::value_error("a prediction set holds " + std::to_string(sets.largest()) +
+                          ", beyond the " + std::to_string(std::max<int64_t>(out.full, 2)) +
+                          " classes the classifier knows: set its `classes` to the labels the "
+                          "set positions stand for");
+  }
+  std::vector<int64_t> position = label_positions(out.test_y, classes, sets.largest() + 1);
+  out.covered.resize(n);
+  out.size_of.resize(n);
+  for (int64_t i = 0; i < n; ++i) {
+    out.covered[i] = sets.holds(i, position[i]);
+    out.size_of[i] = sets.size(i);
+  }
+  return out;
+}
+
+// The conformal module's sets: a bool matrix, rows by `classes_`.
+SetOutcome conformal_sets(const py::object& fitted) {
+  SetOutcome out;
+  out.test_y = ns("np").attr("ravel")(fitted.attr("test_y_"));
+  py::object classes = fitted.attr("classes_");
+  int64_t n = static_cast<int64_t>(py::len(out.test_y));
+  if (n == 0) throw py::value_error("the classifier holds no test rows");
+  out.full = static_cast<int64_t>(py::len(classes));
+  std::vector<int64_t> position = label_positions(out.test_y, classes, 0);
+  // Read after the labels: comparing them may run Python code.
+  using BoolMatrix = py::array_t<bool, py::array::c_style | py::array::forcecast>;
+  BoolMatrix sets = BoolMatrix::ensure(fitted.attr("sets_"));
+  if (!sets || sets.ndim() != 2 || sets.shape(0) != n || sets.shape(1) != out.full) {
+    PyErr_Clear();
+    throw py::value_error("sets_ must be a bool array of " + std::to_string(n) + " rows by " +
+                          std::to_string(out.full) + " classes: call evaluate again");
+  }
+  const bool* cell = sets.data();
+  out.covered.resize(n);
+  out.size_of.resize(n);
+  for (int64_t i = 0; i < n; ++i, cell += out.full) {
+    out.covered[i] = position[i] >= 0 && position[i] < out.full && cell[position[i]];
+    out.size_of[i] = std::count(cell, cell + out.full, true);
+  }
+  return out;
+}
+
+CalibrationLaw law_of(const Source& source, double confidence) {
+  // Thresholds per class or group: the marginal law of one threshold does not hold.
+  return calibration_law(source.marginal ? source.n_calib : -1, source.alpha, confidence);
+}
+
+void describe_calibration(const Source& source, py::dict& summary, Evidence& evidence) {
+  evidence.conditional = source.conditional;
+  evidence.score = source.score;
+  if (!source.marginal) {
+    summary["n_calib"] = py::int_(source.n_calib);
+    summary["conditional"] = py::str(source.conditional);
+    py::object fallback = attribute_or_none(source.fitted, "fallback_rows_");
+    if (!fallback.is_none()) {
+      double share = py::float_(ns("np").attr("mean")(fallback, "dtype"_a = "float64"));
+      summary["share_fallback"] = py::float_(share);
+      evidence.share_fallback = share;
+    }
+  }
+}
+
+py::tuple set_report(const Source& source, const SetOutcome& outcome, const Settings& settings) {
+  double alpha = source.alpha;
+  double target = 1 - alpha;
+  CalibrationLaw calib = law_of(source, settings.confidence);
+  Tests tests{two_sided_z(settings.confidence), target, calib.tol};
+  int64_t n = static_cast<int64_t>(outcome.covered.size());
+  int64_t full = outcome.full;
+  const std::vector<uint8_t>& covered = outcome.covered;
+  const std::vector<int64_t>& size_of = outcome.size_of;
+
+  std::vector<double> size(n);
+  int64_t contained = 0, one = 0, whole = 0, empty = 0;
+  double inverse_sum = 0, size_sum = 0;
+  for (int64_t i = 0; i < n; ++i) {
+    size[i] = static_cast<double>(size_of[i]);
+    contained += covered[i];
+    size_sum += size[i];
+    inverse_sum += 1 / size[i];  // an empty set adds inf, as the module's own figure would
+    one += size_of[i] == 1;
+    whole += size_of[i] == full;
+    empty += size_of[i] == 0;
+  }
+  double rows = static_cast<double>(n);
+
+  // Per true label, in np.unique's order.
+  auto [labels, inverse] = unique_inverse(outcome.test_y, n);
+  int64_t label_count = static_cast<int64_t>(py::len(labels));
   std::vector<Stratum> per_class =
       group_strata(inverse.data(), n, label_count, covered.data(), size.data());
   Rows by_class;
@@ -205,11 +322,15 @@ py::tuple classification_report(const py::object& fitted, const Settings& settin
 
   FeatureTables features;
   bool by_feature = !settings.test_x.is_none();
-  if (by_feature)
-    segment_features(features, fitted, settings.test_x, covered, size, settings.bins, tests);
+  if (by_feature) {
+    segment_features(features, source.fitted, settings.test_x, covered, size, settings.bins, tests);
+  }
+  GroupRows groups;
+  group_rows(groups, source, n, covered, size, tests);
 
   std::vector<Rows*> tested{&by_class, &by_size};
   if (by_feature) tested.push_back(&features.rows);
+  if (groups.present) tested.push_back(&groups.rows);
   decide_flags(tested, 1 - settings.confidence);
 
   py::dict class_table;
@@ -224,6 +345,7 @@ py::tuple classification_report(const py::object& fitted, const Settings& settin
 
   Evidence evidence;
   py::dict summary = summary_head(n, contained, alpha, tests, calib, settings.confidence, evidence);
+  describe_calibration(source, summary, evidence);
   summary["mean_set_size"] = py::float_(size_sum / rows);
   summary["bandwidth"] = py::float_(1 - inverse_sum / rows);
   summary["share_one_class"] = py::float_(static_cast<double>(one) / rows);
@@ -233,63 +355,68 @@ py::tuple classification_report(const py::object& fitted, const Settings& settin
   summary["worst_class"] = labels[py::int_(worst)];
   evidence.share_full = static_cast<double>(whole) / rows;
   evidence.classes = full;
-  add_flagged(evidence, by_class, class_names);
-  add_flagged(evidence, by_size, size_names);
+  add_flagged(evidence, by_class, class_names, RowKind::kClass);
+  add_flagged(evidence, by_size, size_names, RowKind::kOther);
 
   py::dict tables;
   tables["by_class"] = data_frame(class_table);
   tables["by_set_size"] = data_frame(size_table);
   if (by_feature) {
     features.summarise(summary);
-    add_flagged(evidence, features.rows, segment_names(features));
+    add_flagged(evidence, features.rows, segment_names(features), RowKind::kSegment);
     py::tuple frames = features.frames("mean_set_size");
     tables["by_feature"] = frames[0];
     tables["worst_segments"] = frames[1];
   }
+  add_group_table(tables, evidence, groups, "mean_set_size");
   return py::make_tuple(summary, tables, to_py(findings(evidence)));
 }
 
-py::tuple regression_report(const py::object& fitted, const Settings& settings) {
-  double alpha = alpha_of(fitted);
+// Bounds, widths and predictions per test row, in owned memory.
+struct IntervalOutcome {
+  std::vector<double> y, low, up, width, prediction;
+  bool closed;  // a y on a bound counts as covered
+  py::object test_x;
+  const char* names[4];  // of low, up, width and prediction, for messages
+};
+
+py::tuple interval_report(const Source& source, const IntervalOutcome& o,
+                          const Settings& settings) {
+  double alpha = source.alpha;
   double target = 1 - alpha;
-  std::vector<double> y = owned_numbers(fitted.attr("test_y"), "test_y");
-  std::vector<double> low = owned_numbers(fitted.attr("pred_low"), "pred_low");
-  std::vector<double> up = owned_numbers(fitted.attr("pred_up"), "pred_up");
-  std::vector<double> width = owned_numbers(fitted.attr("width"), "width");
-  std::vector<double> prediction = owned_numbers(fitted.attr("pred_test"), "pred_test");
-  int64_t n = static_cast<int64_t>(y.size());
+  int64_t n = static_cast<int64_t>(o.y.size());
   if (n == 0) throw py::value_error("the regressor holds no test rows");
   for (const auto& [array, name] :
-       {std::pair<const std::vector<double>*, const char*>{&low, "pred_low"},
-        {&up, "pred_up"},
-        {&width, "width"},
-        {&prediction, "pred_test"}}) {
+       {std::pair<const std::vector<double>*, const char*>{&o.low, o.names[0]},
+        {&o.up, o.names[1]},
+        {&o.width, o.names[2]},
+        {&o.prediction, o.names[3]}}) {
     if (static_cast<int64_t>(array->size()) != n) {
       throw py::value_error(std::string(name) + " must hold one value per test row");
     }
   }
-  CalibrationLaw calib = calibration_law(static_cast<int64_t>(py::len(fitted.attr("calib_y"))),
-                                         alpha, settings.confidence);
+  CalibrationLaw calib = law_of(source, settings.confidence);
   Tests tests{two_sided_z(settings.confidence), target, calib.tol};
 
-  // Covered as the regressor counts it: strictly inside the interval.
   std::vector<uint8_t> covered(n);
   int64_t contained = 0;
   double width_sum = 0;
   for (int64_t i = 0; i < n; ++i) {
-    covered[i] = (up[i] - y[i] > 0) && (low[i] - y[i] < 0);
+    covered[i] = o.closed ? (o.low[i] <= o.y[i] && o.y[i] <= o.up[i])
+                          : (o.up[i] - o.y[i] > 0) && (o.low[i] - o.y[i] < 0);
     contained += covered[i];
-    width_sum += width[i];
+    width_sum += o.width[i];
   }
 
-  py::object test_x =
-      settings.test_x.is_none() ? py::object(fitted.attr("test_x")) : settings.test_x;
+  py::object test_x = settings.test_x.is_none() ? o.test_x : settings.test_x;
   FeatureTables features;
-  segment_features(features, fitted, test_x, covered, width, settings.bins, tests);
+  segment_features(features, source.fitted, test_x, covered, o.width, settings.bins, tests);
+  GroupRows groups;
+  group_rows(groups, source, n, covered, o.width, tests);
 
-  Segments by_value = segment_numbers(prediction, settings.bins);
+  Segments by_value = segment_numbers(o.prediction, settings.bins);
   std::vector<Stratum> strata =
-      group_strata(by_value.of_row.data(), n, by_value.count(), covered.data(), width.data());
+      group_strata(by_value.of_row.data(), n, by_value.count(), covered.data(), o.width.data());
   Rows by_prediction;
   std::vector<std::string> prediction_names;
   for (int64_t i = 0; i < by_value.count(); ++i) {
@@ -299,7 +426,9 @@ py::tuple regression_report(const py::object& fitted, const Settings& settings) 
     by_prediction.label.push_back(by_value.label[i]);
     prediction_names.push_back("predictions " + by_value.label[i]);
   }
-  decide_flags({&features.rows, &by_prediction}, 1 - settings.confidence);
+  std::vector<Rows*> tested{&features.rows, &by_prediction};
+  if (groups.present) tested.push_back(&groups.rows);
+  decide_flags(tested, 1 - settings.confidence);
 
   std::vector<int64_t> prediction_segment;
   for (int64_t i = 0; i < by_value.count(); ++i) prediction_segment.push_back(i);
@@ -313,20 +442,87 @@ py::tuple regression_report(const py::object& fitted, const Settings& settings) 
   double rows = static_cast<double>(n);
   Evidence evidence;
   py::dict summary = summary_head(n, contained, alpha, tests, calib, settings.confidence, evidence);
-  summary["band_low"] = py::float_(1 - alpha);
-  summary["band_high"] = py::float_(1 - alpha + 1.0 / static_cast<double>(calib.n + 1));
+  describe_calibration(source, summary, evidence);
+  if (calib.n >= 0) {
+    summary["band_low"] = py::float_(1 - alpha);
+    summary["band_high"] = py::float_(1 - alpha + 1.0 / static_cast<double>(calib.n + 1));
+  }
   summary["mean_width"] = py::float_(width_sum / rows);
-  summary["median_width"] = py::float_(median(width));
+  summary["median_width"] = py::float_(median(o.width));
   features.summarise(summary);
-  add_flagged(evidence, features.rows, segment_names(features));
-  add_flagged(evidence, by_prediction, prediction_names);
+  add_flagged(evidence, features.rows, segment_names(features), RowKind::kSegment);
+  add_flagged(evidence, by_prediction, prediction_names, RowKind::kOther);
 
   py::tuple frames = features.frames("mean_width");
   py::dict tables;
   tables["by_feature"] = frames[0];
   tables["worst_segments"] = frames[1];
   tables["by_prediction"] = data_frame(prediction_table);
+  add_group_table(tables, evidence, groups, "mean_width");
   return py::make_tuple(summary, tables, to_py(findings(evidence)));
+}
+
+Source procedure_source(const py::object& fitted) {
+  return Source{fitted, alpha_of(fitted), calibration_count(fitted), true, py::none(), "", "aps"};
+}
+
+Source conformal_source(const py::object& fitted) {
+  Source out{fitted, alpha_of(fitted), -1, true, py::none(), "", ""};
+  out.n_calib = fitted.attr("n_calibration_").cast<int64_t>();
+  py::object conditional = attribute_or_none(fitted, "conditional");
+  if (!conditional.is_none()) {
+    out.conditional = py::str(conditional).cast<std::string>();
+    out.marginal = false;
+  }
+  if (out.conditional == "group") out.groups = attribute_or_none(fitted, "test_groups_");
+  py::object score = attribute_or_none(fitted, "score");
+  if (!score.is_none()) out.score = py::str(score).cast<std::string>();
+  return out;
+}
+
+}  // namespace
+
+py::tuple classification_report(const py::object& fitted, const Settings& settings) {
+  return set_report(procedure_source(fitted), procedure_sets(fitted), settings);
+}
+
+py::tuple conformal_classification_report(const py::object& fitted, const Settings& settings) {
+  Settings own = settings;
+  if (own.test_x.is_none()) own.test_x = fitted.attr("test_x_");
+  return set_report(conformal_source(fitted), conformal_sets(fitted), own);
+}
+
+py::tuple regression_report(const py::object& fitted, const Settings& settings) {
+  IntervalOutcome o{{}, {},    {},         {},
+                    {}, false, py::none(), {"pred_low", "pred_up", "width", "pred_test"}};
+  o.y = owned_numbers(fitted.attr("test_y"), "test_y");
+  o.low = owned_numbers(fitted.attr("pred_low"), "pred_low");
+  o.up = owned_numbers(fitted.attr("pred_up"), "pred_up");
+  o.width = owned_numbers(fitted.attr("width"), "width");
+  o.prediction = owned_numbers(fitted.attr("pred_test"), "pred_test");
+  // Covered as the regressor counts it: strictly inside the interval.
+  if (settings.test_x.is_none()) o.test_x = fitted.attr("test_x");
+  return interval_report(procedure_source(fitted), o, settings);
+}
+
+py::tuple conformal_regression_report(const py::object& fitted, const Settings& settings) {
+  IntervalOutcome o{{}, {},   {},         {},
+                    {}, true, py::none(), {"intervals_", "intervals_", "intervals_", "test_pred_"}};
+  o.y = owned_numbers(fitted.attr("test_y_"), "test_y_");
+  std::vector<double> bounds = owned_numbers(fitted.attr("intervals_"), "intervals_");
+  if (bounds.size() != 2 * o.y.size()) {
+    throw py::value_error(
+        "intervals_ must hold a low and a high bound per test row: call "
+        "evaluate again");
+  }
+  for (std::size_t i = 0; i < o.y.size(); ++i) {
+    o.low.push_back(bounds[2 * i]);
+    o.up.push_back(bounds[2 * i + 1]);
+    o.width.push_back(bounds[2 * i + 1] - bounds[2 * i]);
+  }
+  o.prediction = owned_numbers(fitted.attr("test_pred_"), "test_pred_");
+  if (settings.test_x.is_none()) o.test_x = fitted.attr("test_x_");
+  return interval_report(conformal_source(fitted), o, settings);
 }
 
 }  // namespace report

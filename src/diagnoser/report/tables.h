@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
+#include <string>
 
 namespace trov {
 namespace py = pybind11;
@@ -15,10 +16,23 @@ struct Settings {
   py::object test_x;  // None: the fitted object's own, if any
 };
 
+// How the fitted object was calibrated, as far as the report needs it.
+struct Source {
+  py::object fitted;
+  double alpha;
+  int64_t n_calib;    // -1: not known
+  bool marginal;      // one threshold for all rows: the calibration law applies
+  py::object groups;  // None, or the group of each test row
+  std::string conditional, score;
+};
+
 // (summary dict, tables dict, findings list) of a fitted AdaptiveConformalClassifier.
 py::tuple classification_report(const py::object& fitted, const Settings& settings);
-// ... and of a fitted ResidualConformalRegressor.
+// ... of a fitted ResidualConformalRegressor.
 py::tuple regression_report(const py::object& fitted, const Settings& settings);
+// ... and of an evaluated ConformalClassifier or ConformalRegressor.
+py::tuple conformal_classification_report(const py::object& fitted, const Settings& settings);
+py::tuple conformal_regression_report(const py::object& fitted, const Settings& settings);
 
 }  // namespace report
 }  // namespace trov
