@@ -421,6 +421,62 @@ class TestUncommonForms:
             np.asarray(s).tolist() for s in expected.label_list]
 
 
+class TestSetsAfterDiagnose:
+    """diagnose turns the list of sets into an array of the same set objects; whoever
+    else holds the list or a set sees nothing change."""
+
+    def test_sets_are_separate_untracked_lists_of_ints(self, mod):
+        import gc
+
+        clf = fitted(mod)
+        assert len({id(s) for s in clf.test_class}) == len(TEST_P1)
+        assert all(type(s) is list and not gc.is_tracked(s) for s in clf.test_class)
+        clf.test_class[0].append(7)  # one set changed, no other
+        assert [s for s in clf.test_class if 7 in s] == [clf.test_class[0]]
+
+    @pytest.mark.parametrize("hold_list", [True, False], ids=["list held", "sets held"])
+    def test_the_array_holds_the_same_sets(self, mod, hold_list):
+        import sys
+
+        clf = fitted(mod)
+        expected = fitted(mod).diagnose()
+        held = clf.test_class if hold_list else None
+        sets = list(clf.test_class)
+        contents = [list(s) for s in sets]
+        result = clf.diagnose()
+        assert all(a is b for a, b in zip(clf.test_class, sets))
+        assert [list(s) for s in clf.test_class] == contents
+        if hold_list:
+            assert held == contents and all(a is b for a, b in zip(held, sets))
+        else:  # by `sets`, the array, `s`, getrefcount's argument and label_list, no more
+            shown = {id(s) for s in clf.label_list}
+            assert [sys.getrefcount(s) for s in sets] == [4 + (id(s) in shown) for s in sets]
+        for key in result:
+            np.testing.assert_array_equal(result[key], expected[key])
+
+    def test_a_property_storing_the_sets_elsewhere(self, mod):
+        class Stored(mod.AdaptiveConformalClassifier):
+            @property
+            def test_class(self):
+                return self.kept
+
+            @test_class.setter
+            def test_class(self, value):
+                self.kept = value
+
+        clf = fitted(mod)
+        expected = clf.diagnose()
+        sub = Stored(0.1)
+        sub.fit(RowModel(two_class(CALIB_P1 + TEST_P1)), None, None, ids(6, 9), TEST_Y, ids(9),
+                CALIB_Y)
+        first = sub.kept
+        result = sub.diagnose()
+        assert first == [list(s) for s in sub.kept] and len(first) == len(TEST_P1)
+        assert (sub.coverage, sub.class_conf) == (clf.coverage, clf.class_conf)
+        for key in result:
+            np.testing.assert_array_equal(result[key], expected[key])
+
+
 class TestAgainstTheDocumentedSteps:
     """Seeded random problems, ties and edge thresholds included, against the steps in numpy."""
 

@@ -83,6 +83,43 @@ def test_a_rebound_object_is_refused_before_pointers_are_written():
         assert run_child(["-c", OBJECT_REBOUND, dtype]).split() == ["TypeError", "True"]
 
 
+EMPTIED_BY_A_FINALISER = """
+import numpy as np
+import trov.diagnoser.reliability_evaluation as mod
+
+
+class Clears:
+    def __del__(self):
+        del clf.test_class[:]
+        Clears.junk = [[k] * 3 for k in range(1000)]  # takes over freed memory
+
+
+def empty(size, dtype=None):
+    # The slots for the sets come back holding objects that empty the list when released.
+    cells = np.empty(size, dtype=object)
+    if size > 3:
+        cells[:] = [Clears() for _ in range(size)]
+    return cells
+
+
+clf = mod.AdaptiveConformalClassifier()
+clf.q, clf.max_test = 0.5, 0.9
+clf.test_y = np.array([0, 1, 1, 0, 1])
+clf.test_class = [[0], [0, 1], [1], [0], [1]]
+mod.np = type("Np", (), {"__getattr__": lambda self, name: getattr(np, name),
+                         "empty": staticmethod(empty)})()
+try:
+    clf.diagnose()
+    print("ok", clf.test_class.tolist())
+except IndexError as error:
+    print("IndexError", "changed while being read" in str(error))
+"""
+
+
+def test_sets_emptied_while_being_stored():
+    assert run_child(["-c", EMPTIED_BY_A_FINALISER]).split() == ["IndexError", "True"]
+
+
 def test_random_inputs_and_tampered_state_never_crash():
     # Seed 1, 120 cases: every method of the four classes, about a thousand calls.
     outcomes = run_child([str(HERE / "crash_inputs.py"), "1", "120"])

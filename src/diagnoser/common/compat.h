@@ -34,6 +34,12 @@ inline void set_refcount(PyObject* object, Py_ssize_t count) {
 #endif
 }
 
+// The length of a variable-size object whose items the caller manages
+// (Py_SET_SIZE is 3.9+).
+inline void set_size(PyObject* object, Py_ssize_t size) {
+  reinterpret_cast<PyVarObject*>(object)->ob_size = size;
+}
+
 // Pauses the cyclic garbage collector while many small objects are made: each
 // allocation would otherwise count towards a collection that walks them all.
 // PyGC_Disable is 3.10+; before, the gc module does the same.

@@ -255,9 +255,14 @@ py::object diagnose_two_class(const py::object& self, const classifier::TwoClass
       self.attr("label_list") = classifier::object_array_of_rows(test_class, first_rows);
     }
   }
-  if (!counts.flat) {
-    self.attr("test_class") =
-        counts.cells ? counts.cells : py::object(ns("np").attr("array")(test_class));
+  if (counts.cells && !counts.flat) {
+    // Nothing runs between the filling and the store that replaces the list; the
+    // sets move over when only `self` and this call hold the list.
+    bool take = classifier::held_only_by_attribute(self, "test_class", test_class, 1);
+    classifier::fill_with_sets(counts.cells, test_class, take);
+    self.attr("test_class") = counts.cells;
+  } else if (!counts.flat) {
+    self.attr("test_class") = ns("np").attr("array")(test_class);
   } else {
     py::ssize_t width = ones ? 1 : 2;
     py::array_t<int64_t> matrix({rows, width});

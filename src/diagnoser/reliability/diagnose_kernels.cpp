@@ -6,6 +6,7 @@
 #include <map>
 #include <string>
 
+#include "diagnoser/common/compat.h"
 #include "diagnoser/common/labels.h"
 #include "diagnoser/common/names.h"
 #include "diagnoser/common/python_ops.h"
@@ -123,15 +124,66 @@ py::object object_array_of_rows(const py::object& test_class,
   py::array out = empty_object_array(count);
   bool in_list = PyList_CheckExact(test_class.ptr());
   auto array = in_list ? py::array() : py::reinterpret_borrow<py::array>(test_class);
-  py::ssize_t size = in_list ? PyList_GET_SIZE(test_class.ptr()) : array.shape(0);
   for (py::ssize_t k = 0; k < count; ++k) {
     py::ssize_t row = rows[k];
-    // Code run by numpy's allocation (a finaliser) may have shortened the list.
+    // Code run by numpy's allocation or by releasing what a slot held (a
+    // finaliser) may have shortened the list.
+    py::ssize_t size = in_list ? PyList_GET_SIZE(test_class.ptr()) : array.shape(0);
     if (row >= size) throw py::index_error("the prediction sets changed while being read");
     PyObject* set = in_list ? PyList_GET_ITEM(test_class.ptr(), row) : at<PyObject*>(array, row);
     put(out, k, py::handle(set ? set : Py_None));
   }
   return std::move(out);
+}
+
+bool held_only_by_attribute(const py::object& owner, const char* name, const py::handle& value,
+                            py::ssize_t other_refs) {
+#ifdef Py_GIL_DISABLED
+  return false;  // counts are not exact there
+#else
+  // A __setattr__ or a descriptor might store the new value elsewhere.
+  PyTypeObject* type = Py_TYPE(owner.ptr());
+  py::str key(name);
+  if (type->tp_setattro != PyObject_GenericSetAttr || _PyType_Lookup(type, key.ptr()) != nullptr) {
+    return false;
+  }
+  auto dict = py::reinterpret_steal<py::object>(PyObject_GenericGetDict(owner.ptr(), nullptr));
+  if (!dict) {
+    PyErr_Clear();
+    return false;
+  }
+  PyObject* held = PyDict_GetItemWithError(dict.ptr(), key.ptr());
+  if (held == nullptr) PyErr_Clear();
+  return held == value.ptr() && Py_REFCNT(value.ptr()) == other_refs + 1;
+#endif
+}
+
+void fill_with_sets(const py::object& cells, const py::object& test_class, bool take) {
+  auto out = py::reinterpret_borrow<py::array>(cells);
+  py::ssize_t rows = out.shape(0);
+  auto changed = [] { return py::index_error("the prediction sets changed while being read"); };
+  if (!PyList_CheckExact(test_class.ptr()) || PyList_GET_SIZE(test_class.ptr()) != rows) {
+    throw changed();
+  }
+  auto** slot = static_cast<PyObject**>(out.mutable_data());
+  bool packed = out.strides(0) == static_cast<py::ssize_t>(sizeof(PyObject*));
+  bool blank = packed && std::all_of(slot, slot + rows, [](PyObject* v) { return v == Py_None; });
+  if (!blank) {
+    // Releasing what np.empty put there may run code: read the list afresh each time.
+    for (py::ssize_t j = 0; j < rows; ++j) {
+      if (j >= PyList_GET_SIZE(test_class.ptr())) throw changed();
+      put(out, j, PyList_GET_ITEM(test_class.ptr(), j));
+    }
+    return;
+  }
+  PyObject** set = reinterpret_cast<PyListObject*>(test_class.ptr())->ob_item;
+  for (py::ssize_t j = 0; j < rows; ++j) {
+    if (!take) Py_INCREF(set[j]);
+    slot[j] = set[j];
+  }
+  // np.empty's Nones are released in one go: releasing None runs no code.
+  for (py::ssize_t j = 0; j < rows; ++j) Py_DECREF(Py_None);
+  if (take) set_size(test_class.ptr(), 0);  // the references now belong to `cells`
 }
 
 SetTable::SetTable(py::object test_class) : source_(std::move(test_class)) {
@@ -316,17 +368,17 @@ std::optional<Range> short_range(const py::array& labels) {
   py::ssize_t rows = labels.shape(0);
   if (rows == 0) return std::nullopt;
   Range range{at<int64_t>(labels, 0), at<int64_t>(labels, 0)};
-  for (py::ssize_t j = 1; j < rows; ++j) {
-    range.low = std::min(range.low, at<int64_t>(labels, j));
-    range.high = std::max(range.high, at<int64_t>(labels, j));
-  }
+  for_each_element<int64_t>(labels, [&range](py::ssize_t, int64_t v) {
+    range.low = std::min(range.low, v);
+    range.high = std::max(range.high, v);
+  });
   // Halves: no overflow.
   if (range.high / 2 - range.low / 2 >= kLargestLabelSpan / 2) return std::nullopt;
   return range;
 }
 
 // The kind of an exact list [0], [0, 1] or [1] (0, 1, 2), or -1.
-int set_kind(PyObject* set) {
+int set_kind_slow(PyObject* set) {
   if (set == nullptr || !PyList_CheckExact(set)) return -1;
   py::ssize_t size = PyList_GET_SIZE(set);
   if (size < 1 || size > 2) return -1;
@@ -343,6 +395,27 @@ int set_kind(PyObject* set) {
   return -1;
 }
 
+// set_kind_slow, first by identity: the interpreter shares one object for each
+// small int, which is what sets built by fit hold.
+struct SetKinds {
+  PyObject* zero = PyLong_FromLong(0);
+  PyObject* one = PyLong_FromLong(1);
+  ~SetKinds() {
+    Py_XDECREF(zero);
+    Py_XDECREF(one);
+  }
+  int operator()(PyObject* set) const {
+    if (set != nullptr && Py_TYPE(set) == &PyList_Type) {
+      PyObject** item = reinterpret_cast<PyListObject*>(set)->ob_item;
+      py::ssize_t size = PyList_GET_SIZE(set);
+      if (size == 1 && item[0] == zero) return 0;
+      if (size == 1 && item[0] == one) return 2;
+      if (size == 2 && item[0] == zero && item[1] == one) return 1;
+    }
+    return set_kind_slow(set);
+  }
+};
+
 }  // namespace
 
 py::ssize_t TwoClassCounts::total(int k) const {
@@ -357,7 +430,7 @@ std::optional<py::array_t<int64_t>> unique_small_ints(const py::object& labels) 
   std::optional<Range> range = short_range(y);
   if (!range) return std::nullopt;
   std::vector<uint8_t> seen(static_cast<std::size_t>(range->high - range->low + 1), 0);
-  for (py::ssize_t j = 0; j < y.shape(0); ++j) seen[at<int64_t>(y, j) - range->low] = 1;
+  for_each_element<int64_t>(y, [&](py::ssize_t, int64_t v) { seen[v - range->low] = 1; });
   py::ssize_t distinct = std::count(seen.begin(), seen.end(), uint8_t{1});
   py::array_t<int64_t> out(distinct);
   int64_t* value = out.mutable_data();
@@ -412,13 +485,14 @@ std::optional<TwoClassCounts> count_two_class_sets(const py::object& test_y,
   out.per_class.assign(static_cast<std::size_t>(distinct.size()), {});
   out.kind.resize(static_cast<std::size_t>(rows));
   auto array = in_array ? py::reinterpret_borrow<py::array>(test_class) : py::array();
-  std::optional<py::array> cells;
-  if (in_list) cells = empty_object_array(rows);
+  // Made before the sets are read: np.empty may run code that changes them.
+  if (in_list) out.cells = empty_object_array(rows);
   if (in_list && PyList_GET_SIZE(test_class.ptr()) != rows) return std::nullopt;
+  SetKinds set_kind;
+  if (!set_kind.zero || !set_kind.one) throw py::error_already_set();
   for (py::ssize_t j = 0; j < rows; ++j) {
     PyObject* set = in_list ? PyList_GET_ITEM(test_class.ptr(), j) : at<PyObject*>(array, j);
     int kind = set_kind(set);
-    if (cells && kind >= 0) put(*cells, j, set);
     // Unsigned difference: labels below `low` wrap round to beyond the span.
     auto label = static_cast<uint64_t>(at<int64_t>(y, j)) - static_cast<uint64_t>(ends.low);
     if (kind < 0 || label >= span || place[label] < 0) return std::nullopt;
@@ -429,7 +503,6 @@ std::optional<TwoClassCounts> count_two_class_sets(const py::object& test_y,
     out.contained += (p == 0 && kind <= 1) || (p == 1 && kind >= 1);
   }
   out.flat = in_list && (out.total(1) == 0 || (out.total(0) == 0 && out.total(2) == 0));
-  if (cells) out.cells = std::move(*cells);
   return out;
 }
 

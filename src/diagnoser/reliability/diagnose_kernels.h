@@ -102,9 +102,21 @@ struct TwoClassCounts {
   py::ssize_t total(int k) const;
   // numpy would make a 2-D array of the sets: a list of sets of one length.
   bool flat = false;
-  // From a list: the 1-D object array of its sets, filled in the same pass.
+  // From a list: a 1-D object array with a slot per set, for fill_with_sets.
   py::object cells;
 };
+// `owner.<name>` is `value`, kept in the instance dict of `owner` and referenced
+// `other_refs` times besides, and storing `owner.<name>` replaces that dict entry:
+// once it is stored, nothing can see `value` again.
+bool held_only_by_attribute(const py::object& owner, const char* name, const py::handle& value,
+                            py::ssize_t other_refs);
+
+// Fills the slots of `cells` with the sets of the exact list `test_class`, in
+// order. With `take` the list's references move into `cells` and the list is
+// left empty: neither a million increments now nor a million decrements when
+// the list goes.
+void fill_with_sets(const py::object& cells, const py::object& test_class, bool take);
+
 std::optional<TwoClassCounts> count_two_class_sets(const py::object& test_y,
                                                    const py::object& class_n,
                                                    const py::object& test_class,

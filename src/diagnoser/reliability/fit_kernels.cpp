@@ -30,14 +30,42 @@ py::object slice_to(const py::object& stop) {
 // The list of them likewise, as long as it holds only them.
 void untrack(const py::list& set) { PyObject_GC_UnTrack(set.ptr()); }
 
+// A new untracked list of `size` slots that the caller fills. PyList_New would
+// track it and zero the slots: a tenth of the time of a million sets. The
+// free-threaded build lays out list storage its own way.
+PyObject* new_untracked_list(py::ssize_t size) {
+#ifdef Py_GIL_DISABLED
+  PyObject* made = PyList_New(size);
+  if (made != nullptr) PyObject_GC_UnTrack(made);
+  return made;
+#else
+  PyListObject* list = PyObject_GC_New(PyListObject, &PyList_Type);
+  if (list == nullptr) return nullptr;
+  list->ob_item = size > 0 ? PyMem_New(PyObject*, static_cast<std::size_t>(size)) : nullptr;
+  bool stored = size == 0 || list->ob_item != nullptr;
+  set_size(reinterpret_cast<PyObject*>(list), stored ? size : 0);
+  list->allocated = stored ? size : 0;
+  if (!stored) {
+    Py_DECREF(list);
+    return PyErr_NoMemory();
+  }
+  return reinterpret_cast<PyObject*>(list);
+#endif
+}
+
+// An untracked list of the given ints.
 py::list int_list(const int64_t* begin, const int64_t* end) {
-  py::list out(end - begin);
-  for (py::ssize_t k = 0; begin + k != end; ++k) {
+  py::ssize_t size = end - begin;
+  auto out = py::reinterpret_steal<py::list>(new_untracked_list(size));
+  if (!out) throw py::error_already_set();
+  for (py::ssize_t k = 0; k < size; ++k) {
     PyObject* value = PyLong_FromLongLong(begin[k]);
-    if (value == nullptr) throw py::error_already_set();
+    if (value == nullptr) {
+      set_size(out.ptr(), k);  // the slots filled so far
+      throw py::error_already_set();
+    }
     PyList_SET_ITEM(out.ptr(), k, value);
   }
-  untrack(out);
   return out;
 }
 
@@ -184,18 +212,20 @@ py::list two_column_sets(const TwoColumnOrder& order, double q) {
   const int64_t* index = order.index.data();
   py::list sets(rows);
   GcPause pause;
+  py::int_ zero(0), one(1);
   for (py::ssize_t i = 0; i < rows; ++i) {
     // The first class alone reaches q, or both are needed (place 0 also when
     // even both fall short, as argmax of no True gives).
-    bool one = value[2 * i] >= q || !(value[2 * i] + value[2 * i + 1] >= q);
-    py::list set(one ? 1 : 2);
-    for (py::ssize_t k = 0; k < (one ? 1 : 2); ++k) {
-      PyObject* position = PyLong_FromLongLong(one ? index[2 * i] : k);
-      if (position == nullptr) throw py::error_already_set();
-      PyList_SET_ITEM(set.ptr(), k, position);
+    bool alone = value[2 * i] >= q || !(value[2 * i] + value[2 * i + 1] >= q);
+    PyObject* set = new_untracked_list(alone ? 1 : 2);
+    if (set == nullptr) throw py::error_already_set();
+    if (alone) {
+      PyList_SET_ITEM(set, 0, (index[2 * i] == 1 ? one : zero).inc_ref().ptr());
+    } else {
+      PyList_SET_ITEM(set, 0, zero.inc_ref().ptr());
+      PyList_SET_ITEM(set, 1, one.inc_ref().ptr());
     }
-    untrack(set);
-    PyList_SET_ITEM(sets.ptr(), i, set.release().ptr());
+    PyList_SET_ITEM(sets.ptr(), i, set);
   }
   untrack(sets);
   return sets;

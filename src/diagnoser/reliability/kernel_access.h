@@ -27,6 +27,19 @@ inline const T& at(const py::array& a, py::ssize_t i) {
   return *reinterpret_cast<const T*>(static_cast<const char*>(a.data()) + i * a.strides(0));
 }
 
+// f(i, element i) over a 1-D array of T; a packed array is walked by pointer,
+// which the compiler can vectorise.
+template <typename T, typename F>
+void for_each_element(const py::array& a, F&& f) {
+  py::ssize_t size = a.shape(0);
+  if (a.strides(0) == static_cast<py::ssize_t>(sizeof(T))) {
+    const T* p = static_cast<const T*>(a.data());
+    for (py::ssize_t i = 0; i < size; ++i) f(i, p[i]);
+  } else {
+    for (py::ssize_t i = 0; i < size; ++i) f(i, at<T>(a, i));
+  }
+}
+
 [[noreturn]] inline void index_error(py::ssize_t index, py::ssize_t size) {
   throw py::index_error("index " + std::to_string(index) +
                         " is out of bounds for axis 0 with size " + std::to_string(size));
