@@ -85,20 +85,15 @@ struct Descending {
   py::object value, index;
 };
 
-Descending order_rows(const py::object& prob,
-                      const std::optional<classifier::TwoColumnOrder>& two) {
-  if (two) return {two->value, two->index};
+Descending order_rows(const py::object& prob) {
   return {descending(ns("np").attr("sort")(prob, "axis"_a = 1)),
           descending(ns("np").attr("argsort")(prob, "axis"_a = 1))};
 }
 
 // Scores of the calibration rows: the sorted probabilities summed down to the true class.
 py::object calibration_scores(const py::object& pred_calib_prob, const py::object& pos) {
-  std::optional<classifier::TwoColumnOrder> two = classifier::order_two_columns(pred_calib_prob);
-  if (two) {
-    if (auto score = classifier::two_column_scores(*two, pos)) return std::move(*score);
-  }
-  Descending sorted = order_rows(pred_calib_prob, two);
+  if (auto score = classifier::two_column_scores(pred_calib_prob, pos)) return std::move(*score);
+  Descending sorted = order_rows(pred_calib_prob);
   py::object sorted_pos = classifier::true_class_ranks(sorted.index, pos);
   py::object calib_cumsum = ns("np").attr("cumsum")(sorted.value, "axis"_a = 1);
   py::object rows = ns("np").attr("arange")(py::len(calib_cumsum));
@@ -138,10 +133,11 @@ py::object fit(const Args& a) {
   if (!classes) classes = sub + ns("np").attr("arange")(pred_calib_prob.attr("shape")[py::int_(1)]);
   py::object alpha = self.attr("alpha");
   py::object q = conformal_quantile(score, alpha, first(calib_y.attr("shape")));
-  // Two float64 columns and a float threshold: sets straight from the ordered rows.
-  std::optional<classifier::TwoColumnOrder> two;
-  if (PyFloat_Check(q.ptr())) two = classifier::order_two_columns(pred_test_prob);
-  Descending test_sorted = order_rows(pred_test_prob, two);
+  // Two float64 columns and a float threshold: order and sets in one pass.
+  std::optional<classifier::TwoColumnTest> two;
+  if (PyFloat_Check(q.ptr()))
+    two = classifier::two_column_test_part(pred_test_prob, q.cast<double>());
+  Descending test_sorted = two ? Descending{two->value, two->index} : order_rows(pred_test_prob);
   py::object test_pos;
   if (!two) {
     py::object cumsum = ns("np").attr("cumsum")(test_sorted.value, "axis"_a = 1);
@@ -155,10 +151,10 @@ py::object fit(const Args& a) {
     self.attr("max_test") = ns("np").attr("max")(pred_test_prob);
   }
   py::list test_class;
-  if (truth(compare(q, self.attr("max_test"), Py_GE))) {
+  if (two && two->sets) {
+    test_class = py::reinterpret_borrow<py::list>(two->sets);  // built only where q < max_test
+  } else if (truth(compare(q, self.attr("max_test"), Py_GE))) {
     test_class = classifier::full_sets(rows);
-  } else if (two) {
-    test_class = classifier::two_column_sets(*two, q.cast<double>());
   } else {
     test_class = classifier::prediction_sets(test_sorted.index, test_pos);
   }

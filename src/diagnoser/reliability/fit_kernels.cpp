@@ -158,47 +158,40 @@ py::list full_sets(py::ssize_t rows) {
   return sets;
 }
 
-std::optional<TwoColumnOrder> order_two_columns(const py::object& prob) {
+namespace {
+
+// Two float64 columns, read as an unchecked view; nullopt for any other form.
+std::optional<py::detail::unchecked_reference<double, 2>> two_columns(const py::object& prob) {
   if (!is_array_of<double>(prob, 2)) return std::nullopt;
   auto p = py::reinterpret_borrow<py::array_t<double>>(prob).unchecked<2>();
   if (p.shape(1) != 2) return std::nullopt;
-  py::ssize_t rows = p.shape(0);
-  TwoColumnOrder out{py::array_t<double>({rows, py::ssize_t{2}}),
-                     py::array_t<int64_t>({rows, py::ssize_t{2}}), 0};
-  double* value = out.value.mutable_data();
-  int64_t* index = out.index.mutable_data();
-  double largest = rows > 0 ? p(0, 0) : 0;
-  for (py::ssize_t i = 0; i < rows; ++i) {
-    double p0 = p(i, 0), p1 = p(i, 1);
-    // Ascending order puts column 0 first unless it is larger; reversed, a tie
-    // puts column 1 first.
-    bool first_is_one = !(p1 < p0);
-    value[2 * i] = first_is_one ? p1 : p0;
-    value[2 * i + 1] = first_is_one ? p0 : p1;
-    index[2 * i] = first_is_one ? 1 : 0;
-    index[2 * i + 1] = first_is_one ? 0 : 1;
-    largest = std::max({largest, p0, p1});
-  }
-  out.max = largest;
-  return out;
+  return p;
 }
 
-std::optional<py::array_t<double>> two_column_scores(const TwoColumnOrder& order,
+// Ascending order puts column 0 first unless it is larger; reversed, a tie puts
+// column 1 first.
+inline bool column_one_first(double p0, double p1) { return !(p1 < p0); }
+
+}  // namespace
+
+std::optional<py::array_t<double>> two_column_scores(const py::object& prob,
                                                      const py::object& pos) {
+  auto p = two_columns(prob);
   std::optional<py::array> place = positions_by_place(pos);
-  if (!place) return std::nullopt;
-  py::ssize_t rows = order.value.shape(0);
-  const double* value = order.value.data();
-  const int64_t* index = order.index.data();
+  if (!p || !place) return std::nullopt;
+  py::ssize_t rows = p->shape(0);
   py::array_t<double> score(rows);
   double* out = score.mutable_data();
   for (py::ssize_t i = 0; i < rows; ++i) {
     if (i >= place->shape(0)) index_error(i, place->shape(0));
     int64_t wanted = at<int64_t>(*place, i);
-    if (index[2 * i] == wanted) {
-      out[i] = value[2 * i];
-    } else if (index[2 * i + 1] == wanted) {
-      out[i] = value[2 * i] + value[2 * i + 1];
+    double p0 = (*p)(i, 0), p1 = (*p)(i, 1);
+    bool one_first = column_one_first(p0, p1);
+    double first = one_first ? p1 : p0, second = one_first ? p0 : p1;
+    if (wanted == (one_first ? 1 : 0)) {
+      out[i] = first;
+    } else if (wanted == (one_first ? 0 : 1)) {
+      out[i] = first + second;  // summed in cumsum's order
     } else {
       index_error(0, 0);  // np.where found nothing
     }
@@ -206,29 +199,45 @@ std::optional<py::array_t<double>> two_column_scores(const TwoColumnOrder& order
   return score;
 }
 
-py::list two_column_sets(const TwoColumnOrder& order, double q) {
-  py::ssize_t rows = order.value.shape(0);
-  const double* value = order.value.data();
-  const int64_t* index = order.index.data();
-  py::list sets(rows);
+std::optional<TwoColumnTest> two_column_test_part(const py::object& prob, double q) {
+  auto p = two_columns(prob);
+  if (!p) return std::nullopt;
+  py::ssize_t rows = p->shape(0);
+  TwoColumnTest out{py::array_t<double>({rows, py::ssize_t{2}}),
+                    py::array_t<int64_t>({rows, py::ssize_t{2}}), rows > 0 ? (*p)(0, 0) : 0,
+                    py::object()};
+  for (py::ssize_t i = 0; i < rows; ++i) out.max = std::max({out.max, (*p)(i, 0), (*p)(i, 1)});
+  // q at or above every probability: the caller gives every row the full set.
+  bool build_sets = !(q >= out.max);
+  if (build_sets) out.sets = py::list(rows);
+  double* value = out.value.mutable_data();
+  int64_t* index = out.index.mutable_data();
   GcPause pause;
   py::int_ zero(0), one(1);
   for (py::ssize_t i = 0; i < rows; ++i) {
+    double p0 = (*p)(i, 0), p1 = (*p)(i, 1);
+    bool one_first = column_one_first(p0, p1);
+    double first = one_first ? p1 : p0, second = one_first ? p0 : p1;
+    value[2 * i] = first;
+    value[2 * i + 1] = second;
+    index[2 * i] = one_first ? 1 : 0;
+    index[2 * i + 1] = one_first ? 0 : 1;
+    if (!build_sets) continue;
     // The first class alone reaches q, or both are needed (place 0 also when
     // even both fall short, as argmax of no True gives).
-    bool alone = value[2 * i] >= q || !(value[2 * i] + value[2 * i + 1] >= q);
+    bool alone = first >= q || !(first + second >= q);
     PyObject* set = new_untracked_list(alone ? 1 : 2);
     if (set == nullptr) throw py::error_already_set();
     if (alone) {
-      PyList_SET_ITEM(set, 0, (index[2 * i] == 1 ? one : zero).inc_ref().ptr());
+      PyList_SET_ITEM(set, 0, (one_first ? one : zero).inc_ref().ptr());
     } else {
       PyList_SET_ITEM(set, 0, zero.inc_ref().ptr());
       PyList_SET_ITEM(set, 1, one.inc_ref().ptr());
     }
-    PyList_SET_ITEM(sets.ptr(), i, set);
+    PyList_SET_ITEM(out.sets.ptr(), i, set);
   }
-  untrack(sets);
-  return sets;
+  if (build_sets) PyObject_GC_UnTrack(out.sets.ptr());
+  return out;
 }
 
 }  // namespace classifier

@@ -23,26 +23,24 @@ py::list prediction_sets(const py::object& sorted_index, const py::object& set_e
 // `rows` separate lists [0, 1].
 py::list full_sets(py::ssize_t rows);
 
-// Two probability columns in one pass: `np.sort(p, axis=1)[:, ::-1]`,
-// `np.argsort(p, axis=1)[:, ::-1]` (of two equal probabilities the higher column
-// first) and `np.max(p)`, for a 2-D float64 array with two columns; nullopt for
-// any other form.
-struct TwoColumnOrder {
+// The calibration scores `np.cumsum(sorted_value, axis=1)[rows, sorted_pos]` of
+// two float64 columns in one pass (of two equal probabilities the higher column
+// ranks first), `pos` read as true_class_ranks reads it; nullopt for any other
+// form of the probabilities or of `pos`.
+std::optional<py::array_t<double>> two_column_scores(const py::object& prob, const py::object& pos);
+
+// The test part of two float64 columns in one pass: `np.sort(p, axis=1)[:, ::-1]`,
+// `np.argsort(p, axis=1)[:, ::-1]` (ties as above), and, when `q` is below the
+// largest probability `np.max(p)`, each row's set: the classes down to the first
+// place whose cumulative probability reaches `q` (`>=`; place 0 when none does),
+// [1, 0] written [0, 1]. Otherwise `sets` is null: every set is the full one.
+struct TwoColumnTest {
   py::array_t<double> value;
   py::array_t<int64_t> index;
   double max = 0;
+  py::object sets;  // a list, or null
 };
-std::optional<TwoColumnOrder> order_two_columns(const py::object& prob);
-
-// The calibration scores `np.cumsum(sorted_value, axis=1)[rows, sorted_pos]`
-// from the order of the two columns, `pos` read as true_class_ranks reads it;
-// nullopt when `pos` is not an int64 vector or column.
-std::optional<py::array_t<double>> two_column_scores(const TwoColumnOrder& order,
-                                                     const py::object& pos);
-
-// Per test row the set of the classes down to the first place whose cumulative
-// probability reaches `q` (`>=`; place 0 when none does), [1, 0] written [0, 1].
-py::list two_column_sets(const TwoColumnOrder& order, double q);
+std::optional<TwoColumnTest> two_column_test_part(const py::object& prob, double q);
 
 }  // namespace classifier
 }  // namespace trov
