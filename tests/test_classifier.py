@@ -529,6 +529,25 @@ class TestAgainstTheDocumentedSteps:
             assert all(type(key) is str for conf in clf.class_conf.values() for key in conf)
 
 
+    def test_a_large_test_part_equals_the_vectorised_steps(self, mod):
+        # Enough rows for the order to be written beside the sets on a second thread.
+        from classifier_reference import fit_floor
+
+        rng = np.random.default_rng(5)
+        rows, calib_rows = 60_000, 2_000
+        p1 = np.round(rng.beta(0.3, 0.3, rows + calib_rows) * 998 + 1) / 1000  # ties at 0.5
+        y = (rng.random(rows + calib_rows) < p1).astype(np.int64)
+        clf = mod.AdaptiveConformalClassifier(0.3)
+        clf.fit(RowModel(two_class(p1)), None, None, ids(rows, calib_rows), y[calib_rows:],
+                ids(calib_rows), y[:calib_rows])
+        test_class, index, value, q, max_test = fit_floor(
+            two_class(p1[:calib_rows]), y[:calib_rows], two_class(p1[calib_rows:]), 0.3)
+        assert (clf.q, clf.max_test) == (q, max_test) and q < max_test
+        np.testing.assert_array_equal(clf.test_sorted_index, index)
+        np.testing.assert_array_equal(clf.test_sorted_value, value)
+        assert clf.test_class == test_class and len({len(s) for s in test_class}) == 2
+
+
 def test_diagnosis_and_report_read_set_members_alike(mod):
     # One reader: members equal to a class position by value count, others do not.
     from trov.diagnoser import report

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "diagnoser/common/compat.h"
@@ -199,6 +201,21 @@ std::optional<py::array_t<double>> two_column_scores(const py::object& prob,
   return score;
 }
 
+namespace {
+
+// Below this many rows a second thread costs more than it saves.
+constexpr py::ssize_t kRowsForTwoThreads = 50000;
+
+// Joins the thread however the scope is left: it writes into arrays this scope owns.
+struct Joined {
+  std::thread thread;
+  ~Joined() {
+    if (thread.joinable()) thread.join();
+  }
+};
+
+}  // namespace
+
 std::optional<TwoColumnTest> two_column_test_part(const py::object& prob, double q) {
   auto p = two_columns(prob);
   if (!p) return std::nullopt;
@@ -209,20 +226,41 @@ std::optional<TwoColumnTest> two_column_test_part(const py::object& prob, double
   for (py::ssize_t i = 0; i < rows; ++i) out.max = std::max({out.max, (*p)(i, 0), (*p)(i, 1)});
   // q at or above every probability: the caller gives every row the full set.
   bool build_sets = !(q >= out.max);
-  if (build_sets) out.sets = py::list(rows);
   double* value = out.value.mutable_data();
   int64_t* index = out.index.mutable_data();
+  // Reads only the probabilities and writes only the two new arrays: no Python.
+  auto write_order = [p, value, index, rows] {
+    for (py::ssize_t i = 0; i < rows; ++i) {
+      double p0 = (*p)(i, 0), p1 = (*p)(i, 1);
+      bool one_first = column_one_first(p0, p1);
+      value[2 * i] = one_first ? p1 : p0;
+      value[2 * i + 1] = one_first ? p0 : p1;
+      index[2 * i] = one_first ? 1 : 0;
+      index[2 * i + 1] = one_first ? 0 : 1;
+    }
+  };
+  if (!build_sets) {
+    write_order();
+    return out;
+  }
+  // The order is written on a second thread while this one, which holds the GIL
+  // and runs no Python code meanwhile, makes the sets: the new memory of the
+  // arrays and of the lists is paged in on both cores at once.
+  Joined helper;
+  if (rows >= kRowsForTwoThreads) {
+    try {
+      helper.thread = std::thread(write_order);
+    } catch (const std::system_error&) {
+    }
+  }
+  if (!helper.thread.joinable()) write_order();
+  out.sets = py::list(rows);
   GcPause pause;
   py::int_ zero(0), one(1);
   for (py::ssize_t i = 0; i < rows; ++i) {
     double p0 = (*p)(i, 0), p1 = (*p)(i, 1);
     bool one_first = column_one_first(p0, p1);
     double first = one_first ? p1 : p0, second = one_first ? p0 : p1;
-    value[2 * i] = first;
-    value[2 * i + 1] = second;
-    index[2 * i] = one_first ? 1 : 0;
-    index[2 * i + 1] = one_first ? 0 : 1;
-    if (!build_sets) continue;
     // The first class alone reaches q, or both are needed (place 0 also when
     // even both fall short, as argmax of no True gives).
     bool alone = first >= q || !(first + second >= q);
@@ -236,7 +274,8 @@ std::optional<TwoColumnTest> two_column_test_part(const py::object& prob, double
     }
     PyList_SET_ITEM(out.sets.ptr(), i, set);
   }
-  if (build_sets) PyObject_GC_UnTrack(out.sets.ptr());
+  PyObject_GC_UnTrack(out.sets.ptr());
+  if (helper.thread.joinable()) helper.thread.join();
   return out;
 }
 
