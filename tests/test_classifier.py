@@ -454,6 +454,35 @@ class TestSetsAfterDiagnose:
         for key in result:
             np.testing.assert_array_equal(result[key], expected[key])
 
+    @pytest.mark.parametrize("odd_row", [None, 45_000], ids=["all lists", "a subclass late"])
+    def test_a_large_diagnosis_equals_the_general_one(self, mod, odd_row):
+        # Enough rows for the second half to be counted on a second thread; a set it
+        # cannot read sends the whole diagnosis down the general road.
+        class Set(list):
+            pass
+
+        rng = np.random.default_rng(3)
+        rows = 60_000
+        kinds = rng.choice(3, rows, p=[0.5, 0.2, 0.3])
+        sets = [[[0], [0, 1], [1]][k] for k in kinds]
+
+        def diagnosed(make):
+            clf = mod.AdaptiveConformalClassifier()
+            clf.q, clf.max_test, clf.classes = 0.5, 0.9, np.array([0, 1])
+            clf.test_y = rng_labels.copy()
+            clf.test_class = [make(j, s) for j, s in enumerate(sets)]
+            return clf, clf.diagnose()
+
+        rng_labels = rng.integers(0, 2, rows)
+        clf, result = diagnosed(lambda j, s: Set(s) if j == odd_row else list(s))
+        general, expected = diagnosed(lambda j, s: Set(s))
+        assert (clf.coverage, clf.width, clf.class_conf) == (
+            general.coverage, general.width, general.class_conf)
+        for key in result:
+            np.testing.assert_array_equal(result[key], expected[key])
+        assert [list(s) for s in clf.label_list] == [list(s) for s in general.label_list]
+        assert clf.test_class.tolist() == general.test_class.tolist() == sets
+
     def test_a_property_storing_the_sets_elsewhere(self, mod):
         class Stored(mod.AdaptiveConformalClassifier):
             @property

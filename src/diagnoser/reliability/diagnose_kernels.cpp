@@ -5,6 +5,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <system_error>
 
 #include "diagnoser/common/compat.h"
 #include "diagnoser/common/labels.h"
@@ -404,7 +405,8 @@ struct SetKinds {
     Py_XDECREF(zero);
     Py_XDECREF(one);
   }
-  int operator()(PyObject* set) const {
+  // Reads memory only: safe on a second thread while this one holds the GIL.
+  int by_identity(PyObject* set) const {
     if (set != nullptr && Py_TYPE(set) == &PyList_Type) {
       PyObject** item = reinterpret_cast<PyListObject*>(set)->ob_item;
       py::ssize_t size = PyList_GET_SIZE(set);
@@ -412,7 +414,11 @@ struct SetKinds {
       if (size == 1 && item[0] == one) return 2;
       if (size == 2 && item[0] == zero && item[1] == one) return 1;
     }
-    return set_kind_slow(set);
+    return -1;
+  }
+  int operator()(PyObject* set) const {
+    int kind = by_identity(set);
+    return kind >= 0 ? kind : set_kind_slow(set);
   }
 };
 
@@ -481,8 +487,6 @@ std::optional<TwoClassCounts> count_two_class_sets(const py::object& test_y,
     for (std::size_t k = 0; k < span; ++k) position[k] = ends.low + static_cast<int64_t>(k);
   }
   TwoClassCounts out;
-  out.first_row.fill(-1);
-  out.per_class.assign(static_cast<std::size_t>(distinct.size()), {});
   out.kind.resize(static_cast<std::size_t>(rows));
   auto array = in_array ? py::reinterpret_borrow<py::array>(test_class) : py::array();
   // Made before the sets are read: np.empty may run code that changes them.
@@ -490,18 +494,66 @@ std::optional<TwoClassCounts> count_two_class_sets(const py::object& test_y,
   if (in_list && PyList_GET_SIZE(test_class.ptr()) != rows) return std::nullopt;
   SetKinds set_kind;
   if (!set_kind.zero || !set_kind.one) throw py::error_already_set();
-  for (py::ssize_t j = 0; j < rows; ++j) {
-    PyObject* set = in_list ? PyList_GET_ITEM(test_class.ptr(), j) : at<PyObject*>(array, j);
-    int kind = set_kind(set);
-    // Unsigned difference: labels below `low` wrap round to beyond the span.
-    auto label = static_cast<uint64_t>(at<int64_t>(y, j)) - static_cast<uint64_t>(ends.low);
-    if (kind < 0 || label >= span || place[label] < 0) return std::nullopt;
-    out.kind[j] = static_cast<uint8_t>(kind);
-    if (out.first_row[kind] < 0) out.first_row[kind] = j;
-    ++out.per_class[place[label]][kind];
-    int64_t p = position[label];
-    out.contained += (p == 0 && kind <= 1) || (p == 1 && kind >= 1);
+  // Raw addresses, read while no Python code runs until the counting ends.
+  PyObject** listed =
+      in_list ? reinterpret_cast<PyListObject*>(test_class.ptr())->ob_item : nullptr;
+  const char* cell = in_array ? static_cast<const char*>(array.data()) : nullptr;
+  py::ssize_t cell_stride = in_array ? array.strides(0) : 0;
+  const char* label_at = static_cast<const char*>(y.data());
+  py::ssize_t label_stride = y.strides(0);
+  struct Tally {
+    std::array<py::ssize_t, TwoClassCounts::kKinds> first_row{-1, -1, -1};
+    std::vector<std::array<py::ssize_t, TwoClassCounts::kKinds>> per_class;
+    py::ssize_t contained = 0;
+  };
+  // Counts rows [begin, end) into `tally` and gives the row it stopped at: `end`,
+  // or the first row it cannot count (by identity alone, or at all).
+  auto count = [&](py::ssize_t begin, py::ssize_t end, bool identity_only, Tally& tally) {
+    for (py::ssize_t j = begin; j < end; ++j) {
+      PyObject* set =
+          listed ? listed[j] : *reinterpret_cast<PyObject* const*>(cell + j * cell_stride);
+      int kind = identity_only ? set_kind.by_identity(set) : set_kind(set);
+      // Unsigned difference: labels below `low` wrap round to beyond the span.
+      auto label =
+          static_cast<uint64_t>(*reinterpret_cast<const int64_t*>(label_at + j * label_stride)) -
+          static_cast<uint64_t>(ends.low);
+      if (kind < 0 || label >= span || place[label] < 0) return j;
+      out.kind[j] = static_cast<uint8_t>(kind);
+      if (tally.first_row[kind] < 0) tally.first_row[kind] = j;
+      ++tally.per_class[place[label]][kind];
+      int64_t p = position[label];
+      tally.contained += (p == 0 && kind <= 1) || (p == 1 && kind >= 1);
+    }
+    return end;
+  };
+  Tally head, tail;
+  head.per_class.assign(static_cast<std::size_t>(distinct.size()), {});
+  tail.per_class = head.per_class;
+  // The second half on a second thread, by identity only (which calls nothing of
+  // Python's), while this thread holds the GIL: nothing changes the sets meanwhile.
+  py::ssize_t half = rows >= kRowsForTwoThreads ? rows / 2 : rows;
+  py::ssize_t tail_counted = half, head_counted = 0;
+  {
+    Joined helper;
+    if (half < rows) {
+      try {
+        helper.thread = std::thread([&] { tail_counted = count(half, rows, true, tail); });
+      } catch (const std::system_error&) {
+      }
+    }
+    head_counted = count(0, half, false, head);
   }
+  if (head_counted < half) return std::nullopt;
+  // What the second thread left (a set it could not read by identity), or all of it.
+  if (tail_counted < rows && count(tail_counted, rows, false, tail) < rows) return std::nullopt;
+  for (int k = 0; k < TwoClassCounts::kKinds; ++k) {
+    out.first_row[k] = head.first_row[k] >= 0 ? head.first_row[k] : tail.first_row[k];
+  }
+  out.per_class = head.per_class;
+  for (std::size_t c = 0; c < out.per_class.size(); ++c) {
+    for (int k = 0; k < TwoClassCounts::kKinds; ++k) out.per_class[c][k] += tail.per_class[c][k];
+  }
+  out.contained = head.contained + tail.contained;
   out.flat = in_list && (out.total(1) == 0 || (out.total(0) == 0 && out.total(2) == 0));
   return out;
 }

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 #include "diagnoser/common/compat.h"
@@ -200,21 +199,6 @@ std::optional<py::array_t<double>> two_column_scores(const py::object& prob,
   }
   return score;
 }
-
-namespace {
-
-// Below this many rows a second thread costs more than it saves.
-constexpr py::ssize_t kRowsForTwoThreads = 50000;
-
-// Joins the thread however the scope is left: it writes into arrays this scope owns.
-struct Joined {
-  std::thread thread;
-  ~Joined() {
-    if (thread.joinable()) thread.join();
-  }
-};
-
-}  // namespace
 
 std::optional<TwoColumnTest> two_column_test_part(const py::object& prob, double q) {
   auto p = two_columns(prob);

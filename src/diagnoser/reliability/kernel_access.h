@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 
 #include <string>
+#include <thread>
 
 namespace trov {
 namespace py = pybind11;
@@ -39,6 +40,17 @@ void for_each_element(const py::array& a, F&& f) {
     for (py::ssize_t i = 0; i < size; ++i) f(i, at<T>(a, i));
   }
 }
+
+// Below this many rows a second thread costs more than it saves.
+constexpr py::ssize_t kRowsForTwoThreads = 50000;
+
+// Joins the thread however the scope is left: it works on memory the scope owns.
+struct Joined {
+  std::thread thread;
+  ~Joined() {
+    if (thread.joinable()) thread.join();
+  }
+};
 
 [[noreturn]] inline void index_error(py::ssize_t index, py::ssize_t size) {
   throw py::index_error("index " + std::to_string(index) +
