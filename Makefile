@@ -34,9 +34,11 @@ dev: $(STAMP)
 dev-test: dev
 	cd tests && MPLBACKEND=Agg PYTHONPATH=$(abspath $(DEV))/pkg ../$(PY) -m pytest -q $(ARGS)
 
-# The tests under AddressSanitizer and UndefinedBehaviorSanitizer.
+# The tests under AddressSanitizer and UndefinedBehaviorSanitizer. Unoptimised: the
+# sanitizers then see every access as written, and it compiles in a third of the
+# time that -O2 takes (the suite runs as fast).
 asan-test: $(STAMP)
-	$(MAKE) dev DEV=build/asan CMAKE_EXTRA=-DTROV_SANITIZE=ON
+	$(MAKE) dev DEV=build/asan CMAKE_EXTRA="-DTROV_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug"
 	cd tests && MPLBACKEND=Agg PYTHONPATH=$(abspath build/asan)/pkg ASAN_OPTIONS=detect_leaks=0 \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" ../$(PY) -m pytest -q -p no:cacheprovider $(ARGS)
