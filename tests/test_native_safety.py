@@ -81,7 +81,8 @@ for dtype in sys.argv[1:]:
 
 def test_a_rebound_object_is_refused_before_pointers_are_written():
     # int64 labels take the one-pass diagnosis, float64 ones the general one.
-    assert run_child(["-c", OBJECT_REBOUND, "int64", "float64"]).split() == ["TypeError", "True"] * 2
+    outcomes = run_child(["-c", OBJECT_REBOUND, "int64", "float64"]).split()
+    assert outcomes == ["TypeError", "True"] * 2
 
 
 EMPTIED_BY_A_FINALISER = """
