@@ -97,7 +97,7 @@ ONE_DRAW = """
 import numpy as np
 from trov.diagnoser import conformal
 
-p = np.tile([[0.3, 0.7]], (5_000_000, 1))
+p = np.tile([[0.3, 0.7]], (1_000_000, 1))
 cc = conformal.ConformalClassifier(type("M", (), {"predict_proba": lambda s, x: x})(),
                                    score="aps_randomized", random_state=0)
 cc.calibrate(p[:100], np.arange(100) % 2)
@@ -122,7 +122,7 @@ print(np.array_equal(sets[:1000], expected))
 """
 
 
-def test_a_rebound_generator_giving_one_draw_for_millions_of_rows():
+def test_a_rebound_generator_giving_one_draw_for_a_million_rows():
     assert run_child(["-c", ONE_DRAW]).split() == ["True"]
 
 
