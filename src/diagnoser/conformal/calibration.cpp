@@ -363,8 +363,11 @@ py::array_t<double> numbers(const py::object& x, int ndim, const char* source, c
                           text_of(a.attr("shape")) + " for the " + part + " part; expected " +
                           std::to_string(ndim) + " dimension" + (ndim == 1 ? "" : "s"));
   }
-  require_finite(a, source, what, part);
-  return py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(a);
+  // Contiguous first: require_finite then reads the buffer and calls no numpy function.
+  auto values = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(a);
+  if (!values) throw py::error_already_set();
+  require_finite(values, source, what, part);
+  return values;
 }
 
 py::object with_fallback(const py::object& values, const py::object& mask,
