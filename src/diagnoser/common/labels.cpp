@@ -77,10 +77,8 @@ py::array_t<int64_t> native_positions(const py::array& labels, const py::array& 
   return out;
 }
 
-}  // namespace
-
-py::array_t<int64_t> label_positions(const py::object& labels, const py::object& classes) {
-  py::object np = ns("np");
+py::array_t<int64_t> positions_by(const py::object& labels, const py::object& classes,
+                                  const py::object& np, const py::object& boolean) {
   py::array c = np.attr("asarray")(classes);
   if (c.ndim() != 1) {
     throw py::value_error("classes must be one-dimensional, got shape " +
@@ -97,9 +95,20 @@ py::array_t<int64_t> label_positions(const py::object& labels, const py::object&
   py::object out = np.attr("full")(y.attr("shape"), kNotAClass, "dtype"_a = np.attr("int64"));
   for (py::ssize_t k = c.shape(0) - 1; k >= 0; --k) {
     py::object equal = compare(y, c[py::int_(k)], Py_EQ);
-    out[np.attr("asarray")(equal, "dtype"_a = ns("bool"))] = py::int_(k);
+    out[np.attr("asarray")(equal, "dtype"_a = boolean)] = py::int_(k);
   }
   return contiguous<int64_t>(out);
+}
+
+}  // namespace
+
+py::array_t<int64_t> label_positions(const py::object& labels, const py::object& classes) {
+  return positions_by(labels, classes, ns("np"), ns("bool"));
+}
+
+py::array_t<int64_t> label_positions(const py::object& labels, const py::object& classes,
+                                     const py::object& np) {
+  return positions_by(labels, classes, np, np.attr("bool_"));
 }
 
 }  // namespace trov

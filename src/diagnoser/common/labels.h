@@ -28,5 +28,8 @@ inline constexpr int64_t kNotAClass = INT64_MIN;
 // kNotAClass; an int64 array of the labels' shape. Numeric labels and classes are
 // matched natively, others by numpy's `==`, one class at a time.
 py::array_t<int64_t> label_positions(const py::object& labels, const py::object& classes);
+// The same with numpy functions taken from `np` rather than the namespace's `np`.
+py::array_t<int64_t> label_positions(const py::object& labels, const py::object& classes,
+                                     const py::object& np);
 
 }  // namespace trov

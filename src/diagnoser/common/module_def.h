@@ -27,6 +27,12 @@ PyModuleDef_Slot* module_slots() {
 #if PY_VERSION_HEX >= 0x030C0000
       {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
 #endif
+#if PY_VERSION_HEX >= 0x030D0000
+      // The methods keep per-object state in plain attributes, read and set in
+      // steps that rely on the GIL to be atomic; a free-threaded interpreter
+      // enables the GIL when it imports the module.
+      {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
       {0, nullptr},
   };
   return slots;

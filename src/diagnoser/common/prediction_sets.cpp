@@ -29,8 +29,11 @@ struct ScalarTypes {
     integer = numpy.attr("integer");
     floating = numpy.attr("floating");
   }
+  // numpy's own scalar types only: a subclass made in Python may override
+  // __index__ or __float__, and reading it would run user code.
   bool is(PyObject* member, const py::object& type) const {
-    return PyObject_TypeCheck(member, reinterpret_cast<PyTypeObject*>(type.ptr())) != 0;
+    return PyObject_TypeCheck(member, reinterpret_cast<PyTypeObject*>(type.ptr())) != 0 &&
+           !PyType_HasFeature(Py_TYPE(member), Py_TPFLAGS_HEAPTYPE);
   }
 };
 
@@ -56,7 +59,8 @@ int64_t position_of(PyObject* member, const ScalarTypes& types) {
     if (!index) throw py::error_already_set();
     return int_position(index.ptr());
   }
-  if (PyFloat_Check(member) || types.is(member, types.floating)) {
+  if (PyFloat_Check(member)) return float_position(PyFloat_AS_DOUBLE(member));
+  if (types.is(member, types.floating)) {
     double v = PyFloat_AsDouble(member);
     if (v == -1.0 && PyErr_Occurred()) throw py::error_already_set();
     return float_position(v);
@@ -120,9 +124,12 @@ void PredictionSets::read_rows(bool exact_only) {
                                       set.ptr(), "each prediction set must be a sequence"));
     if (!row) throw py::error_already_set();
     for (py::ssize_t k = 0; k < PySequence_Fast_GET_SIZE(row.ptr()); ++k) {
-      PyObject* member = PySequence_Fast_GET_ITEM(row.ptr(), k);
-      int64_t position = position_of(member, types);
-      exact_ = exact_ && PyLong_CheckExact(member) && small(position);
+      // Held: reading a numpy scalar calls into numpy, which may collect garbage.
+      py::object member =
+          py::reinterpret_borrow<py::object>(PySequence_Fast_GET_ITEM(row.ptr(), k));
+      bool exact_int = PyLong_CheckExact(member.ptr());
+      int64_t position = position_of(member.ptr(), types);
+      exact_ = exact_ && exact_int && small(position);
       add(position);
     }
     if (exact_only && !exact_) return;

@@ -19,7 +19,8 @@ constexpr int64_t kNoPosition = INT64_MIN;
 //
 // A member is a class position when it equals an integer by value as Python's `==`
 // sees it without running user code: an int, a bool, a numpy integer, or an
-// integral float; anything else is kNoPosition. So `holds` answers as `in` does
+// integral float (numpy's scalar types, not subclasses made in Python); anything
+// else is kNoPosition. So `holds` answers as `in` does
 // for every member but objects of user types.
 class PredictionSets {
  public:

@@ -64,8 +64,15 @@ int64_t rank_needed(const ExactAlpha& alpha, int64_t n) {
   return k.cast<int64_t>();
 }
 
-int64_t least_rows(const ExactAlpha& alpha) {
-  return floor_div(alpha.denominator - py::int_(1), alpha.numerator).cast<int64_t>();
+py::object least_rows(const ExactAlpha& alpha) {
+  return floor_div(alpha.denominator - py::int_(1), alpha.numerator);
+}
+
+int64_t least_rows_clamped(const ExactAlpha& alpha) {
+  int overflow = 0;
+  long long least = PyLong_AsLongLongAndOverflow(least_rows(alpha).ptr(), &overflow);
+  if (least == -1 && PyErr_Occurred()) throw py::error_already_set();
+  return overflow != 0 ? INT64_MAX : static_cast<int64_t>(least);
 }
 
 std::string checked_choice(const py::object& value, const char* parameter,
@@ -90,27 +97,51 @@ bool checked_fallback(const py::object& value) {
   return checked_choice(value, "fallback", {"full", "marginal"}) == "full";
 }
 
-py::object resolve_groups(const py::object& groups, const py::object& x, py::ssize_t rows,
-                          const char* part) {
+py::module_ numpy() { return py::module_::import("numpy"); }
+
+py::array flat_array(const py::object& y) {
+  py::module_ np = numpy();
+  return np.attr("ravel")(np.attr("asarray")(y));
+}
+
+py::array resolve_groups(const py::object& groups, const py::object& x, py::ssize_t rows,
+                         const char* part) {
   if (groups.is_none()) {
     throw py::value_error(std::string("conditional='group' needs the groups of the ") + part +
                           " rows: pass groups=, an array with one group per row or a callable "
                           "that returns it from x");
   }
   py::object values = PyCallable_Check(groups.ptr()) ? groups(x) : groups;
-  py::array flat = ns("np").attr("ravel")(ns("np").attr("asarray")(values));
-  if (flat.shape(0) != rows) {
-    throw py::value_error("groups has " + std::to_string(flat.shape(0)) + " entries for " +
+  py::array flat = flat_array(values);
+  if (flat.ndim() != 1 || flat.shape(0) != rows) {
+    throw py::value_error("groups has " + std::to_string(flat.size()) + " entries for " +
                           std::to_string(rows) + " " + part + " rows: give one group per row");
   }
-  return std::move(flat);
+  return flat;
 }
 
 GroupCodes group_codes(const py::object& groups, const py::object& x, py::ssize_t rows) {
-  py::object np = ns("np");
-  py::object flat = resolve_groups(groups, x, rows, "calibration");
+  py::module_ np = numpy();
+  py::array flat = resolve_groups(groups, x, rows, "calibration");
   py::tuple found = np.attr("unique")(flat, "return_inverse"_a = true);
-  return {found[0], np.attr("ravel")(found[1])};
+  GroupCodes out{np.attr("asarray")(found[0]), py::array_t<int64_t>(rows)};
+  auto inverse = contiguous<int64_t>(np.attr("ravel")(found[1]));
+  // The kernel writes by code: each must name one of the values.
+  const int64_t groups_found = out.values.ndim() == 1 ? out.values.shape(0) : -1;
+  if (inverse.size() != rows || groups_found < 0) {
+    throw py::value_error("numpy.unique returned " + std::to_string(inverse.size()) +
+                          " group codes for " + std::to_string(rows) + " calibration rows");
+  }
+  int64_t* code = out.codes.mutable_data();
+  const int64_t* source = inverse.data();
+  for (py::ssize_t i = 0; i < rows; ++i) {
+    if (source[i] < 0 || source[i] >= groups_found) {
+      throw py::value_error("numpy.unique returned the group code " + std::to_string(source[i]) +
+                            " for " + std::to_string(groups_found) + " groups");
+    }
+    code[i] = source[i];
+  }
+  return out;
 }
 
 namespace {
@@ -118,53 +149,73 @@ namespace {
 std::string group_list(const py::list& values) { return repr_of(values); }
 
 void warn(const std::string& message) {
-  ns("warnings").attr("warn")(message, py::reinterpret_borrow<py::object>(PyExc_UserWarning));
+  if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) < 0) throw py::error_already_set();
 }
 
 }  // namespace
 
-void store_thresholds(const py::object& self, py::array_t<double> scores, Conditional mode,
-                      const py::object& codes, const py::object& group_values, const char* kind) {
-  ExactAlpha alpha = checked_alpha(self.attr("alpha"));
-  bool full = checked_fallback(self.attr("fallback"));
+CalibrationSettings calibration_settings(const py::object& alpha, const py::object& fallback) {
+  return {alpha, checked_alpha(alpha), checked_fallback(fallback)};
+}
+
+Items calibrated_state(const CalibrationSettings& settings, const py::array_t<double>& scores,
+                       Conditional mode, const py::array_t<int64_t>& codes,
+                       const py::object& group_values, const char* kind) {
+  const ExactAlpha& alpha = settings.exact;
+  const bool full = settings.full_fallback;
   const int64_t n = scores.size();
-  const int64_t least = least_rows(alpha);
+  const int64_t least = least_rows_clamped(alpha);
   if (n < least) {
-    throw py::value_error("alpha = " + repr_of(self.attr("alpha")) + " needs at least " +
-                          std::to_string(least) + " calibration rows, got " + std::to_string(n) +
-                          ": give at least " + std::to_string(least) +
-                          " calibration rows, or a larger alpha");
+    std::string needed = text_of(least_rows(alpha));
+    throw py::value_error("alpha = " + repr_of(settings.alpha) + " needs at least " + needed +
+                          " calibration rows, got " + std::to_string(n) + ": give at least " +
+                          needed + " calibration rows, or a larger alpha");
+  }
+  // Gather: the group names and counts before any kernel runs.
+  py::list names;
+  int64_t groups = 0;
+  if (mode != Conditional::kNone) {
+    names = py::list(py::reinterpret_borrow<py::object>(group_values).attr("tolist")());
+    groups = static_cast<int64_t>(names.size());
+    if (codes.size() != n) {
+      throw py::value_error("got " + std::to_string(codes.size()) + " group codes for " +
+                            std::to_string(n) + " calibration scores");
+    }
+    const int64_t* c = codes.data();
+    for (int64_t i = 0; i < n; ++i) {
+      if (c[i] < 0 || c[i] >= groups) {
+        throw py::value_error("a calibration row has the group code " + std::to_string(c[i]) +
+                              " for " + std::to_string(groups) + " groups");
+      }
+    }
   }
   std::vector<double> values(scores.data(), scores.data() + n);
+  std::vector<int64_t> code(codes.data(), codes.data() + (mode != Conditional::kNone ? n : 0));
   const int64_t k = rank_needed(alpha, n);
+  std::vector<int64_t> ranks(static_cast<std::size_t>(groups));
+  Grouped grouped;
   double marginal;
   {
     py::gil_scoped_release release;
+    if (groups > 0) grouped = group_values_of(values.data(), code.data(), n, groups);
     marginal = kth_smallest(values.data(), n, k);
   }
+  // rank_needed is Python integer arithmetic: between the kernel passes.
+  for (int64_t g = 0; g < groups; ++g) {
+    ranks[g] = grouped.count(g) < least ? 0 : rank_needed(alpha, grouped.count(g));
+  }
   const double fallback = full ? kInfinity : marginal;
+  std::vector<double> tau(static_cast<std::size_t>(groups), fallback);
+  {
+    py::gil_scoped_release release;
+    for (int64_t g = 0; g < groups; ++g) {
+      if (ranks[g] > 0) tau[g] = kth_smallest(grouped.data(g), grouped.count(g), ranks[g]);
+    }
+  }
+  Items state;
   py::object threshold = py::float_(marginal);
   py::list fallback_groups;
   if (mode != Conditional::kNone) {
-    py::array_t<int64_t> code = contiguous<int64_t>(codes);
-    const int64_t groups = py::len(group_values);
-    std::vector<int64_t> ranks(static_cast<std::size_t>(groups));
-    Grouped grouped;
-    {
-      py::gil_scoped_release release;
-      grouped = group_values_of(scores.data(), code.data(), n, groups);
-    }
-    for (int64_t g = 0; g < groups; ++g) {
-      ranks[g] = grouped.count(g) < least ? 0 : rank_needed(alpha, grouped.count(g));
-    }
-    std::vector<double> tau(static_cast<std::size_t>(groups), fallback);
-    {
-      py::gil_scoped_release release;
-      for (int64_t g = 0; g < groups; ++g) {
-        if (ranks[g] > 0) tau[g] = kth_smallest(grouped.data(g), grouped.count(g), ranks[g]);
-      }
-    }
-    py::list names = group_values.attr("tolist")();
     py::dict per_group;
     py::list small;
     for (int64_t g = 0; g < groups; ++g) {
@@ -178,7 +229,7 @@ void store_thresholds(const py::object& self, py::array_t<double> scores, Condit
     std::string plural = std::string(kind) == "class" ? "classes" : "groups";
     if (py::len(fallback_groups) > 0) {
       warn(plural + " " + group_list(fallback_groups) +
-           " have fewer calibration rows than alpha = " + repr_of(self.attr("alpha")) + " needs (" +
+           " have fewer calibration rows than alpha = " + repr_of(settings.alpha) + " needs (" +
            std::to_string(least) + "); they get the fallback threshold (" +
            (full ? "fallback='full': every class, or an unbounded interval"
                  : "fallback='marginal': the marginal threshold, with no per-" + std::string(kind) +
@@ -191,81 +242,111 @@ void store_thresholds(const py::object& self, py::array_t<double> scores, Condit
            "another");
     }
     threshold = per_group;
-    self.attr("groups_") = group_values;
+    state.emplace_back("groups_", group_values);
   }
-  self.attr("threshold_") = threshold;
-  self.attr("fallback_threshold_") = py::float_(fallback);
-  self.attr("fallback_groups_") = fallback_groups;
-  self.attr("n_calibration_") = py::int_(n);
+  state.emplace_back("threshold_", threshold);
+  state.emplace_back("fallback_threshold_", py::float_(fallback));
+  state.emplace_back("fallback_groups_", fallback_groups);
+  state.emplace_back("n_calibration_", py::int_(n));
+  return state;
 }
 
-RowThresholds row_thresholds(const py::object& self, Conditional mode, const py::object& groups,
-                             py::ssize_t rows) {
-  py::array_t<double> per_row(rows);
-  py::array_t<bool> fallback(rows);
-  double* tau = per_row.mutable_data();
-  bool* marked = fallback.mutable_data();
-  if (mode != Conditional::kGroup) {
-    double threshold = py::float_(self.attr("threshold_")).cast<double>();
-    std::fill(tau, tau + rows, threshold);
-    std::fill(marked, marked + rows, false);
-    return {per_row, fallback};
-  }
-  py::object known = self.attr("groups_");
-  py::array_t<int64_t> code = label_positions(groups, known);
-  double fallback_tau = py::float_(self.attr("fallback_threshold_")).cast<double>();
-  py::list names = known.attr("tolist")();
-  py::object thresholds = self.attr("threshold_");
-  py::list fallback_groups(self.attr("fallback_groups_"));
-  std::vector<double> table;
-  std::vector<char> falls_back;
+namespace {
+
+// A fitted attribute as a 1-D array; tampered state otherwise.
+py::array fitted_values(const Snapshot& state, const char* name) {
+  py::array a = numpy().attr("asarray")(state.at(name));
+  if (a.ndim() != 1) tampered(std::string(name) + " is not one-dimensional");
+  return a;
+}
+
+}  // namespace
+
+GroupTable group_table(const Snapshot& state) {
+  GroupTable out;
+  out.known = fitted_values(state, "groups_");
+  out.fallback_tau = checked_threshold(state.at("fallback_threshold_"), "fallback_threshold_");
+  py::list names = out.known.attr("tolist")();
+  py::object thresholds = state.at("threshold_");
+  if (!PyDict_Check(thresholds.ptr())) tampered("threshold_ is no dict of the groups' thresholds");
+  py::list fallback_groups(state.at("fallback_groups_"));
   for (py::handle name : names) {
-    table.push_back(py::float_(thresholds[name]).cast<double>());
-    falls_back.push_back(fallback_groups.contains(name));
-  }
-  const int64_t* c = code.data();
-  const int64_t count = static_cast<int64_t>(table.size());
-  {
-    py::gil_scoped_release release;
-    for (py::ssize_t i = 0; i < rows; ++i) {
-      bool seen = c[i] >= 0 && c[i] < count;
-      tau[i] = seen ? table[c[i]] : fallback_tau;
-      marked[i] = !seen || falls_back[c[i]];
+    PyObject* tau = PyDict_GetItemWithError(thresholds.ptr(), name.ptr());
+    if (tau == nullptr) {
+      if (PyErr_Occurred()) throw py::error_already_set();
+      tampered("threshold_ has no threshold for the group " + repr_of(name));
     }
+    // Held: the check may call into numpy.
+    py::object value = py::reinterpret_borrow<py::object>(tau);
+    out.tau.push_back(checked_threshold(value, "the threshold of the group " + repr_of(name)));
+    out.falls_back.push_back(fallback_groups.contains(name));
   }
-  return {per_row, fallback};
+  return out;
 }
 
-std::vector<double> class_thresholds(const py::object& self, Conditional mode, py::ssize_t classes,
+void group_rows(const GroupTable& table, const int64_t* code, int64_t rows, double* tau,
+                bool* marked) {
+  const int64_t count = static_cast<int64_t>(table.tau.size());
+  for (int64_t i = 0; i < rows; ++i) {
+    bool seen = code[i] >= 0 && code[i] < count;
+    tau[i] = seen ? table.tau[code[i]] : table.fallback_tau;
+    marked[i] = !seen || table.falls_back[code[i]];
+  }
+}
+
+double marginal_threshold(const Snapshot& state) {
+  py::object threshold = state.at("threshold_");
+  if (PyDict_Check(threshold.ptr())) {
+    tampered("threshold_ is a dict, but the object was calibrated without conditional");
+  }
+  return checked_threshold(threshold, "threshold_");
+}
+
+std::vector<double> class_thresholds(const Snapshot& state, const py::list& names,
                                      bool* any_fallback) {
-  *any_fallback = false;
-  if (mode != Conditional::kClass) {
-    double threshold = py::float_(self.attr("threshold_")).cast<double>();
-    return std::vector<double>(static_cast<std::size_t>(classes), threshold);
-  }
-  py::object thresholds = self.attr("threshold_");
+  py::object thresholds = state.at("threshold_");
+  if (!PyDict_Check(thresholds.ptr())) tampered("threshold_ is no dict of the classes' thresholds");
   std::vector<double> out;
-  for (py::handle name : py::list(self.attr("classes_").attr("tolist")())) {
-    out.push_back(py::float_(thresholds[name]).cast<double>());
+  for (py::handle name : names) {
+    PyObject* tau = PyDict_GetItemWithError(thresholds.ptr(), name.ptr());
+    if (tau == nullptr) {
+      if (PyErr_Occurred()) throw py::error_already_set();
+      tampered("threshold_ has no threshold for the class " + repr_of(name));
+    }
+    py::object value = py::reinterpret_borrow<py::object>(tau);
+    out.push_back(checked_threshold(value, "the threshold of the class " + repr_of(name)));
   }
-  *any_fallback = py::len(self.attr("fallback_groups_")) > 0;
+  Py_ssize_t falling = PyObject_Length(state.at("fallback_groups_").ptr());
+  if (falling < 0) {
+    PyErr_Clear();
+    tampered("fallback_groups_ is no list");
+  }
+  *any_fallback = falling > 0;
   return out;
 }
 
 py::array_t<double> uniforms(const py::object& random_state, int stream, py::ssize_t rows) {
-  py::object random = ns("np").attr("random");
+  py::object random = numpy().attr("random");
   py::object seeds = with_note(
       [&] { return random.attr("SeedSequence")(random_state).attr("spawn")(2); },
       [&](const py::error_already_set&) -> std::string {
         return "random_state must be None or a non-negative integer, got " + repr_of(random_state);
       });
   py::object generator = random.attr("default_rng")(seeds[py::int_(stream)]);
-  return generator.attr("random")(rows);
+  py::object drawn = generator.attr("random")(rows);
+  // The kernel reads one draw per row.
+  auto u = py::array_t<double, py::array::c_style>::ensure(drawn);
+  if (!u || u.ndim() != 1 || u.shape(0) != rows || !py::isinstance<py::array_t<double>>(drawn)) {
+    PyErr_Clear();
+    throw py::value_error("the random generator returned " + repr_of(py::type::of(drawn)) +
+                          " instead of " + std::to_string(rows) + " float64 draws");
+  }
+  return exclusive<double>(u);
 }
 
-void require_state(const py::object& self, const char* attribute, const char* call) {
-  if (py::hasattr(self, attribute)) return;
-  std::string name = py::str(py::type::of(self).attr("__qualname__")).cast<std::string>();
+void require_state(const Snapshot& state, const char* attribute, const char* call) {
+  if (state.has(attribute)) return;
+  std::string name = py::str(py::type::of(state.self()).attr("__qualname__")).cast<std::string>();
   py::object error =
       ns("NotFittedError")("This " + name + " instance has no " + attribute + " yet. Call '" +
                            call + "' with appropriate arguments before using it.");
@@ -275,15 +356,18 @@ void require_state(const py::object& self, const char* attribute, const char* ca
 
 py::array_t<double> numbers(const py::object& x, int ndim, const char* source, const char* what,
                             const char* part) {
-  py::object np = ns("np");
+  py::module_ np = numpy();
   py::array a = np.attr("asarray")(x, "dtype"_a = np.attr("float64"));
   if (a.ndim() != ndim) {
     throw py::value_error(std::string(source) + " " + what + " of shape " +
                           text_of(a.attr("shape")) + " for the " + part + " part; expected " +
                           std::to_string(ndim) + " dimension" + (ndim == 1 ? "" : "s"));
   }
-  require_finite(a, source, what, part);
-  return py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(a);
+  // Contiguous first: require_finite then reads the buffer and calls no numpy function.
+  auto values = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(a);
+  if (!values) throw py::error_already_set();
+  require_finite(values, source, what, part);
+  return values;
 }
 
 py::object with_fallback(const py::object& values, const py::object& mask,

@@ -8,7 +8,10 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "diagnoser/conformal/state.h"
 
 namespace trov {
 namespace py = pybind11;
@@ -24,8 +27,10 @@ ExactAlpha checked_alpha(const py::object& alpha);
 // k = ceil((n + 1)(1 - alpha)): the rank of the threshold among n sorted scores,
 // which gives coverage of at least 1 - alpha (Vovk et al., 2005; Lei et al., 2018).
 int64_t rank_needed(const ExactAlpha& alpha, int64_t n);
-// The least n with k <= n.
-int64_t least_rows(const ExactAlpha& alpha);
+// The least n with k <= n, a Python int (a tiny alpha needs more rows than int64
+// counts), and the same clamped to int64 for comparisons with row counts.
+py::object least_rows(const ExactAlpha& alpha);
+int64_t least_rows_clamped(const ExactAlpha& alpha);
 
 enum class Conditional { kNone, kClass, kGroup };
 Conditional checked_conditional(const py::object& value, bool classes_allowed);
@@ -36,44 +41,70 @@ bool checked_fallback(const py::object& value);
 std::string checked_choice(const py::object& value, const char* parameter,
                            std::initializer_list<const char*> choices);
 
-// `groups` for `rows` rows of `x`: an array, or a callable applied to x; flat.
-py::object resolve_groups(const py::object& groups, const py::object& x, py::ssize_t rows,
-                          const char* part);
+// numpy itself. The module's own array work is no documented call, so a name
+// rebound in its namespace does not reach it; only the estimator's methods and
+// the user's callables run user code.
+py::module_ numpy();
 
-// The distinct groups of the calibration rows, sorted, and each row's index among them.
+// `np.ravel(np.asarray(y))`.
+py::array flat_array(const py::object& y);
+
+// `groups` for `rows` rows of `x`: an array, or a callable applied to x; flat.
+py::array resolve_groups(const py::object& groups, const py::object& x, py::ssize_t rows,
+                         const char* part);
+
+// The distinct groups of the calibration rows, sorted, and each row's index among
+// them (checked: one per row, each in 0 .. len(values) - 1).
 struct GroupCodes {
-  py::object values, codes;
+  py::array values;
+  py::array_t<int64_t> codes;
 };
 GroupCodes group_codes(const py::object& groups, const py::object& x, py::ssize_t rows);
 
-// Sets threshold_, fallback_threshold_, fallback_groups_, n_calibration_ and, when
-// conditional, groups_, from the calibration scores; warns of groups that fall back
-// or are small. `codes` (one per score, 0 .. len(group_values) - 1) for conditional
-// modes; `kind` is "class" or "group" for the messages.
-void store_thresholds(const py::object& self, py::array_t<double> scores, Conditional mode,
-                      const py::object& codes, const py::object& group_values, const char* kind);
-
-// The thresholds of the calibrated state for `rows` rows: one per row for groups
-// (unseen groups get the fallback), the marginal one otherwise. `fallback` marks
-// the rows predicted with a fallback threshold.
-struct RowThresholds {
-  py::array_t<double> per_row;
-  py::array_t<bool> fallback;
+// What calibrate reads of the object once, before it calls the model.
+struct CalibrationSettings {
+  py::object alpha;  // as given, for messages
+  ExactAlpha exact;
+  bool full_fallback;
 };
-RowThresholds row_thresholds(const py::object& self, Conditional mode, const py::object& groups,
-                             py::ssize_t rows);
+CalibrationSettings calibration_settings(const py::object& alpha, const py::object& fallback);
 
-// One threshold per class column for the classifier (marginal or per class), and
-// whether any class falls back.
-std::vector<double> class_thresholds(const py::object& self, Conditional mode, py::ssize_t classes,
+// The fitted state from the calibration scores, in publishing order: groups_ when
+// conditional, threshold_, fallback_threshold_, fallback_groups_, n_calibration_.
+// Warns of groups that fall back or are small. `codes` (one per score, 0 ..
+// len(group_values) - 1) for conditional modes; `kind` is "class" or "group".
+Items calibrated_state(const CalibrationSettings& settings, const py::array_t<double>& scores,
+                       Conditional mode, const py::array_t<int64_t>& codes,
+                       const py::object& group_values, const char* kind);
+
+// One threshold per group of a group-conditional state, read and checked once.
+struct GroupTable {
+  py::object known;  // groups_, a 1-D array
+  std::vector<double> tau;
+  std::vector<char> falls_back;
+  double fallback_tau = 0;
+};
+GroupTable group_table(const Snapshot& state);
+
+// Per row, the group's threshold (unseen groups, code outside the table, get the
+// fallback) and whether it is a fallback one. Pure C++.
+void group_rows(const GroupTable& table, const int64_t* code, int64_t rows, double* tau,
+                bool* marked);
+
+// The single threshold of a state that is not conditional.
+double marginal_threshold(const Snapshot& state);
+
+// One threshold per class of a class-conditional state, in the order of `names`
+// (classes_.tolist()), and whether any class falls back.
+std::vector<double> class_thresholds(const Snapshot& state, const py::list& names,
                                      bool* any_fallback);
 
 // `rows` Uniform(0, 1) draws from stream `stream` (0: calibration, 1: prediction)
-// derived from `random_state`; each call restarts the stream.
+// derived from `random_state`; each call restarts the stream. Checked and owned.
 py::array_t<double> uniforms(const py::object& random_state, int stream, py::ssize_t rows);
 
-// Raises scikit-learn's NotFittedError unless `self` has `attribute`.
-void require_state(const py::object& self, const char* attribute, const char* call);
+// Raises scikit-learn's NotFittedError unless the state has `attribute`.
+void require_state(const Snapshot& state, const char* attribute, const char* call);
 
 // `x` as a C-contiguous float64 array of `ndim` dimensions, finite, named in errors.
 py::array_t<double> numbers(const py::object& x, int ndim, const char* source, const char* what,

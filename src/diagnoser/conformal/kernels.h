@@ -1,5 +1,7 @@
 // The row loops of the conformal module over plain buffers. They touch no Python
-// object, so their callers run them with the GIL released.
+// object and read only memory their call owns alone (copies, or arrays no other
+// reference reaches), so their callers run them with the GIL released, and no
+// other thread can change what they read, with a GIL or without.
 #pragma once
 
 #include <cstdint>

@@ -4,6 +4,7 @@
 
 #include "diagnoser/common/conformal.h"
 #include "diagnoser/common/errors.h"
+#include "diagnoser/common/labels.h"
 #include "diagnoser/common/method.h"
 #include "diagnoser/common/python_ops.h"
 #include "diagnoser/conformal/calibration.h"
@@ -14,13 +15,16 @@ namespace trov {
 namespace conformal {
 namespace {
 
-bool is_cqr(const py::object& self) {
-  return checked_choice(self.attr("method"), "method", {"cqr", "absolute"}) == "cqr";
+bool is_cqr(const py::object& method) {
+  return checked_choice(method, "method", {"cqr", "absolute"}) == "cqr";
 }
+
+// Every setting calibrate saves for the calls after it.
+constexpr const char* kSettings[] = {"method", "conditional"};
 
 py::array_t<double> predictions(const py::object& estimator, const py::object& x,
                                 const char* source, const char* part) {
-  return numbers(flatten(estimator.attr("predict")(x)), 1, source, "predictions", part);
+  return numbers(flat_array(estimator.attr("predict")(x)), 1, source, "predictions", part);
 }
 
 void require_rows(py::ssize_t values, py::ssize_t rows, const char* name, const char* part) {
@@ -35,11 +39,10 @@ struct Band {
   py::array_t<double> low, high;
 };
 
-Band quantile_band(const py::object& self, const py::object& x, const char* part) {
-  require_state(self, "quantile_models_", "fit");
-  py::object models = self.attr("quantile_models_");
-  return {predictions(models[py::int_(0)], x, "the lower quantile model's predict returned", part),
-          predictions(models[py::int_(1)], x, "the upper quantile model's predict returned", part)};
+Band quantile_band(const py::object& models, const py::object& x, const char* part) {
+  std::vector<py::object> pair = unpack(models, 2);
+  return {predictions(pair[0], x, "the lower quantile model's predict returned", part),
+          predictions(pair[1], x, "the upper quantile model's predict returned", part)};
 }
 
 void require_band_rows(const Band& band, py::ssize_t rows) {
@@ -74,11 +77,11 @@ py::object quantile_estimator(const py::object& self, const py::object& level) {
 py::object fit(const Args& a) {
   const py::object& self = a.self();
   checked_alpha(self.attr("alpha"));
-  if (!is_cqr(self)) return self;  // the absolute score has nothing to learn
+  if (!is_cqr(self.attr("method"))) return self;  // the absolute score has nothing to learn
   const py::object& x = a["train_x"];
   py::array_t<double> prediction =
       predictions(self.attr("model"), x, "predict returned", "training");
-  py::object y = numbers(flatten(a["train_y"]), 1, "the targets have", "values", "training");
+  py::object y = numbers(flat_array(a["train_y"]), 1, "the targets have", "values", "training");
   require_rows(py::len(y), prediction.shape(0), "train_y", "training");
   py::object residual = y - prediction;
   py::object alpha = self.attr("alpha");
@@ -98,36 +101,56 @@ struct Parts {
   bool cqr;
 };
 
-Parts parts_of(const py::object& self, const py::object& x, const char* part) {
+Parts parts_of(const Snapshot& state, const py::object& x, const char* part) {
   Parts p;
-  p.cqr = is_cqr(self);
-  if (p.cqr) require_state(self, "quantile_models_", "fit");
-  p.prediction = predictions(self.attr("model"), x, "predict returned", part);
+  p.cqr = is_cqr(state.setting("method"));
+  if (p.cqr) require_state(state, "quantile_models_", "fit");
+  py::object models = p.cqr ? state.at("quantile_models_") : py::none();
+  p.prediction = predictions(state.at("model"), x, "predict returned", part);
   if (p.cqr) {
-    p.band = quantile_band(self, x, part);
+    p.band = quantile_band(models, x, part);
     require_band_rows(p.band, p.prediction.shape(0));
   }
   return p;
 }
 
+// After the last call into Python: each array owned alone, its length re-read.
+bool freeze(Parts& p, py::ssize_t rows) {
+  p.prediction = exclusive<double>(std::move(p.prediction));
+  if (p.cqr) {
+    p.band.low = exclusive<double>(std::move(p.band.low));
+    p.band.high = exclusive<double>(std::move(p.band.high));
+  }
+  return p.prediction.size() == rows && p.prediction.ndim() == 1 &&
+         (!p.cqr || (p.band.low.size() == rows && p.band.high.size() == rows));
+}
+
 py::object calibrate(const Args& a) {
   const py::object& self = a.self();
-  checked_alpha(self.attr("alpha"));
-  Conditional mode = checked_conditional(self.attr("conditional"), false);
-  checked_fallback(self.attr("fallback"));
+  // Gather: the settings as they stand now; they are what this calibration saves.
+  Snapshot state(self, false);
+  py::dict saved;
+  for (const char* name : kSettings) saved[name] = state.at(name);
+  CalibrationSettings calibration = calibration_settings(state.at("alpha"), state.at("fallback"));
+  Conditional mode = checked_conditional(state.at("conditional"), false);
   const py::object& x = a["calib_x"];
-  Parts p = parts_of(self, x, "calibration");
+  Parts p = parts_of(state, x, "calibration");
   const py::ssize_t rows = p.prediction.shape(0);
   py::array_t<double> y =
-      numbers(flatten(a["calib_y"]), 1, "the targets have", "values", "calibration");
+      numbers(flat_array(a["calib_y"]), 1, "the targets have", "values", "calibration");
   require_rows(y.shape(0), rows, "calib_y", "calibration");
-  py::object codes = py::none(), values = py::none();
+  py::array_t<int64_t> codes;
+  py::object values = py::none();
   if (mode == Conditional::kGroup) {
     GroupCodes found = group_codes(a["groups"], x, rows);
     values = found.values;
     codes = found.codes;
   }
   py::array_t<double> scores(rows);
+  y = exclusive<double>(std::move(y));
+  if (!freeze(p, rows) || y.size() != rows) {
+    throw py::value_error("the calibration rows changed while they were read");
+  }
   {
     const double* pred = p.prediction.data();
     const double* target = y.data();
@@ -142,7 +165,9 @@ py::object calibrate(const Args& a) {
       for (py::ssize_t i = 0; i < rows; ++i) out[i] = std::abs(out[i]);
     }
   }
-  store_thresholds(self, scores, mode, codes, values, "group");
+  Items fitted = calibrated_state(calibration, scores, mode, codes, values, "group");
+  fitted.emplace_back(kCalibratedWith, saved);
+  publish(self, fitted);
   return self;
 }
 
@@ -155,25 +180,47 @@ struct Predicted {
 
 Predicted predict(const py::object& self, const py::object& x, const py::object& groups,
                   const char* part) {
-  require_state(self, "threshold_", "calibrate");
-  Conditional mode = checked_conditional(self.attr("conditional"), false);
-  Parts p = parts_of(self, x, part);
+  // Gather: the fitted state once, then the models and the groups.
+  Snapshot state(self);
+  require_state(state, "threshold_", "calibrate");
+  Conditional mode = checked_conditional(state.setting("conditional"), false);
+  GroupTable table;
+  double threshold = 0;
+  if (mode == Conditional::kGroup) {
+    table = group_table(state);
+  } else {
+    threshold = marginal_threshold(state);
+  }
+  Parts p = parts_of(state, x, part);
   const py::ssize_t rows = p.prediction.shape(0);
   Predicted out;
-  out.prediction = p.prediction;
   bool grouped = mode == Conditional::kGroup || !groups.is_none();
-  out.groups = grouped ? resolve_groups(groups, x, rows, part) : py::object(py::none());
-  RowThresholds tau = row_thresholds(self, mode, out.groups, rows);
-  out.fallback = tau.fallback;
+  out.groups = grouped ? py::object(resolve_groups(groups, x, rows, part)) : py::none();
+  py::array_t<int64_t> code;
+  if (mode == Conditional::kGroup) {
+    code = exclusive<int64_t>(label_positions(out.groups, table.known, numpy()));
+  }
   out.intervals = py::array_t<double>({rows, py::ssize_t(2)});
+  out.fallback = py::array_t<bool>(rows);
+  std::vector<double> tau(static_cast<std::size_t>(rows), threshold);
+  if (!freeze(p, rows) || (mode == Conditional::kGroup && code.size() != rows)) {
+    throw py::value_error("the " + std::string(part) + " rows changed while they were read");
+  }
+  out.prediction = p.prediction;
   const double* pred = p.prediction.data();
   const double* low = p.cqr ? p.band.low.data() : nullptr;
   const double* high = p.cqr ? p.band.high.data() : nullptr;
-  const double* t = tau.per_row.data();
+  const int64_t* c = mode == Conditional::kGroup ? code.data() : nullptr;
+  bool* marked = out.fallback.mutable_data();
   double* bounds = out.intervals.mutable_data();
   {
     py::gil_scoped_release release;
-    bands(pred, low, high, t, rows, bounds);
+    if (c != nullptr) {
+      group_rows(table, c, rows, tau.data(), marked);
+    } else {
+      std::fill(marked, marked + rows, false);
+    }
+    bands(pred, low, high, tau.data(), rows, bounds);
   }
   return out;
 }
@@ -187,8 +234,9 @@ py::object evaluate(const Args& a) {
   const py::object& self = a.self();
   Predicted p = predict(self, a["test_x"], a["groups"], "test");
   const py::ssize_t rows = p.intervals.shape(0);
-  py::array_t<double> y = numbers(flatten(a["test_y"]), 1, "the targets have", "values", "test");
+  py::array_t<double> y = numbers(flat_array(a["test_y"]), 1, "the targets have", "values", "test");
   require_rows(y.shape(0), rows, "test_y", "test");
+  y = exclusive<double>(std::move(y));
   if (rows == 0) empty_test_part("there are no test rows to measure coverage on");
   py::ssize_t covered = 0;
   double width = 0;
@@ -202,14 +250,15 @@ py::object evaluate(const Args& a) {
       width += b[2 * i + 1] - b[2 * i];
     }
   }
-  self.attr("test_x_") = a["test_x"];
-  self.attr("test_y_") = y;
-  self.attr("test_groups_") = p.groups;
-  self.attr("test_pred_") = p.prediction;
-  self.attr("intervals_") = p.intervals;
-  self.attr("fallback_rows_") = p.fallback;
-  self.attr("coverage_") = py::float_(static_cast<double>(covered) / static_cast<double>(rows));
-  self.attr("mean_width_") = py::float_(width / static_cast<double>(rows));
+  publish(self,
+          {{"test_x_", a["test_x"]},
+           {"test_y_", y},
+           {"test_groups_", p.groups},
+           {"test_pred_", p.prediction},
+           {"intervals_", p.intervals},
+           {"fallback_rows_", p.fallback},
+           {"coverage_", py::float_(static_cast<double>(covered) / static_cast<double>(rows))},
+           {"mean_width_", py::float_(width / static_cast<double>(rows))}});
   return self;
 }
 

@@ -1,0 +1,259 @@
+"""The conformal module against callbacks and tampered state: results a rebound name
+or a user type returns are checked or not used, tampered fitted state is refused, and
+a calibration running beside predictions gives the old answer or the new one."""
+
+import sys
+import threading
+
+import numpy as np
+import pytest
+
+from test_native_safety import run_child
+from trov.diagnoser.conformal import ConformalClassifier, ConformalRegressor
+
+
+class Table:
+    """A fitted classifier whose rows are probability rows."""
+
+    def __init__(self, classes=None):
+        if classes is not None:
+            self.classes_ = np.asarray(classes)
+
+    def predict_proba(self, x):
+        return np.asarray(x, dtype=float)
+
+
+def dirichlet_rows(rng, n, classes):
+    p = rng.dirichlet(np.ones(classes), n)
+    return p, (p.cumsum(axis=1) < rng.random((n, 1))).sum(axis=1).clip(0, classes - 1)
+
+
+# --- in a child process: each of these crashed or misread before ---
+
+SUBCLASS_MEMBER = """
+import numpy as np
+import trov.diagnoser.reliability_evaluation as mod
+from trov.diagnoser import report
+
+
+class Sneaky(np.int64):
+    calls = 0
+
+    def __index__(self):  # empties the set that holds the only reference to it
+        Sneaky.calls += 1
+        clf.test_class[0].clear()
+        Sneaky.junk = [2 ** 130 + k for k in range(200)]  # takes over the freed memory
+        return 0
+
+
+clf = mod.AdaptiveConformalClassifier(alpha=0.1)
+clf.test_class = [[Sneaky(5)], [1]]
+clf.test_y = np.array([0, 1])
+clf.test_sorted_index = np.tile([1, 0], (2, 1))
+r = report.coverage_report(clf)
+print(r.summary["coverage"], Sneaky.calls, len(clf.test_class[0]))
+"""
+
+
+def test_a_set_member_of_a_numpy_subclass_is_no_position_and_runs_no_code():
+    # Sneaky(5) is 5 by value: label 0 is not in its set, as `0 in [Sneaky(5)]` says.
+    assert run_child(["-c", SUBCLASS_MEMBER]).split() == ["0.5", "0", "1"]
+
+
+LYING_CLASSES = """
+import numpy as np
+from trov.diagnoser.conformal import ConformalClassifier
+
+rng = np.random.default_rng(0)
+p = rng.dirichlet(np.ones(3), 300)
+cc = ConformalClassifier(lambda: None, conditional="class")
+cc.model = type("M", (), {"predict_proba": lambda self, x: np.asarray(x, float),
+                          "classes_": np.array([0, 1, 2])})()
+cc.calibrate(p, rng.integers(0, 3, 300))
+
+
+class Classes:  # three classes by len, two by tolist
+    def __len__(self):
+        return 3
+
+    def tolist(self):
+        return [0, 1]
+
+
+cc.classes_ = Classes()
+try:
+    cc.predict_sets(np.tile(p, (2000, 1)))
+    print("no error")
+except ValueError as error:
+    print("calibrate again" in str(error))
+"""
+
+
+def test_classes_whose_length_and_list_disagree_are_refused():
+    assert run_child(["-c", LYING_CLASSES]).split() == ["True"]
+
+
+ONE_DRAW = """
+import numpy as np
+from trov.diagnoser import conformal
+
+p = np.tile([[0.3, 0.7]], (1_000_000, 1))
+cc = conformal.ConformalClassifier(type("M", (), {"predict_proba": lambda s, x: x})(),
+                                   score="aps_randomized", random_state=0)
+cc.calibrate(p[:100], np.arange(100) % 2)
+expected = cc.predict_sets(p[:1000])
+
+
+class OneDraw:  # numpy, except that the generator gives one draw whatever is asked
+    def __getattr__(self, name):
+        return getattr(np, name)
+
+    class random:
+        SeedSequence = np.random.SeedSequence
+
+        @staticmethod
+        def default_rng(seed):
+            return type("G", (), {"random": lambda self, n: np.zeros(1)})()
+
+
+conformal.np = OneDraw()
+sets = cc.predict_sets(p)
+print(np.array_equal(sets[:1000], expected))
+"""
+
+
+def test_a_rebound_generator_giving_one_draw_for_a_million_rows():
+    assert run_child(["-c", ONE_DRAW]).split() == ["True"]
+
+
+FAR_GROUP_CODE = """
+import numpy as np
+from trov.diagnoser import conformal
+
+rng = np.random.default_rng(1)
+x = rng.normal(size=(400, 1))
+y = x[:, 0] + rng.normal(size=400)
+groups = (x[:, 0] > 0).astype(int)
+model = type("M", (), {"predict": lambda self, x: np.asarray(x, float)[:, 0]})()
+make = lambda: conformal.ConformalRegressor(model, method="absolute", conditional="group")
+expected = make().calibrate(x, y, groups=groups).threshold_
+
+
+class FarCodes:  # numpy, except that unique's inverse points far past the groups
+    def __getattr__(self, name):
+        return getattr(np, name)
+
+    def unique(self, *args, **kwargs):
+        values, inverse = np.unique(*args, **kwargs)
+        return values, inverse + 2 ** 40
+
+
+conformal.np = FarCodes()
+print(make().calibrate(x, y, groups=groups).threshold_ == expected)
+"""
+
+
+def test_a_rebound_unique_with_codes_past_the_groups():
+    assert run_child(["-c", FAR_GROUP_CODE]).split() == ["True"]
+
+
+# --- settings and tampered state ---
+
+
+@pytest.mark.parametrize("alpha, least", [(1e-20, "99999999999999999999"),
+                                          (5e-324, "1" + "9" * 323)])
+def test_tiny_alphas_name_the_rows_they_need(alpha, least):
+    cc = ConformalClassifier(Table(), alpha=alpha)
+    with pytest.raises(ValueError, match=f"needs at least {least} calibration rows, got 20"):
+        cc.calibrate(np.tile([[0.2, 0.8]], (20, 1)), np.zeros(20, int))
+
+
+def tampered(cls, conditional, attribute, value):
+    rng = np.random.default_rng(5)
+    p, y = dirichlet_rows(rng, 400, 3)
+    if cls is ConformalClassifier:
+        obj = cls(Table(), conditional=conditional)
+        obj.calibrate(p, y, groups=y % 2)
+    else:
+        model = type("M", (), {"predict": lambda self, x: np.asarray(x)[:, 0]})()
+        obj = cls(model, method="absolute", conditional=conditional)
+        obj.calibrate(p, y.astype(float), groups=y % 2)
+    setattr(obj, attribute, value(obj) if callable(value) else value)
+    return obj, p, y % 2
+
+
+@pytest.mark.parametrize("cls, conditional, attribute, value, what", [
+    (ConformalClassifier, None, "threshold_", np.nan, "threshold_ is NaN"),
+    (ConformalClassifier, None, "threshold_", "0.5", "threshold_ is '0.5', not a number"),
+    (ConformalClassifier, None, "threshold_", {0: 0.5}, "threshold_ is a dict"),
+    (ConformalClassifier, "class", "threshold_", lambda o: {0: 0.5, 1: 0.5},
+     "no threshold for the class 2"),
+    (ConformalClassifier, "class", "threshold_", lambda o: {**o.threshold_, 1: None},
+     "the threshold of the class 1 is None"),
+    (ConformalClassifier, "class", "classes_", np.array([0, 1]), "calibration saw 2 classes"),
+    (ConformalClassifier, "class", "classes_", np.array([[0, 1, 2]]), "not one-dimensional"),
+    (ConformalClassifier, "group", "threshold_", 0.5, "no dict of the groups' thresholds"),
+    (ConformalRegressor, None, "threshold_", np.nan, "threshold_ is NaN"),
+    (ConformalRegressor, "group", "threshold_", lambda o: {1: 0.5}, "no threshold for the group 0"),
+    (ConformalRegressor, "group", "fallback_threshold_", "inf", "not a number"),
+])
+def test_tampered_state_asks_for_a_new_calibration(cls, conditional, attribute, value, what):
+    obj, p, groups = tampered(cls, conditional, attribute, value)
+    predict = obj.predict_sets if cls is ConformalClassifier else obj.predict_intervals
+    with pytest.raises(ValueError, match=what) as caught:
+        predict(p, groups=groups)
+    if "calibration saw" not in what:
+        assert "call calibrate again" in str(caught.value)
+
+
+def test_settings_changed_after_calibrate_wait_for_the_next_calibration():
+    rng = np.random.default_rng(6)
+    p, y = dirichlet_rows(rng, 500, 3)
+    cc = ConformalClassifier(Table(), score="lac").calibrate(p, y)
+    before = cc.predict_sets(p)
+    cc.score, cc.conditional = "aps", "class"  # a float threshold_ stays one
+    np.testing.assert_array_equal(cc.predict_sets(p), before)
+    cc.calibrate(p, y)
+    assert isinstance(cc.threshold_, dict)
+
+
+# --- a calibration beside predictions ---
+
+
+def test_calibrate_beside_predictions_gives_the_old_or_the_new_answer():
+    rng = np.random.default_rng(8)
+    p, y = dirichlet_rows(rng, 3000, 4)
+    plain = dict(alpha=0.1, conditional=None)
+    per_class = dict(alpha=0.3, conditional="class")
+    answers = [ConformalClassifier(Table(), **s).calibrate(p, y).predict_sets(p) for s in
+               (plain, per_class)]
+    cc = ConformalClassifier(Table(), **plain).calibrate(p, y)
+    stop, errors, seen = threading.Event(), [], set()
+
+    def recalibrate():
+        for k in range(300):
+            for name, value in (per_class if k % 2 == 0 else plain).items():
+                setattr(cc, name, value)
+            cc.calibrate(p, y)
+
+    def predict():
+        while not stop.is_set():
+            try:
+                sets = cc.predict_sets(p)
+                seen.add(next(i for i, a in enumerate(answers) if np.array_equal(sets, a)))
+            except Exception as error:  # noqa: BLE001 (a StopIteration is a mixed answer)
+                errors.append(repr(error))
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    try:
+        readers = [threading.Thread(target=predict) for _ in range(2)]
+        for t in readers:
+            t.start()
+        recalibrate()
+    finally:
+        stop.set()
+        for t in readers:
+            t.join()
+        sys.setswitchinterval(interval)
+    assert errors == [] and seen
