@@ -167,6 +167,12 @@ py::object fit(const Args& a) {
   return py::none();
 }
 
+// The classes (`np.unique(test_y)`, which the namespace may rebind) grew after
+// their rows were counted.
+py::index_error classes_changed() {
+  return py::index_error("the classes of test_y changed while being read");
+}
+
 // For each true class, how many of its rows received each distinct set, written into
 // `class_conf[i]` under the set's text.
 void count_sets_per_class(const py::object& test_class, const classifier::SetTable& sets,
@@ -182,6 +188,10 @@ void count_sets_per_class(const py::object& test_class, const classifier::SetTab
 
   std::size_t c = 0;
   for (py::handle i : class_n) {
+    // The counts were made for the classes as they were; code run in this loop
+    // (a label's __str__ or __hash__, say) may have lengthened them since.
+    bool native = full ? row_class.has_value() : counted.has_value();
+    if (native && c >= (full ? class_rows.size() : counted->size())) throw classes_changed();
     py::object label, count;
     if (full) {
       label = ns("np").attr("array")(py::list(py::make_tuple(full_set_name())));
@@ -279,6 +289,7 @@ py::object diagnose_two_class(const py::object& self, const classifier::TwoClass
   py::dict class_conf;
   std::size_t c = 0;
   for (py::handle i : class_n) {
+    if (c >= counts.per_class.size()) throw classes_changed();
     const auto& per_kind = counts.per_class[c++];
     py::ssize_t class_rows = per_kind[0] + per_kind[1] + per_kind[2];
     py::dict conf;

@@ -87,23 +87,36 @@ std::optional<NumericLabels> numeric_labels(const py::object& labels) {
 
 namespace {
 
+// `out` is a writeable 1-D object array of at least `size` slots. Checked again
+// after any Python code has run: a finaliser, say, may have resized or reshaped it
+// in place since.
+bool has_object_slots(const py::array& out, py::ssize_t size) {
+  return out.ndim() == 1 && out.shape(0) >= size && out.dtype().kind() == 'O' &&
+         out.itemsize() == static_cast<py::ssize_t>(sizeof(PyObject*)) && out.writeable();
+}
+
+py::index_error array_changed() {
+  return py::index_error(
+      "the object array for the prediction sets changed while it was being filled");
+}
+
 // `np.empty(size, dtype=object)`, checked: `np` and `object` are looked up late,
 // and pointers are written only into a writeable 1-D object array of this length.
 py::array empty_object_array(py::ssize_t size) {
   py::object made = ns("np").attr("empty")(size, py::arg("dtype") = ns("object"));
   if (is_ndarray(made)) {
     auto out = py::reinterpret_borrow<py::array>(made);
-    if (out.ndim() == 1 && out.shape(0) == size && out.dtype().kind() == 'O' &&
-        out.itemsize() == static_cast<py::ssize_t>(sizeof(PyObject*)) && out.writeable()) {
-      return out;
-    }
+    if (has_object_slots(out, size) && out.shape(0) == size) return out;
   }
   throw py::type_error("np.empty(" + std::to_string(size) +
                        ", dtype=object) did not give a writeable 1-D object array of that "
                        "length; bind np to numpy and object to the builtin");
 }
 
+// Stores `value` in slot `k` of `out`. The slot's old value is released last, and
+// releasing it may run code that changes `out`: the next call checks it again.
 void put(py::array& out, py::ssize_t k, const py::handle& value) {
+  if (!has_object_slots(out, k + 1)) throw array_changed();
   auto** slot =
       reinterpret_cast<PyObject**>(static_cast<char*>(out.mutable_data()) + k * out.strides(0));
   PyObject* old = *slot;
@@ -127,10 +140,14 @@ py::object object_array_of_rows(const py::object& test_class,
   auto array = in_list ? py::array() : py::reinterpret_borrow<py::array>(test_class);
   for (py::ssize_t k = 0; k < count; ++k) {
     py::ssize_t row = rows[k];
-    // Code run by numpy's allocation or by releasing what a slot held (a
-    // finaliser) may have shortened the list.
+    // Code run by np.empty or by releasing what a slot held (a finaliser) may have
+    // shortened or reshaped the sets: their length and layout are read afresh.
+    bool readable = in_list || (array.ndim() == 1 && array.dtype().kind() == 'O' &&
+                                array.itemsize() == static_cast<py::ssize_t>(sizeof(PyObject*)));
     py::ssize_t size = in_list ? PyList_GET_SIZE(test_class.ptr()) : array.shape(0);
-    if (row >= size) throw py::index_error("the prediction sets changed while being read");
+    if (!readable || row >= size) {
+      throw py::index_error("the prediction sets changed while being read");
+    }
     PyObject* set = in_list ? PyList_GET_ITEM(test_class.ptr(), row) : at<PyObject*>(array, row);
     put(out, k, py::handle(set ? set : Py_None));
   }
@@ -160,17 +177,19 @@ bool held_only_by_attribute(const py::object& owner, const char* name, const py:
 }
 
 void fill_with_sets(const py::object& cells, const py::object& test_class, bool take) {
-  auto out = py::reinterpret_borrow<py::array>(cells);
-  py::ssize_t rows = out.shape(0);
   auto changed = [] { return py::index_error("the prediction sets changed while being read"); };
-  if (!PyList_CheckExact(test_class.ptr()) || PyList_GET_SIZE(test_class.ptr()) != rows) {
-    throw changed();
-  }
+  if (!PyList_CheckExact(test_class.ptr())) throw changed();
+  py::ssize_t rows = PyList_GET_SIZE(test_class.ptr());
+  // Python code has run since np.empty made `cells`: its shape is read afresh.
+  auto out = py::reinterpret_borrow<py::array>(cells);
+  if (!has_object_slots(out, rows)) throw array_changed();
+  if (out.shape(0) != rows) throw changed();
   auto** slot = static_cast<PyObject**>(out.mutable_data());
   bool packed = out.strides(0) == static_cast<py::ssize_t>(sizeof(PyObject*));
   bool blank = packed && std::all_of(slot, slot + rows, [](PyObject* v) { return v == Py_None; });
   if (!blank) {
-    // Releasing what np.empty put there may run code: read the list afresh each time.
+    // Releasing what np.empty put there may run code: the list is read afresh each
+    // time, and put checks `out` again.
     for (py::ssize_t j = 0; j < rows; ++j) {
       if (j >= PyList_GET_SIZE(test_class.ptr())) throw changed();
       put(out, j, PyList_GET_ITEM(test_class.ptr(), j));
@@ -450,12 +469,27 @@ std::optional<TwoClassCounts> count_two_class_sets(const py::object& test_y,
                                                    const py::object& class_n,
                                                    const py::object& test_class,
                                                    const py::object& classes) {
-  if (!is_array_of<int64_t>(test_y, 1) || !is_array_of<int64_t>(class_n, 1)) return std::nullopt;
-  if (classes && !is_array_of<int64_t>(classes, 1)) return std::nullopt;
+  auto numeric = [&] {
+    return is_array_of<int64_t>(test_y, 1) && is_array_of<int64_t>(class_n, 1) &&
+           (!classes || is_array_of<int64_t>(classes, 1));
+  };
+  if (!numeric()) return std::nullopt;
+  bool in_list = PyList_CheckExact(test_class.ptr());
+  TwoClassCounts out;
+  // The slots for the sets come first. np.empty is looked up in the module's
+  // namespace and may run any code, which may resize the labels, the classes or the
+  // sets in place: all of them are checked and read after it, and no Python code
+  // runs again until the counting ends.
+  if (in_list) {
+    out.cells = empty_object_array(py::reinterpret_borrow<py::array>(test_y).shape(0));
+    if (!numeric()) return std::nullopt;
+  }
   auto y = py::reinterpret_borrow<py::array>(test_y);
   auto distinct = py::reinterpret_borrow<py::array_t<int64_t>>(class_n);
   py::ssize_t rows = y.shape(0);
-  bool in_list = PyList_CheckExact(test_class.ptr());
+  if (in_list && py::reinterpret_borrow<py::array>(out.cells).shape(0) != rows) {
+    return std::nullopt;
+  }
   bool in_array = is_ndarray(test_class) &&
                   py::reinterpret_borrow<py::array>(test_class).ndim() == 1 &&
                   py::reinterpret_borrow<py::array>(test_class).dtype().kind() == 'O';
@@ -486,12 +520,8 @@ std::optional<TwoClassCounts> count_two_class_sets(const py::object& test_y,
   } else {
     for (std::size_t k = 0; k < span; ++k) position[k] = ends.low + static_cast<int64_t>(k);
   }
-  TwoClassCounts out;
   out.kind.resize(static_cast<std::size_t>(rows));
   auto array = in_array ? py::reinterpret_borrow<py::array>(test_class) : py::array();
-  // Made before the sets are read: np.empty may run code that changes them.
-  if (in_list) out.cells = empty_object_array(rows);
-  if (in_list && PyList_GET_SIZE(test_class.ptr()) != rows) return std::nullopt;
   SetKinds set_kind;
   if (!set_kind.zero || !set_kind.one) throw py::error_already_set();
   // Raw addresses, read while no Python code runs until the counting ends.

@@ -25,9 +25,11 @@ py::object slice_to(const py::object& stop) {
 }
 
 // A set list holds only ints, so it can be in no reference cycle as built: the
-// collector need not track it. Millions of tracked lists would make every full
-// collection of the session walk them (a cycle the user later builds through
-// one is only never collected).
+// collector need not track it. Millions of tracked lists would make every
+// collection that reaches them walk them: tracked, a million sets double fit +
+// diagnose, from the young collections right after fit, and cost some 50 ms in
+// every full collection while they live. The price: a cycle the user later builds
+// through one is never collected (test_a_cycle_through_a_set_is_collected).
 // The list of them likewise, as long as it holds only them.
 void untrack(const py::list& set) { PyObject_GC_UnTrack(set.ptr()); }
 
@@ -123,18 +125,29 @@ py::list prediction_sets(const py::object& sorted_index, const py::object& set_e
           py::reinterpret_borrow<py::array>(sorted_index).shape(0)) {
     auto order = py::reinterpret_borrow<py::array_t<int64_t>>(sorted_index).unchecked<2>();
     auto end = py::reinterpret_borrow<py::array_t<int64_t>>(set_end).unchecked<1>();
-    py::ssize_t classes = order.shape(1);
-    py::list sets(order.shape(0));
-    GcPause pause;
-    std::vector<int64_t> row(static_cast<std::size_t>(classes));
-    for (py::ssize_t i = 0; i < order.shape(0); ++i) {
+    py::ssize_t rows = order.shape(0), classes = order.shape(1);
+    // The sets' members in owned memory first, while no Python code runs: making
+    // the lists may start a collection, whose finalisers may resize the arrays.
+    std::vector<int64_t> members;
+    std::vector<py::ssize_t> starts{0};
+    starts.reserve(static_cast<std::size_t>(rows) + 1);
+    members.reserve(static_cast<std::size_t>(rows));
+    for (py::ssize_t i = 0; i < rows; ++i) {
       // `[:stop]` with Python's clamping of the stop
       int64_t stop = end(i) + 1;
       if (stop < 0) stop = std::max<int64_t>(stop + classes, 0);
       stop = std::min<int64_t>(stop, classes);
-      for (int64_t k = 0; k < stop; ++k) row[k] = order(i, k);
-      if (stop == 2 && row[0] == 1 && row[1] == 0) std::swap(row[0], row[1]);
-      sets[i] = int_list(row.data(), row.data() + stop);
+      std::size_t first = members.size();
+      for (int64_t k = 0; k < stop; ++k) members.push_back(order(i, k));
+      if (stop == 2 && members[first] == 1 && members[first + 1] == 0) {
+        std::swap(members[first], members[first + 1]);
+      }
+      starts.push_back(static_cast<py::ssize_t>(members.size()));
+    }
+    py::list sets(rows);
+    GcPause pause;
+    for (py::ssize_t i = 0; i < rows; ++i) {
+      sets[i] = int_list(members.data() + starts[i], members.data() + starts[i + 1]);
     }
     untrack(sets);
     return sets;
@@ -177,8 +190,10 @@ inline bool column_one_first(double p0, double p1) { return !(p1 < p0); }
 
 std::optional<py::array_t<double>> two_column_scores(const py::object& prob,
                                                      const py::object& pos) {
-  auto p = two_columns(prob);
+  // The positions first: reading a pandas object runs Python code, which may
+  // resize the probabilities in place.
   std::optional<py::array> place = positions_by_place(pos);
+  auto p = two_columns(prob);
   if (!p || !place) return std::nullopt;
   py::ssize_t rows = p->shape(0);
   py::array_t<double> score(rows);
@@ -201,65 +216,74 @@ std::optional<py::array_t<double>> two_column_scores(const py::object& prob,
 }
 
 std::optional<TwoColumnTest> two_column_test_part(const py::object& prob, double q) {
-  auto p = two_columns(prob);
-  if (!p) return std::nullopt;
-  py::ssize_t rows = p->shape(0);
+  if (!two_columns(prob)) return std::nullopt;
+  py::ssize_t rows = py::reinterpret_borrow<py::array>(prob).shape(0);
   TwoColumnTest out{py::array_t<double>({rows, py::ssize_t{2}}),
-                    py::array_t<int64_t>({rows, py::ssize_t{2}}), rows > 0 ? (*p)(0, 0) : 0,
-                    py::object()};
+                    py::array_t<int64_t>({rows, py::ssize_t{2}}), 0, py::object()};
+  // From here until the threads are joined nothing calls into Python: no code can
+  // change the probabilities, which the caller holds, so both threads read them in
+  // place. The Python objects are made before (the arrays) or after (the sets).
+  auto p = two_columns(prob);
+  if (!p || p->shape(0) != rows) return std::nullopt;
+  out.max = rows > 0 ? (*p)(0, 0) : 0;
   for (py::ssize_t i = 0; i < rows; ++i) out.max = std::max({out.max, (*p)(i, 0), (*p)(i, 1)});
   // q at or above every probability: the caller gives every row the full set.
   bool build_sets = !(q >= out.max);
+  // Per row, the set as count_two_class_sets numbers it: 0 [0], 1 [0, 1], 2 [1].
+  std::vector<uint8_t> kind(build_sets ? static_cast<std::size_t>(rows) : 0);
   double* value = out.value.mutable_data();
   int64_t* index = out.index.mutable_data();
-  // Reads only the probabilities and writes only the two new arrays: no Python.
-  auto write_order = [p, value, index, rows] {
-    for (py::ssize_t i = 0; i < rows; ++i) {
+  uint8_t* kinds = build_sets ? kind.data() : nullptr;
+  // Reads only the probabilities and writes only memory this call owns.
+  auto write_rows = [p, value, index, kinds, q](py::ssize_t begin, py::ssize_t end) {
+    for (py::ssize_t i = begin; i < end; ++i) {
       double p0 = (*p)(i, 0), p1 = (*p)(i, 1);
       bool one_first = column_one_first(p0, p1);
-      value[2 * i] = one_first ? p1 : p0;
-      value[2 * i + 1] = one_first ? p0 : p1;
+      double first = one_first ? p1 : p0, second = one_first ? p0 : p1;
+      value[2 * i] = first;
+      value[2 * i + 1] = second;
       index[2 * i] = one_first ? 1 : 0;
       index[2 * i + 1] = one_first ? 0 : 1;
+      if (kinds == nullptr) continue;
+      // The first class alone reaches q, or both are needed (place 0 also when
+      // even both fall short, as argmax of no True gives).
+      bool alone = first >= q || !(first + second >= q);
+      kinds[i] = !alone ? 1 : one_first ? 2 : 0;
     }
   };
-  if (!build_sets) {
-    write_order();
-    return out;
-  }
-  // The order is written on a second thread while this one, which holds the GIL
-  // and runs no Python code meanwhile, makes the sets: the new memory of the
-  // arrays and of the lists is paged in on both cores at once.
-  Joined helper;
-  if (rows >= kRowsForTwoThreads) {
-    try {
-      helper.thread = std::thread(write_order);
-    } catch (const std::system_error&) {
+  {
+    // The second half on a second thread: the new memory of the arrays is paged
+    // in on both cores at once.
+    Joined helper;
+    py::ssize_t split = rows;
+    if (rows >= kRowsForTwoThreads) {
+      try {
+        helper.thread = std::thread(write_rows, rows / 2, rows);
+        split = rows / 2;
+      } catch (const std::system_error&) {
+      }
     }
+    write_rows(0, split);
   }
-  if (!helper.thread.joinable()) write_order();
+  if (!build_sets) return out;
+  // The sets from the kinds alone: making them may start a collection (where the
+  // pause does not hold), whose finalisers may resize or free the probabilities.
   out.sets = py::list(rows);
   GcPause pause;
   py::int_ zero(0), one(1);
   for (py::ssize_t i = 0; i < rows; ++i) {
-    double p0 = (*p)(i, 0), p1 = (*p)(i, 1);
-    bool one_first = column_one_first(p0, p1);
-    double first = one_first ? p1 : p0, second = one_first ? p0 : p1;
-    // The first class alone reaches q, or both are needed (place 0 also when
-    // even both fall short, as argmax of no True gives).
-    bool alone = first >= q || !(first + second >= q);
-    PyObject* set = new_untracked_list(alone ? 1 : 2);
+    uint8_t k = kind[static_cast<std::size_t>(i)];
+    PyObject* set = new_untracked_list(k == 1 ? 2 : 1);
     if (set == nullptr) throw py::error_already_set();
-    if (alone) {
-      PyList_SET_ITEM(set, 0, (one_first ? one : zero).inc_ref().ptr());
-    } else {
+    if (k == 1) {
       PyList_SET_ITEM(set, 0, zero.inc_ref().ptr());
       PyList_SET_ITEM(set, 1, one.inc_ref().ptr());
+    } else {
+      PyList_SET_ITEM(set, 0, (k == 2 ? one : zero).inc_ref().ptr());
     }
     PyList_SET_ITEM(out.sets.ptr(), i, set);
   }
   PyObject_GC_UnTrack(out.sets.ptr());
-  if (helper.thread.joinable()) helper.thread.join();
   return out;
 }
 

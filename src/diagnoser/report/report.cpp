@@ -14,6 +14,7 @@
 #include "diagnoser/report/comparison.h"
 #include "diagnoser/report/coverage_kernels.h"
 #include "diagnoser/report/report_html.h"
+#include "diagnoser/report/snapshot.h"
 #include "diagnoser/report/tables.h"
 
 namespace py = pybind11;
@@ -189,7 +190,7 @@ py::object plain(const py::handle& value, int depth = 0) {
   }
   if (sequence) {
     py::list out;
-    for (py::handle item : py::list(py::reinterpret_borrow<py::object>(value))) {
+    for (py::handle item : snapshot(value)) {
       out.append(plain(item, depth + 1));
     }
     return std::move(out);

@@ -13,6 +13,7 @@
 #include "diagnoser/common/errors.h"
 #include "diagnoser/common/names.h"
 #include "diagnoser/common/python_ops.h"
+#include "diagnoser/report/snapshot.h"
 
 namespace trov {
 namespace report {
@@ -110,14 +111,14 @@ std::string row_class(const std::string& flag) {
 
 // A DataFrame as an HTML table, flagged rows tinted.
 std::string table_html(const py::object& frame) {
-  py::list columns = frame.attr("columns").attr("tolist")();
+  py::tuple columns = snapshot(frame.attr("columns").attr("tolist")());
   std::vector<std::string> names;
   for (py::handle c : columns) names.push_back(text_of(c));
   auto flag_at = std::find(names.begin(), names.end(), "flag") - names.begin();
   std::string out = "<table><thead><tr>";
   for (const std::string& name : names) out += "<th>" + escape(name) + "</th>";
   out += "</tr></thead><tbody>";
-  py::list rows = frame.attr("values").attr("tolist")();
+  py::tuple rows = snapshot(frame.attr("values").attr("tolist")());
   for (py::handle row : rows) {
     // tolist() of a frame's values gives lists; anything else is read as a sequence.
     py::list cells =
@@ -165,7 +166,7 @@ std::vector<double> column_values(const py::object& frame, const char* name) {
 
 std::vector<std::string> column_texts(const py::object& frame, const char* name) {
   std::vector<std::string> out;
-  for (py::handle v : py::list(frame[py::str(name)].attr("tolist")())) out.push_back(text_of(v));
+  for (py::handle v : snapshot(frame[py::str(name)].attr("tolist")())) out.push_back(text_of(v));
   return out;
 }
 
@@ -195,6 +196,10 @@ void coverage_axes(const py::object& ax, const py::object& frame,
   std::vector<double> low = column_values(frame, "coverage_low");
   std::vector<double> high = column_values(frame, "coverage_high");
   std::vector<std::string> flags = column_texts(frame, "flag");
+  // Four reads of a frame that Python code may change between them.
+  if (low.size() != coverage.size() || high.size() != coverage.size()) {
+    throw py::value_error("the columns coverage, coverage_low and coverage_high differ in length");
+  }
   py::list shown, below, above, x, flagged_x, flagged_y, labels;
   for (std::size_t k = 0; k < coverage.size(); ++k) {
     bool drawn = !std::isnan(coverage[k]);
@@ -379,7 +384,7 @@ std::string html_fragment(const py::object& report) {
   py::object findings = attribute_or_none(report, "findings");
   if (!findings.is_none()) {
     out += "<ul class=\"findings\">";
-    for (py::handle finding : py::list(findings))
+    for (py::handle finding : snapshot(findings))
       out += "<li>" + escape(text_of(finding)) + "</li>";
     out += "</ul>";
   }

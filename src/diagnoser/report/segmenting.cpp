@@ -11,6 +11,7 @@
 #include "diagnoser/common/errors.h"
 #include "diagnoser/common/names.h"
 #include "diagnoser/common/python_ops.h"
+#include "diagnoser/report/snapshot.h"
 
 namespace trov {
 namespace report {
@@ -70,7 +71,8 @@ std::vector<int64_t> checked_codes(const py::object& codes, int64_t rows, int64_
 Segments segment_values(const py::object& values, int64_t rows, int64_t bins) {
   py::tuple factorized = ns("pd").attr("factorize")(values);
   if (py::len(factorized) != 2) throw py::value_error("pd.factorize gave no (codes, uniques)");
-  py::list uniques = ns("list")(factorized[1]);
+  // A tuple of its own: reading each value's text runs Python code.
+  py::tuple uniques = snapshot(ns("list")(factorized[1]));
   int64_t distinct = static_cast<int64_t>(py::len(uniques));
   std::vector<int64_t> codes = checked_codes(factorized[0], rows, distinct);
   std::vector<std::string> text;

@@ -110,10 +110,19 @@ void add_flagged(Evidence& evidence, const Rows& rows, const std::vector<std::st
 
 // The distinct values of `values` in np.unique's order and each row's index among
 // them; the inverse is checked before it indexes.
-std::pair<py::list, std::vector<int64_t>> unique_inverse(const py::object& values, int64_t n) {
+struct UniqueInverse {
+  py::list labels;  // a list of its own: its length is `count`
+  int64_t count;
+  std::vector<int64_t> inverse;
+};
+
+UniqueInverse unique_inverse(const py::object& values, int64_t n) {
   py::tuple unique = ns("np").attr("unique")(values, py::arg("return_inverse") = true);
-  py::list labels = unique[0].attr("tolist")();
-  int64_t count = static_cast<int64_t>(py::len(labels));
+  // Copied: code that runs later (np.ravel below, a label's __str__) may hold and
+  // change what tolist() gave, but not this list.
+  auto labels = py::reinterpret_steal<py::list>(PySequence_List(unique[0].attr("tolist")().ptr()));
+  if (!labels) throw py::error_already_set();
+  int64_t count = static_cast<int64_t>(PyList_GET_SIZE(labels.ptr()));
   py::object inverse_object = ns("np").attr("ravel")(unique[1]);
   if (!py::isinstance<py::array>(inverse_object) ||
       std::string("iu").find(py::reinterpret_borrow<py::array>(inverse_object).dtype().kind()) ==
@@ -128,7 +137,7 @@ std::pair<py::list, std::vector<int64_t>> unique_inverse(const py::object& value
   for (int64_t g : inverse) {
     if (g < 0 || g >= count) throw py::value_error("np.unique gave an inverse out of range");
   }
-  return {labels, inverse};
+  return {labels, count, std::move(inverse)};
 }
 
 // Per group of the conformal module's `conditional="group"`: the `by_group` table.
@@ -147,9 +156,9 @@ void group_rows(GroupRows& out, const Source& source, int64_t n,
   if (static_cast<int64_t>(py::len(groups)) != n) {
     throw py::value_error("test_groups_ must hold one group per test row");
   }
-  auto [labels, inverse] = unique_inverse(groups, n);
-  std::vector<Stratum> strata = group_strata(
-      inverse.data(), n, static_cast<int64_t>(py::len(labels)), covered.data(), mean_of.data());
+  auto [labels, count, inverse] = unique_inverse(groups, n);
+  std::vector<Stratum> strata =
+      group_strata(inverse.data(), n, count, covered.data(), mean_of.data());
   for (std::size_t g = 0; g < strata.size(); ++g) {
     out.rows.add(strata[g], tests);
     out.names.push_back("group " + text_of(labels[py::int_(g)]));
@@ -205,6 +214,10 @@ SetOutcome procedure_sets(const py::object& fitted) {
                           "set positions stand for");
   }
   std::vector<int64_t> position = label_positions(out.test_y, classes, sets.largest() + 1);
+  // Mapping the labels reads them again, through the namespace's np.
+  if (static_cast<int64_t>(position.size()) != n) {
+    throw py::value_error("the test labels changed while being read");
+  }
   out.covered.resize(n);
   out.size_of.resize(n);
   for (int64_t i = 0; i < n; ++i) {
@@ -223,6 +236,9 @@ SetOutcome conformal_sets(const py::object& fitted) {
   if (n == 0) throw py::value_error("the classifier holds no test rows");
   out.full = static_cast<int64_t>(py::len(classes));
   std::vector<int64_t> position = label_positions(out.test_y, classes, 0);
+  if (static_cast<int64_t>(position.size()) != n) {
+    throw py::value_error("the test labels changed while being read");
+  }
   // Read after the labels: comparing them may run Python code.
   using BoolMatrix = py::array_t<bool, py::array::c_style | py::array::forcecast>;
   BoolMatrix sets = BoolMatrix::ensure(fitted.attr("sets_"));
@@ -286,8 +302,7 @@ py::tuple set_report(const Source& source, const SetOutcome& outcome, const Sett
   double rows = static_cast<double>(n);
 
   // Per true label, in np.unique's order.
-  auto [labels, inverse] = unique_inverse(outcome.test_y, n);
-  int64_t label_count = static_cast<int64_t>(py::len(labels));
+  auto [labels, label_count, inverse] = unique_inverse(outcome.test_y, n);
   std::vector<Stratum> per_class =
       group_strata(inverse.data(), n, label_count, covered.data(), size.data());
   Rows by_class;
