@@ -111,8 +111,9 @@ def test_scores_by_hand(score, threshold, expected):
 def test_randomized_scores_lie_between_their_bounds_and_allow_empty_sets():
     rng = np.random.default_rng(0)
     p, y = dirichlet_rows(rng, 3000, 4)
-    aps = ConformalClassifier(Table(), score="aps").calibrate(p, y)
-    rand = ConformalClassifier(Table(), score="aps_randomized", random_state=1).calibrate(p, y)
+    aps = ConformalClassifier(Table(), alpha=0.2, score="aps").calibrate(p, y)
+    rand = ConformalClassifier(Table(), alpha=0.2, score="aps_randomized", random_state=1)
+    rand.calibrate(p, y)
     # Each randomised score is at most its aps score plus p_k: below, one more class at most.
     aps.threshold_ = rand.threshold_
     low, high = aps.predict_sets(p).sum(axis=1), rand.predict_sets(p).sum(axis=1)
