@@ -103,7 +103,9 @@ ROWS = np.array([[0.5, 0.3, 0.2], [0.2, 0.2, 0.6], [0.4, 0.4, 0.2]])
 )
 def test_scores_by_hand(score, threshold, expected):
     cc = ConformalClassifier(Table(), score=score, lam=0.25, randomized=False)
-    cc.calibrate(np.tile(ROWS, (10, 1)), np.zeros(30, dtype=int))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # "aps" is degenerate on these rows
+        cc.calibrate(np.tile(ROWS, (10, 1)), np.zeros(30, dtype=int))
     cc.threshold_ = threshold
     np.testing.assert_array_equal(cc.predict_sets(ROWS), np.array(expected, dtype=bool))
 
@@ -121,19 +123,54 @@ def test_randomized_scores_lie_between_their_bounds_and_allow_empty_sets():
     assert (high == 0).any()
 
 
-def test_streams_restart_per_call_and_differ_between_calibration_and_prediction():
+def test_streams_advance_per_call_and_reproduce_from_random_state():
     rng = np.random.default_rng(1)
     p, y = dirichlet_rows(rng, 2000, 5)
-    cc = ConformalClassifier(Table(), score="raps", random_state=7).calibrate(p, y)
-    first = cc.predict_sets(p)
-    np.testing.assert_array_equal(first, cc.predict_sets(p))
-    assert cc.evaluate(p, y).sets_.tolist() == first.tolist()
-    again = ConformalClassifier(Table(), score="raps", random_state=7).calibrate(p, y)
-    assert again.threshold_ == cc.threshold_
-    other = ConformalClassifier(Table(), score="raps", random_state=8).calibrate(p, y)
-    assert other.threshold_ != cc.threshold_
-    fresh = ConformalClassifier(Table(), score="raps").calibrate(p, y)
-    assert not np.array_equal(fresh.predict_sets(p), fresh.predict_sets(p))
+    make = lambda seed: ConformalClassifier(Table(), score="raps", random_state=seed).calibrate(p, y)  # noqa: E731
+    cc, twin = make(7), make(7)
+    assert twin.threshold_ == cc.threshold_ and make(8).threshold_ != cc.threshold_
+    first, second = cc.predict_sets(p), cc.predict_sets(p)
+    assert not np.array_equal(first, second)  # the next draws, not the same ones again
+    # the same state and the same calls give the same sets, whatever the split
+    np.testing.assert_array_equal(twin.evaluate(p, y).sets_, first)
+    pieces = [twin.predict_sets(p[i:i + k]) for i, k in ((0, 1), (1, 699), (700, 1300))]
+    np.testing.assert_array_equal(np.vstack(pieces), second)
+    # calibrate starts the prediction stream again
+    np.testing.assert_array_equal(cc.calibrate(p, y).predict_sets(p), first)
+    fresh = [ConformalClassifier(Table(), score="raps").calibrate(p, y) for _ in range(2)]
+    assert not np.array_equal(fresh[0].predict_sets(p), fresh[1].predict_sets(p))
+
+
+def philox_uniforms(seed, spawn, start, rows):
+    """The draws the module documents, from numpy's own Philox: row i of a stream is the
+    first word of the block at counter start + i (numpy steps its counter before a block)."""
+    key = np.random.SeedSequence(seed, spawn_key=spawn).generate_state(2, np.uint64)
+    words = [np.random.Philox(key=key, counter=(start + i - 1) % 2 ** 256).random_raw()
+             for i in range(rows)]
+    return np.array([(int(w) >> 11) * 2.0 ** -53 for w in words])
+
+
+def test_draws_are_numpy_philox_by_counter_with_a_stream_per_purpose_and_partition():
+    p = np.tile([[0.3, 0.7]], (19, 1))
+    cc = ConformalClassifier(Table(), score="aps_randomized", random_state=5)
+    cc.calibrate(p, np.zeros(19, int))
+    # label 0 ranks second: its score is 0.7 + 0.3 U
+    u = philox_uniforms(5, (0,), 0, 19)
+    assert cc.threshold_ == np.sort(0.7 + 0.3 * u)[cc.rank_ - 1]
+    # the top class is in the set when 0.7 U <= tau
+    cc.threshold_ = 0.35
+    rows = np.tile([[0.3, 0.7]], (300, 1))
+    calls = np.r_[cc.predict_sets(rows[:100])[:, 1], cc.predict_sets(rows)[:, 1]]
+    np.testing.assert_array_equal(calls, 0.7 * philox_uniforms(5, (1,), 0, 400) <= 0.35)
+    for partition in (0, 3):
+        expected = 0.7 * philox_uniforms(5, (1, partition), 0, 300) <= 0.35
+        np.testing.assert_array_equal(cc.predict_sets(rows, partition=partition)[:, 1], expected)
+    # a partition's draws leave the object's counter where it was
+    np.testing.assert_array_equal(cc.predict_sets(rows[:50])[:, 1],
+                                  0.7 * philox_uniforms(5, (1,), 400, 50) <= 0.35)
+    for bad in (-1, 1.5, "0", True):
+        with pytest.raises(ValueError, match="partition must be None or a non-negative integer"):
+            cc.predict_sets(rows, partition=bad)
 
 
 @pytest.mark.parametrize("n, alpha, k", [(9, 0.1, 9), (19, 0.05, 19), (10, 0.3, 8), (99, 0.1, 90)])
@@ -313,17 +350,18 @@ def test_pickled_objects_predict_the_same():
     np.testing.assert_array_equal(pickle.loads(pickle.dumps(cr)).predict_intervals(x), cr.predict_intervals(x))
 
 
-def test_threads_predict_alike_on_one_object():
+def test_threads_on_one_object_take_a_block_of_draws_each():
     from concurrent.futures import ThreadPoolExecutor
 
     rng = np.random.default_rng(12)
     p, y = dirichlet_rows(rng, 20000, 6)
-    cc = ConformalClassifier(Table(), score="raps", random_state=0).calibrate(p[:5000], y[:5000])
-    expected = cc.predict_sets(p)
+    make = lambda: ConformalClassifier(Table(), score="raps", random_state=0).calibrate(p[:5000], y[:5000])  # noqa: E731
+    cc, twin = make(), make()
+    expected = sorted(twin.predict_sets(p).tobytes() for _ in range(8))
     with ThreadPoolExecutor(4) as pool:
         results = list(pool.map(lambda _: cc.predict_sets(p), range(8)))
-    for sets in results:
-        np.testing.assert_array_equal(sets, expected)
+    # the blocks of eight calls in a row, each once, in whatever order the threads ran
+    assert sorted(sets.tobytes() for sets in results) == expected
 
 
 def test_dask_partitions_give_the_sets_of_the_whole_frame():
@@ -344,6 +382,37 @@ def test_dask_partitions_give_the_sets_of_the_whole_frame():
     with dask.config.set(scheduler="threads"):
         out = parts.map_partitions(sets, meta=meta).compute()
     np.testing.assert_array_equal(out.to_numpy(), cc.predict_sets(p[300:]))
+
+
+def test_dask_partitions_of_equal_rows_draw_apart_and_reproducibly():
+    dd = pytest.importorskip("dask.dataframe")
+    import dask
+    import pandas as pd
+
+    rng = np.random.default_rng(13)
+    truth, y = dirichlet_rows(rng, 1500, 4)
+    cc = ConformalClassifier(Table(), score="aps_randomized", random_state=2)
+    cc.calibrate(truth[:1000], y[:1000])
+    block = truth[1000:1250]
+    frame = pd.DataFrame(np.tile(block, (4, 1)), columns=list("abcd"))
+    parts = dd.from_pandas(frame, npartitions=4)
+    assert parts.map_partitions(len).compute().tolist() == [250] * 4
+
+    def sets(part, partition_info=None):
+        number = partition_info["number"] if partition_info else None
+        return pd.DataFrame(cc.predict_sets(part.to_numpy(), partition=number), index=part.index)
+
+    meta = pd.DataFrame({k: pd.Series(dtype=bool) for k in range(4)})
+    with dask.config.set(scheduler="threads"):
+        first, again = (parts.map_partitions(sets, meta=meta).compute().to_numpy() for _ in range(2))
+    np.testing.assert_array_equal(first, again)
+    # the same rows in every partition: equal sets would mean shared draws
+    blocks = first.reshape(4, 250, 4)
+    assert all(not np.array_equal(blocks[i], blocks[j]) for i in range(4) for j in range(i))
+    # each partition's exact coverage (its rows' true probabilities summed over the set)
+    # lies where a batch of 250 independent rows does
+    coverage = (blocks * block).sum(axis=2).mean(axis=1)
+    assert np.all(np.abs(coverage - 0.9) < 4 * np.sqrt(0.9 * 0.1 / 250) + 0.02)
 
 
 # --- validity: seeded simulations ---
@@ -370,6 +439,37 @@ def test_marginal_coverage_of_each_score(score):
         covered.append(cc.evaluate(model[n_cal:], y[n_cal:]).coverage_)
     low, high = binomial_band(alpha, n_cal, n_test, repeats)
     assert low <= np.mean(covered) <= high
+
+
+def exact_coverage(sets, truth):
+    """Per row, the probability that its set covers a label drawn from the row's known
+    class probabilities: no labels sampled, so the only noise is the calibration's."""
+    return (sets * truth).sum(axis=1)
+
+
+def test_coverage_spread_over_seeds_is_the_same_one_row_per_call_as_in_one_batch():
+    # Shared draws would move every row's set together: the coverage of a seed would
+    # then vary as one row's does. Validity needs each U i.i.d. Uniform(0, 1),
+    # independent of the data (Romano, Sesia and Candes, 2020).
+    def coverage(seed, one_per_call):
+        rng = np.random.default_rng(seed)
+        p, y = dirichlet_rows(rng, 1000, 4)
+        test, _ = dirichlet_rows(rng, 300, 4)
+        cc = ConformalClassifier(Table(), score="aps_randomized", random_state=seed)
+        cc.calibrate(p, y)
+        if one_per_call:
+            sets = np.vstack([cc.predict_sets(test[i:i + 1]) for i in range(len(test))])
+        else:
+            sets = cc.predict_sets(test)
+        return exact_coverage(sets, test).mean()
+
+    batch = [coverage(seed, False) for seed in range(40)]
+    single = [coverage(seed, True) for seed in range(100, 140)]
+    # restarting the stream per call made this ratio about 4
+    ratio = np.std(single, ddof=1) / np.std(batch, ddof=1)
+    assert 1 / 1.6 < ratio < 1.6
+    for values in (batch, single):
+        assert abs(np.mean(values) - 0.9) < 0.01
 
 
 def test_class_conditional_calibration_covers_the_minority_class():
