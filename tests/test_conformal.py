@@ -204,6 +204,137 @@ def test_labels_through_classes_and_more_columns():
         cc.calibrate(p[:3], np.array(["ant", "eel", "cat"]))
 
 
+def test_defaults_and_the_warnings_of_a_degenerate_aps():
+    assert ConformalClassifier(Table()).score == "lac"
+    assert ConformalClassifier(Table()).random_state is None
+    assert ConformalRegressor(Column()).random_state is None
+    rng = np.random.default_rng(14)
+    p, y = dirichlet_rows(rng, 1000, 4)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # a model that fits its labels: no warning
+        ConformalClassifier(Table(), score="aps").calibrate(p, y)
+    # right on 95 % of the rows: the threshold is 0, the sets are the top class
+    sure = np.tile([[0.1, 0.7, 0.2]], (200, 1))
+    right = np.where(np.arange(200) % 20 == 0, 0, 1)
+    # a confident model whose labels are noise: most sets hold every class
+    noise = rng.integers(0, 3, 200)
+    for labels, what in ((right, "the threshold is 0"), (noise, "calibration sets hold every class")):
+        with pytest.warns(UserWarning, match=what) as caught:
+            ConformalClassifier(Table(), score="aps").calibrate(sure, labels)
+        assert "'aps_randomized'" in str(caught[0].message) and "'lac'" in str(caught[0].message)
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            ConformalClassifier(Table(), score="aps_randomized").calibrate(sure, labels)
+
+
+@pytest.mark.filterwarnings("ignore:groups .* have fewer than 100")
+def test_calibration_keeps_alpha_rank_and_per_stratum_counts_and_ranks():
+    # 1 - 0.9 is 0.09999999999999998: unrounded, nine rows would be one too few
+    cc = ConformalClassifier(Table(), alpha=1 - 0.9).calibrate(np.tile([[0.4, 0.6]], (9, 1)),
+                                                               np.zeros(9, int))
+    assert cc.alpha_ == 0.1 and cc.rank_ == 9 and cc.n_calibration_ == 9
+    rng = np.random.default_rng(15)
+    p, _ = dirichlet_rows(rng, 300, 3)
+    y = np.r_[np.zeros(200, int), np.ones(95, int), np.full(5, 2)]
+    per_class = ConformalClassifier(Table(), conditional="class")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        per_class.calibrate(p, y)
+    assert per_class.rank_ == 271  # ceil(301 * 0.9)
+    assert per_class.stratum_counts_ == {0: 200, 1: 95, 2: 5}
+    assert per_class.stratum_ranks_ == {0: 181, 1: 87, 2: None}  # class 2 fell back
+    per_class.conditional = None
+    per_class.calibrate(p, y)
+    assert not any(hasattr(per_class, name) for name in ("stratum_counts_", "stratum_ranks_", "groups_"))
+    cr = ConformalRegressor(Column(), method="absolute", conditional="group", alpha=0.2)
+    x = rng.normal(size=(50, 1))
+    cr.calibrate(x, x[:, 0] + rng.normal(size=50), groups=np.r_[["a"] * 30, ["b"] * 20])
+    assert cr.stratum_counts_ == {"a": 30, "b": 20} and cr.stratum_ranks_ == {"a": 25, "b": 17}
+
+
+def test_alpha_changed_after_calibrate_is_not_used_and_warned_of():
+    rng = np.random.default_rng(16)
+    p, y = dirichlet_rows(rng, 500, 3)
+    cc = ConformalClassifier(Table()).calibrate(p, y)
+    before = cc.predict_sets(p)
+    cc.alpha = 1 - 0.9  # the same alpha once rounded
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        cc.predict_sets(p)
+    cc.alpha = 0.3
+    with pytest.warns(UserWarning, match=r"alpha is 0.3 but .* alpha_ = 0.1.*calibrate again"):
+        np.testing.assert_array_equal(cc.predict_sets(p), before)
+    with pytest.warns(UserWarning, match="alpha_ = 0.1"):
+        cc.evaluate(p, y)
+    cr = ConformalRegressor(Column(), method="absolute").calibrate(p, y.astype(float))
+    cr.alpha = "0.2"
+    with pytest.warns(UserWarning, match="alpha is '0.2'"):
+        cr.predict_intervals(p)
+
+
+@pytest.mark.parametrize("row, shown", [
+    ([0.5, 0.5, 0.01], "summing to 1.01"),
+    ([1.1, -0.1, 0.0], "-0.1"),
+    ([0.2, 0.3, 0.4], "summing to 0.9"),
+])
+def test_probability_rows_must_be_distributions(row, shown):
+    rng = np.random.default_rng(17)
+    p, y = dirichlet_rows(rng, 100, 3)
+    bad = p.copy()
+    bad[42] = row
+    with pytest.raises(ValueError, match=r"row 42 of the calibration part as \[") as caught:
+        ConformalClassifier(Table()).calibrate(bad, y)
+    assert shown in str(caught.value) and "within 1e-6 per entry and 1e-4 on the sum" in str(caught.value)
+    cc = ConformalClassifier(Table()).calibrate(p, y)
+    with pytest.raises(ValueError, match="row 42 of the prediction part"):
+        cc.predict_sets(bad)
+
+
+def test_float32_probabilities_of_many_classes_pass():
+    rng = np.random.default_rng(18)
+    logits = rng.normal(size=(300, 1000)).astype(np.float32) * 3
+    e = np.exp(logits - logits.max(axis=1, keepdims=True))
+    p = e / e.sum(axis=1, keepdims=True)  # float32 throughout
+    assert p.dtype == np.float32 and np.abs(p.sum(axis=1, dtype=np.float64) - 1).max() > 0
+    cc = ConformalClassifier(Table(), alpha=0.2).calibrate(p, rng.integers(0, 1000, 300))
+    assert cc.predict_sets(p).shape == (300, 1000)
+
+
+def test_test_labels_that_are_no_class_are_named_and_missed():
+    p = np.tile([[0.6, 0.3, 0.1]], (40, 1))
+    names = np.array(["ant", "bee", "cat"])
+    cc = ConformalClassifier(Table(names), alpha=0.2).calibrate(p, names[np.arange(40) % 2])
+    labels = np.array(["ant", "eel", "eel", "fox", "ant"])
+    with pytest.warns(UserWarning, match=r"'eel' \(2 rows\), 'fox' \(1 row\); no set holds them"):
+        cc.evaluate(p[:5], labels)
+    assert cc.coverage_ == 2 / 5
+
+
+@pytest.mark.filterwarnings("ignore:groups .* have fewer than 100")
+def test_pandas_groups_are_aligned_to_a_frame_by_index():
+    pd = pytest.importorskip("pandas")
+    rng = np.random.default_rng(19)
+    x = rng.normal(size=(200, 1)) * 3
+    y = x[:, 0] + rng.normal(size=200) * np.where(x[:, 0] > 0, 3.0, 0.5)
+    side = np.where(x[:, 0] > 0, "right", "left")
+    frame = pd.DataFrame(x, index=rng.permutation(1000)[:200])
+    groups = pd.Series(side, index=frame.index).sample(frac=1, random_state=0)  # another order
+    make = lambda: ConformalRegressor(Column(), method="absolute", conditional="group")  # noqa: E731
+    expected = make().calibrate(x, y, groups=side).threshold_
+    assert make().calibrate(frame, y, groups=groups).threshold_ == expected
+    fitted = make().calibrate(frame, y, groups=lambda f: groups)
+    assert fitted.threshold_ == expected
+    # a non-pandas x reads the Series by position
+    assert make().calibrate(x, y, groups=pd.Series(side, index=frame.index)).threshold_ == expected
+    fitted.evaluate(frame, y, groups=groups)
+    assert fitted.test_groups_.tolist() == side.tolist()
+    moved = groups.set_axis(groups.index + 1000)
+    with pytest.raises(ValueError, match="index differs from the index of the calibration x"):
+        make().calibrate(frame, y, groups=moved)
+    with pytest.raises(ValueError, match="index differs from the index of the prediction x"):
+        fitted.predict_intervals(frame, groups=moved)
+
+
 # --- per class and per group ---
 
 
@@ -287,6 +418,50 @@ def test_absolute_needs_no_fit_and_cqr_with_lightgbm_learns_the_spread():
     assert widths[1] > 3 * widths[0]
     for fitted in (absolute, cqr):
         assert 0.86 < fitted.evaluate(x[parts[2]], y[parts[2]]).coverage_ < 0.95
+
+
+class Spread:
+    """A quantile model predicting -x[:, 1] (low) or x[:, 1] (high)."""
+
+    def __init__(self, sign):
+        self.sign = sign
+
+    def fit(self, x, y):
+        return self
+
+    def predict(self, x):
+        return self.sign * np.asarray(x, dtype=float)[:, 1]
+
+
+def test_empty_cqr_intervals_are_nan_count_as_misses_and_have_width_0():
+    rng = np.random.default_rng(20)
+    cr = ConformalRegressor(Column(), quantile_model=lambda level: Spread(-1 if level < 0.5 else 1))
+    calib = np.c_[np.zeros(20), np.full(20, 5.0)]
+    # wide bands around tiny residuals: every score, so the threshold, is below -4.9
+    cr.fit(calib, np.zeros(20)).calibrate(calib, rng.uniform(-0.1, 0.1, 20))
+    assert cr.threshold_ < -4.9
+    test = np.array([[0.0, 1.0], [0.0, 6.0], [0.0, 1.0]])  # bands of 1 are narrower than -tau
+    with pytest.warns(UserWarning, match="2 of 3 prediction rows get an empty interval"):
+        bounds = cr.predict_intervals(test)
+    assert np.isnan(bounds[[0, 2]]).all() and not (bounds[1, 0] > bounds[1, 1])
+    np.testing.assert_allclose(bounds[1], [-6 - cr.threshold_, 6 + cr.threshold_])
+    with pytest.warns(UserWarning, match="2 of 3 test rows"):
+        cr.evaluate(test, [0.0, 0.0, 0.0])
+    assert cr.empty_rows_.tolist() == [True, False, True]
+    assert cr.coverage_ == 1 / 3
+    assert cr.mean_width_ == pytest.approx((12 + 2 * cr.threshold_) / 3)
+
+
+@pytest.mark.parametrize("shape, accepted", [((110, 2), False), ((110, 1), True), ((2, 55), False)])
+def test_predictions_of_the_wrong_shape_are_named_by_shape(shape, accepted):
+    model = type("M", (), {"predict": lambda self, x: np.zeros(shape)})()
+    cr = ConformalRegressor(model, method="absolute")
+    if accepted:
+        assert cr.calibrate(np.zeros((110, 1)), np.ones(110)).n_calibration_ == 110
+        return
+    expected = f"predict returned an array of shape {shape} for the calibration part; expected one prediction per row"
+    with pytest.raises(ValueError, match=expected.replace("(", r"\(").replace(")", r"\)")):
+        cr.calibrate(np.zeros((110, 1)), np.ones(110))
 
 
 # --- errors ---

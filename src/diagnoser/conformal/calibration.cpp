@@ -487,10 +487,8 @@ void warn_if_alpha_changed(const Snapshot& state) {
   bool same = false;
   try {
     same = rounded_alpha(current) == py::float_(stored).cast<double>();
-  } catch (py::error_already_set&) {
-    same = false;  // an alpha calibrate would refuse is no alpha the sets were made for
-  } catch (py::cast_error&) {
-    same = false;
+  } catch (const std::exception&) {
+    same = false;  // an alpha calibrate would refuse is no alpha the results were made for
   }
   if (same) return;
   warn("alpha is " + repr_of(current) + " but the object was calibrated for alpha_ = " +
