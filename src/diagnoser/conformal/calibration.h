@@ -115,10 +115,15 @@ double marginal_threshold(const Snapshot& state);
 std::vector<double> class_thresholds(const Snapshot& state, const py::list& names,
                                      bool* any_fallback);
 
-// The random streams. Each draw is Philox of (key, counter): the key comes from the
-// entropy and the stream (0: calibration, 1: prediction, or (1, partition)), the
-// counter is the draw's index in its stream. Every U is then a function of its own
-// counter alone, never of how the rows were split into calls.
+// The random streams. The randomised scores are valid only when every calibration
+// and test U is i.i.d. Uniform(0, 1), independent of the data (Romano, Sesia and
+// Candes, 2020). A counter-based generator gives that however rows are split into
+// calls: each draw is Philox of (key, counter), the key from the entropy and the
+// stream (0: calibration, 1: prediction, or (1, partition)), the counter the draw's
+// index in its stream, so a U depends on its counter alone, and a call reserves
+// its counters in one integer step that threads cannot interleave. Seeding a
+// generator per call or per partition (seed + partition) would instead repeat or
+// overlap draws.
 struct StreamKey {
   uint64_t word[2];
 };

@@ -254,7 +254,12 @@ py::object calibrate(const Args& a) {
   Items fitted = calibrated_state(calibration, scores, mode, codes, values,
                                   mode == Conditional::kClass ? "class" : "group", &found);
   if (r.rule.score == Score::kAps) {
-    warn_if_aps_degenerate(p, r.rule, mode, found,
+    // Re-read: calibrated_state called into Python.
+    Probabilities again = frozen(proba);
+    if (again.rows != rows || (mode != Conditional::kNone && codes.size() != rows)) {
+      throw py::value_error("the calibration rows changed while they were read");
+    }
+    warn_if_aps_degenerate(again, r.rule, mode, found,
                            mode == Conditional::kNone ? nullptr : codes.data());
   }
   fitted.insert(fitted.begin(), {"classes_", classes});
