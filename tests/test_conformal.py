@@ -103,7 +103,9 @@ ROWS = np.array([[0.5, 0.3, 0.2], [0.2, 0.2, 0.6], [0.4, 0.4, 0.2]])
 )
 def test_scores_by_hand(score, threshold, expected):
     cc = ConformalClassifier(Table(), score=score, lam=0.25, randomized=False)
-    cc.calibrate(np.tile(ROWS, (10, 1)), np.zeros(30, dtype=int))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # "aps" is degenerate on these rows
+        cc.calibrate(np.tile(ROWS, (10, 1)), np.zeros(30, dtype=int))
     cc.threshold_ = threshold
     np.testing.assert_array_equal(cc.predict_sets(ROWS), np.array(expected, dtype=bool))
 
@@ -111,8 +113,9 @@ def test_scores_by_hand(score, threshold, expected):
 def test_randomized_scores_lie_between_their_bounds_and_allow_empty_sets():
     rng = np.random.default_rng(0)
     p, y = dirichlet_rows(rng, 3000, 4)
-    aps = ConformalClassifier(Table(), score="aps").calibrate(p, y)
-    rand = ConformalClassifier(Table(), score="aps_randomized", random_state=1).calibrate(p, y)
+    aps = ConformalClassifier(Table(), alpha=0.2, score="aps").calibrate(p, y)
+    rand = ConformalClassifier(Table(), alpha=0.2, score="aps_randomized", random_state=1)
+    rand.calibrate(p, y)
     # Each randomised score is at most its aps score plus p_k: below, one more class at most.
     aps.threshold_ = rand.threshold_
     low, high = aps.predict_sets(p).sum(axis=1), rand.predict_sets(p).sum(axis=1)
@@ -120,19 +123,54 @@ def test_randomized_scores_lie_between_their_bounds_and_allow_empty_sets():
     assert (high == 0).any()
 
 
-def test_streams_restart_per_call_and_differ_between_calibration_and_prediction():
+def test_streams_advance_per_call_and_reproduce_from_random_state():
     rng = np.random.default_rng(1)
     p, y = dirichlet_rows(rng, 2000, 5)
-    cc = ConformalClassifier(Table(), score="raps", random_state=7).calibrate(p, y)
-    first = cc.predict_sets(p)
-    np.testing.assert_array_equal(first, cc.predict_sets(p))
-    assert cc.evaluate(p, y).sets_.tolist() == first.tolist()
-    again = ConformalClassifier(Table(), score="raps", random_state=7).calibrate(p, y)
-    assert again.threshold_ == cc.threshold_
-    other = ConformalClassifier(Table(), score="raps", random_state=8).calibrate(p, y)
-    assert other.threshold_ != cc.threshold_
-    fresh = ConformalClassifier(Table(), score="raps").calibrate(p, y)
-    assert not np.array_equal(fresh.predict_sets(p), fresh.predict_sets(p))
+    make = lambda seed: ConformalClassifier(Table(), score="raps", random_state=seed).calibrate(p, y)  # noqa: E731
+    cc, twin = make(7), make(7)
+    assert twin.threshold_ == cc.threshold_ and make(8).threshold_ != cc.threshold_
+    first, second = cc.predict_sets(p), cc.predict_sets(p)
+    assert not np.array_equal(first, second)  # the next draws, not the same ones again
+    # the same state and the same calls give the same sets, whatever the split
+    np.testing.assert_array_equal(twin.evaluate(p, y).sets_, first)
+    pieces = [twin.predict_sets(p[i:i + k]) for i, k in ((0, 1), (1, 699), (700, 1300))]
+    np.testing.assert_array_equal(np.vstack(pieces), second)
+    # calibrate starts the prediction stream again
+    np.testing.assert_array_equal(cc.calibrate(p, y).predict_sets(p), first)
+    fresh = [ConformalClassifier(Table(), score="raps").calibrate(p, y) for _ in range(2)]
+    assert not np.array_equal(fresh[0].predict_sets(p), fresh[1].predict_sets(p))
+
+
+def philox_uniforms(seed, spawn, start, rows):
+    """The draws the module documents, from numpy's own Philox: row i of a stream is the
+    first word of the block at counter start + i (numpy steps its counter before a block)."""
+    key = np.random.SeedSequence(seed, spawn_key=spawn).generate_state(2, np.uint64)
+    words = [np.random.Philox(key=key, counter=(start + i - 1) % 2 ** 256).random_raw()
+             for i in range(rows)]
+    return np.array([(int(w) >> 11) * 2.0 ** -53 for w in words])
+
+
+def test_draws_are_numpy_philox_by_counter_with_a_stream_per_purpose_and_partition():
+    p = np.tile([[0.3, 0.7]], (19, 1))
+    cc = ConformalClassifier(Table(), score="aps_randomized", random_state=5)
+    cc.calibrate(p, np.zeros(19, int))
+    # label 0 ranks second: its score is 0.7 + 0.3 U
+    u = philox_uniforms(5, (0,), 0, 19)
+    assert cc.threshold_ == np.sort(0.7 + 0.3 * u)[cc.rank_ - 1]
+    # the top class is in the set when 0.7 U <= tau
+    cc.threshold_ = 0.35
+    rows = np.tile([[0.3, 0.7]], (300, 1))
+    calls = np.r_[cc.predict_sets(rows[:100])[:, 1], cc.predict_sets(rows)[:, 1]]
+    np.testing.assert_array_equal(calls, 0.7 * philox_uniforms(5, (1,), 0, 400) <= 0.35)
+    for partition in (0, 3):
+        expected = 0.7 * philox_uniforms(5, (1, partition), 0, 300) <= 0.35
+        np.testing.assert_array_equal(cc.predict_sets(rows, partition=partition)[:, 1], expected)
+    # a partition's draws leave the object's counter where it was
+    np.testing.assert_array_equal(cc.predict_sets(rows[:50])[:, 1],
+                                  0.7 * philox_uniforms(5, (1,), 400, 50) <= 0.35)
+    for bad in (-1, 1.5, "0", True):
+        with pytest.raises(ValueError, match="partition must be None or a non-negative integer"):
+            cc.predict_sets(rows, partition=bad)
 
 
 @pytest.mark.parametrize("n, alpha, k", [(9, 0.1, 9), (19, 0.05, 19), (10, 0.3, 8), (99, 0.1, 90)])
@@ -164,6 +202,137 @@ def test_labels_through_classes_and_more_columns():
     assert list(cc.classes_) == list(names)
     with pytest.raises(ValueError, match="label 'eel'"):
         cc.calibrate(p[:3], np.array(["ant", "eel", "cat"]))
+
+
+def test_defaults_and_the_warnings_of_a_degenerate_aps():
+    assert ConformalClassifier(Table()).score == "lac"
+    assert ConformalClassifier(Table()).random_state is None
+    assert ConformalRegressor(Column()).random_state is None
+    rng = np.random.default_rng(14)
+    p, y = dirichlet_rows(rng, 1000, 4)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # a model that fits its labels: no warning
+        ConformalClassifier(Table(), score="aps").calibrate(p, y)
+    # right on 95 % of the rows: the threshold is 0, the sets are the top class
+    sure = np.tile([[0.1, 0.7, 0.2]], (200, 1))
+    right = np.where(np.arange(200) % 20 == 0, 0, 1)
+    # a confident model whose labels are noise: most sets hold every class
+    noise = rng.integers(0, 3, 200)
+    for labels, what in ((right, "the threshold is 0"), (noise, "calibration sets hold every class")):
+        with pytest.warns(UserWarning, match=what) as caught:
+            ConformalClassifier(Table(), score="aps").calibrate(sure, labels)
+        assert "'aps_randomized'" in str(caught[0].message) and "'lac'" in str(caught[0].message)
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            ConformalClassifier(Table(), score="aps_randomized").calibrate(sure, labels)
+
+
+@pytest.mark.filterwarnings("ignore:groups .* have fewer than 100")
+def test_calibration_keeps_alpha_rank_and_per_stratum_counts_and_ranks():
+    # 1 - 0.9 is 0.09999999999999998: unrounded, nine rows would be one too few
+    cc = ConformalClassifier(Table(), alpha=1 - 0.9).calibrate(np.tile([[0.4, 0.6]], (9, 1)),
+                                                               np.zeros(9, int))
+    assert cc.alpha_ == 0.1 and cc.rank_ == 9 and cc.n_calibration_ == 9
+    rng = np.random.default_rng(15)
+    p, _ = dirichlet_rows(rng, 300, 3)
+    y = np.r_[np.zeros(200, int), np.ones(95, int), np.full(5, 2)]
+    per_class = ConformalClassifier(Table(), conditional="class")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        per_class.calibrate(p, y)
+    assert per_class.rank_ == 271  # ceil(301 * 0.9)
+    assert per_class.stratum_counts_ == {0: 200, 1: 95, 2: 5}
+    assert per_class.stratum_ranks_ == {0: 181, 1: 87, 2: None}  # class 2 fell back
+    per_class.conditional = None
+    per_class.calibrate(p, y)
+    assert not any(hasattr(per_class, name) for name in ("stratum_counts_", "stratum_ranks_", "groups_"))
+    cr = ConformalRegressor(Column(), method="absolute", conditional="group", alpha=0.2)
+    x = rng.normal(size=(50, 1))
+    cr.calibrate(x, x[:, 0] + rng.normal(size=50), groups=np.r_[["a"] * 30, ["b"] * 20])
+    assert cr.stratum_counts_ == {"a": 30, "b": 20} and cr.stratum_ranks_ == {"a": 25, "b": 17}
+
+
+def test_alpha_changed_after_calibrate_is_not_used_and_warned_of():
+    rng = np.random.default_rng(16)
+    p, y = dirichlet_rows(rng, 500, 3)
+    cc = ConformalClassifier(Table()).calibrate(p, y)
+    before = cc.predict_sets(p)
+    cc.alpha = 1 - 0.9  # the same alpha once rounded
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        cc.predict_sets(p)
+    cc.alpha = 0.3
+    with pytest.warns(UserWarning, match=r"alpha is 0.3 but .* alpha_ = 0.1.*calibrate again"):
+        np.testing.assert_array_equal(cc.predict_sets(p), before)
+    with pytest.warns(UserWarning, match="alpha_ = 0.1"):
+        cc.evaluate(p, y)
+    cr = ConformalRegressor(Column(), method="absolute").calibrate(p, y.astype(float))
+    cr.alpha = "0.2"
+    with pytest.warns(UserWarning, match="alpha is '0.2'"):
+        cr.predict_intervals(p)
+
+
+@pytest.mark.parametrize("row, shown", [
+    ([0.5, 0.5, 0.01], "summing to 1.01"),
+    ([1.1, -0.1, 0.0], "-0.1"),
+    ([0.2, 0.3, 0.4], "summing to 0.9"),
+])
+def test_probability_rows_must_be_distributions(row, shown):
+    rng = np.random.default_rng(17)
+    p, y = dirichlet_rows(rng, 100, 3)
+    bad = p.copy()
+    bad[42] = row
+    with pytest.raises(ValueError, match=r"row 42 of the calibration part as \[") as caught:
+        ConformalClassifier(Table()).calibrate(bad, y)
+    assert shown in str(caught.value) and "within 1e-6 per entry and 1e-4 on the sum" in str(caught.value)
+    cc = ConformalClassifier(Table()).calibrate(p, y)
+    with pytest.raises(ValueError, match="row 42 of the prediction part"):
+        cc.predict_sets(bad)
+
+
+def test_float32_probabilities_of_many_classes_pass():
+    rng = np.random.default_rng(18)
+    logits = rng.normal(size=(300, 1000)).astype(np.float32) * 3
+    e = np.exp(logits - logits.max(axis=1, keepdims=True))
+    p = e / e.sum(axis=1, keepdims=True)  # float32 throughout
+    assert p.dtype == np.float32 and np.abs(p.sum(axis=1, dtype=np.float64) - 1).max() > 0
+    cc = ConformalClassifier(Table(), alpha=0.2).calibrate(p, rng.integers(0, 1000, 300))
+    assert cc.predict_sets(p).shape == (300, 1000)
+
+
+def test_test_labels_that_are_no_class_are_named_and_missed():
+    p = np.tile([[0.6, 0.3, 0.1]], (40, 1))
+    names = np.array(["ant", "bee", "cat"])
+    cc = ConformalClassifier(Table(names), alpha=0.2).calibrate(p, names[np.arange(40) % 2])
+    labels = np.array(["ant", "eel", "eel", "fox", "ant"])
+    with pytest.warns(UserWarning, match=r"'eel' \(2 rows\), 'fox' \(1 row\); no set holds them"):
+        cc.evaluate(p[:5], labels)
+    assert cc.coverage_ == 2 / 5
+
+
+@pytest.mark.filterwarnings("ignore:groups .* have fewer than 100")
+def test_pandas_groups_are_aligned_to_a_frame_by_index():
+    pd = pytest.importorskip("pandas")
+    rng = np.random.default_rng(19)
+    x = rng.normal(size=(200, 1)) * 3
+    y = x[:, 0] + rng.normal(size=200) * np.where(x[:, 0] > 0, 3.0, 0.5)
+    side = np.where(x[:, 0] > 0, "right", "left")
+    frame = pd.DataFrame(x, index=rng.permutation(1000)[:200])
+    groups = pd.Series(side, index=frame.index).sample(frac=1, random_state=0)  # another order
+    make = lambda: ConformalRegressor(Column(), method="absolute", conditional="group")  # noqa: E731
+    expected = make().calibrate(x, y, groups=side).threshold_
+    assert make().calibrate(frame, y, groups=groups).threshold_ == expected
+    fitted = make().calibrate(frame, y, groups=lambda f: groups)
+    assert fitted.threshold_ == expected
+    # a non-pandas x reads the Series by position
+    assert make().calibrate(x, y, groups=pd.Series(side, index=frame.index)).threshold_ == expected
+    fitted.evaluate(frame, y, groups=groups)
+    assert fitted.test_groups_.tolist() == side.tolist()
+    moved = groups.set_axis(groups.index + 1000)
+    with pytest.raises(ValueError, match="index differs from the index of the calibration x"):
+        make().calibrate(frame, y, groups=moved)
+    with pytest.raises(ValueError, match="index differs from the index of the prediction x"):
+        fitted.predict_intervals(frame, groups=moved)
 
 
 # --- per class and per group ---
@@ -251,6 +420,50 @@ def test_absolute_needs_no_fit_and_cqr_with_lightgbm_learns_the_spread():
         assert 0.86 < fitted.evaluate(x[parts[2]], y[parts[2]]).coverage_ < 0.95
 
 
+class Spread:
+    """A quantile model predicting -x[:, 1] (low) or x[:, 1] (high)."""
+
+    def __init__(self, sign):
+        self.sign = sign
+
+    def fit(self, x, y):
+        return self
+
+    def predict(self, x):
+        return self.sign * np.asarray(x, dtype=float)[:, 1]
+
+
+def test_empty_cqr_intervals_are_nan_count_as_misses_and_have_width_0():
+    rng = np.random.default_rng(20)
+    cr = ConformalRegressor(Column(), quantile_model=lambda level: Spread(-1 if level < 0.5 else 1))
+    calib = np.c_[np.zeros(20), np.full(20, 5.0)]
+    # wide bands around tiny residuals: every score, so the threshold, is below -4.9
+    cr.fit(calib, np.zeros(20)).calibrate(calib, rng.uniform(-0.1, 0.1, 20))
+    assert cr.threshold_ < -4.9
+    test = np.array([[0.0, 1.0], [0.0, 6.0], [0.0, 1.0]])  # bands of 1 are narrower than -tau
+    with pytest.warns(UserWarning, match="2 of 3 prediction rows get an empty interval"):
+        bounds = cr.predict_intervals(test)
+    assert np.isnan(bounds[[0, 2]]).all() and not (bounds[1, 0] > bounds[1, 1])
+    np.testing.assert_allclose(bounds[1], [-6 - cr.threshold_, 6 + cr.threshold_])
+    with pytest.warns(UserWarning, match="2 of 3 test rows"):
+        cr.evaluate(test, [0.0, 0.0, 0.0])
+    assert cr.empty_rows_.tolist() == [True, False, True]
+    assert cr.coverage_ == 1 / 3
+    assert cr.mean_width_ == pytest.approx((12 + 2 * cr.threshold_) / 3)
+
+
+@pytest.mark.parametrize("shape, accepted", [((110, 2), False), ((110, 1), True), ((2, 55), False)])
+def test_predictions_of_the_wrong_shape_are_named_by_shape(shape, accepted):
+    model = type("M", (), {"predict": lambda self, x: np.zeros(shape)})()
+    cr = ConformalRegressor(model, method="absolute")
+    if accepted:
+        assert cr.calibrate(np.zeros((110, 1)), np.ones(110)).n_calibration_ == 110
+        return
+    expected = f"predict returned an array of shape {shape} for the calibration part; expected one prediction per row"
+    with pytest.raises(ValueError, match=expected.replace("(", r"\(").replace(")", r"\)")):
+        cr.calibrate(np.zeros((110, 1)), np.ones(110))
+
+
 # --- errors ---
 
 
@@ -312,17 +525,18 @@ def test_pickled_objects_predict_the_same():
     np.testing.assert_array_equal(pickle.loads(pickle.dumps(cr)).predict_intervals(x), cr.predict_intervals(x))
 
 
-def test_threads_predict_alike_on_one_object():
+def test_threads_on_one_object_take_a_block_of_draws_each():
     from concurrent.futures import ThreadPoolExecutor
 
     rng = np.random.default_rng(12)
     p, y = dirichlet_rows(rng, 20000, 6)
-    cc = ConformalClassifier(Table(), score="raps", random_state=0).calibrate(p[:5000], y[:5000])
-    expected = cc.predict_sets(p)
+    make = lambda: ConformalClassifier(Table(), score="raps", random_state=0).calibrate(p[:5000], y[:5000])  # noqa: E731
+    cc, twin = make(), make()
+    expected = sorted(twin.predict_sets(p).tobytes() for _ in range(8))
     with ThreadPoolExecutor(4) as pool:
         results = list(pool.map(lambda _: cc.predict_sets(p), range(8)))
-    for sets in results:
-        np.testing.assert_array_equal(sets, expected)
+    # the blocks of eight calls in a row, each once, in whatever order the threads ran
+    assert sorted(sets.tobytes() for sets in results) == expected
 
 
 def test_dask_partitions_give_the_sets_of_the_whole_frame():
@@ -343,6 +557,37 @@ def test_dask_partitions_give_the_sets_of_the_whole_frame():
     with dask.config.set(scheduler="threads"):
         out = parts.map_partitions(sets, meta=meta).compute()
     np.testing.assert_array_equal(out.to_numpy(), cc.predict_sets(p[300:]))
+
+
+def test_dask_partitions_of_equal_rows_draw_apart_and_reproducibly():
+    dd = pytest.importorskip("dask.dataframe")
+    import dask
+    import pandas as pd
+
+    rng = np.random.default_rng(13)
+    truth, y = dirichlet_rows(rng, 1500, 4)
+    cc = ConformalClassifier(Table(), score="aps_randomized", random_state=2)
+    cc.calibrate(truth[:1000], y[:1000])
+    block = truth[1000:1250]
+    frame = pd.DataFrame(np.tile(block, (4, 1)), columns=list("abcd"))
+    parts = dd.from_pandas(frame, npartitions=4)
+    assert parts.map_partitions(len).compute().tolist() == [250] * 4
+
+    def sets(part, partition_info=None):
+        number = partition_info["number"] if partition_info else None
+        return pd.DataFrame(cc.predict_sets(part.to_numpy(), partition=number), index=part.index)
+
+    meta = pd.DataFrame({k: pd.Series(dtype=bool) for k in range(4)})
+    with dask.config.set(scheduler="threads"):
+        first, again = (parts.map_partitions(sets, meta=meta).compute().to_numpy() for _ in range(2))
+    np.testing.assert_array_equal(first, again)
+    # the same rows in every partition: equal sets would mean shared draws
+    blocks = first.reshape(4, 250, 4)
+    assert all(not np.array_equal(blocks[i], blocks[j]) for i in range(4) for j in range(i))
+    # each partition's exact coverage (its rows' true probabilities summed over the set)
+    # lies where a batch of 250 independent rows does
+    coverage = (blocks * block).sum(axis=2).mean(axis=1)
+    assert np.all(np.abs(coverage - 0.9) < 4 * np.sqrt(0.9 * 0.1 / 250) + 0.02)
 
 
 # --- validity: seeded simulations ---
@@ -369,6 +614,37 @@ def test_marginal_coverage_of_each_score(score):
         covered.append(cc.evaluate(model[n_cal:], y[n_cal:]).coverage_)
     low, high = binomial_band(alpha, n_cal, n_test, repeats)
     assert low <= np.mean(covered) <= high
+
+
+def exact_coverage(sets, truth):
+    """Per row, the probability that its set covers a label drawn from the row's known
+    class probabilities: no labels sampled, so the only noise is the calibration's."""
+    return (sets * truth).sum(axis=1)
+
+
+def test_coverage_spread_over_seeds_is_the_same_one_row_per_call_as_in_one_batch():
+    # Shared draws would move every row's set together: the coverage of a seed would
+    # then vary as one row's does. Validity needs each U i.i.d. Uniform(0, 1),
+    # independent of the data (Romano, Sesia and Candes, 2020).
+    def coverage(seed, one_per_call):
+        rng = np.random.default_rng(seed)
+        p, y = dirichlet_rows(rng, 1000, 4)
+        test, _ = dirichlet_rows(rng, 300, 4)
+        cc = ConformalClassifier(Table(), score="aps_randomized", random_state=seed)
+        cc.calibrate(p, y)
+        if one_per_call:
+            sets = np.vstack([cc.predict_sets(test[i:i + 1]) for i in range(len(test))])
+        else:
+            sets = cc.predict_sets(test)
+        return exact_coverage(sets, test).mean()
+
+    batch = [coverage(seed, False) for seed in range(40)]
+    single = [coverage(seed, True) for seed in range(100, 140)]
+    # restarting the stream per call made this ratio about 4
+    ratio = np.std(single, ddof=1) / np.std(batch, ddof=1)
+    assert 1 / 1.6 < ratio < 1.6
+    for values in (batch, single):
+        assert abs(np.mean(values) - 0.9) < 0.01
 
 
 def test_class_conditional_calibration_covers_the_minority_class():

@@ -21,6 +21,10 @@ class ConformalClassifier:
     classes_: np.ndarray
     groups_: np.ndarray
     n_calibration_: int
+    alpha_: float
+    rank_: int
+    stratum_counts_: Dict[Any, int]
+    stratum_ranks_: Dict[Any, Optional[int]]
     threshold_: Union[float, Dict[Any, float]]
     fallback_threshold_: float
     fallback_groups_: List[Any]
@@ -35,7 +39,7 @@ class ConformalClassifier:
         self,
         model: Any,
         alpha: float = 0.1,
-        score: Literal["aps", "aps_randomized", "raps", "lac"] = "aps",
+        score: Literal["aps", "aps_randomized", "raps", "lac"] = "lac",
         conditional: Optional[Literal["class", "group"]] = None,
         fallback: Literal["full", "marginal"] = "full",
         random_state: Optional[int] = None,
@@ -46,11 +50,20 @@ class ConformalClassifier:
     def calibrate(self, calib_x: Any, calib_y: Any, groups: _Groups = None) -> ConformalClassifier: ...
     @overload
     def predict_sets(
-        self, new_x: Any, groups: _Groups = None, return_fallback: Literal[False] = False
+        self,
+        new_x: Any,
+        groups: _Groups = None,
+        return_fallback: Literal[False] = False,
+        partition: Optional[int] = None,
     ) -> np.ndarray: ...
     @overload
     def predict_sets(
-        self, new_x: Any, groups: _Groups = None, *, return_fallback: Literal[True]
+        self,
+        new_x: Any,
+        groups: _Groups = None,
+        *,
+        return_fallback: Literal[True],
+        partition: Optional[int] = None,
     ) -> Tuple[np.ndarray, np.ndarray]: ...
     def evaluate(self, test_x: Any, test_y: Any, groups: _Groups = None) -> ConformalClassifier: ...
 
@@ -66,6 +79,10 @@ class ConformalRegressor:
     quantile_models_: Tuple[Any, Any]
     groups_: np.ndarray
     n_calibration_: int
+    alpha_: float
+    rank_: int
+    stratum_counts_: Dict[Any, int]
+    stratum_ranks_: Dict[Any, Optional[int]]
     threshold_: Union[float, Dict[Any, float]]
     fallback_threshold_: float
     fallback_groups_: List[Any]
@@ -75,6 +92,7 @@ class ConformalRegressor:
     test_pred_: np.ndarray
     intervals_: np.ndarray
     fallback_rows_: np.ndarray
+    empty_rows_: np.ndarray
     coverage_: float
     mean_width_: float
     def __init__(
@@ -86,7 +104,7 @@ class ConformalRegressor:
         fallback: Literal["full", "marginal"] = "full",
         depth: int = 7,
         quantile_model: Optional[Callable[[float], Any]] = None,
-        random_state: Optional[int] = 0,
+        random_state: Optional[int] = None,
     ) -> None: ...
     def fit(self, train_x: Any, train_y: Any) -> ConformalRegressor: ...
     def calibrate(self, calib_x: Any, calib_y: Any, groups: _Groups = None) -> ConformalRegressor: ...

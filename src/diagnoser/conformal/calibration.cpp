@@ -29,7 +29,7 @@ std::string repr_of(const py::handle& value) { return py::repr(value).cast<std::
 
 }  // namespace
 
-ExactAlpha checked_alpha(const py::object& alpha) {
+double rounded_alpha(const py::object& alpha) {
   PyObject* a = alpha.ptr();
   if (PyBool_Check(a) || PyUnicode_Check(a) || !PyNumber_Check(a)) {
     throw py::type_error("alpha must be a number strictly between 0 and 1, got " + repr_of(alpha));
@@ -38,6 +38,22 @@ ExactAlpha checked_alpha(const py::object& alpha) {
   if (!(value > 0 && value < 1)) {
     throw py::value_error("alpha must lie strictly between 0 and 1, got " + repr_of(alpha));
   }
+  // Locale-independent, as Python's own float formatting.
+  char* text = PyOS_double_to_string(value, 'g', 12, 0, nullptr);
+  if (text == nullptr) throw py::error_already_set();
+  double rounded = PyOS_string_to_double(text, nullptr, nullptr);
+  PyMem_Free(text);
+  if (rounded == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+  if (!(rounded > 0 && rounded < 1)) {
+    throw py::value_error("alpha must lie strictly between 0 and 1, got " + repr_of(alpha) +
+                          ", which is " + repr_of(py::float_(rounded)) +
+                          " to 12 significant digits");
+  }
+  return rounded;
+}
+
+ExactAlpha checked_alpha(const py::object& alpha) {
+  double value = rounded_alpha(alpha);
   // repr gives the shortest decimal that reads back as this float: "0.1", "1e-05".
   std::string text = repr_of(py::float_(value));
   std::string mantissa = text, digits;
@@ -104,6 +120,46 @@ py::array flat_array(const py::object& y) {
   return np.attr("ravel")(np.attr("asarray")(y));
 }
 
+namespace {
+
+// pandas when it is imported (else no object can be a pandas one), or null.
+py::object pandas_if_loaded() {
+  PyObject* module = PyImport_GetModule(py::str("pandas").ptr());
+  if (module == nullptr && PyErr_Occurred()) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(module);
+}
+
+// A Series of groups for a DataFrame x, put in the order of x's rows by label.
+py::object aligned_groups(const py::object& values, const py::object& x, const char* part) {
+  py::object pd = pandas_if_loaded();
+  if (!pd || !py::isinstance(values, pd.attr("Series")) ||
+      !py::isinstance(x, pd.attr("DataFrame"))) {
+    return values;
+  }
+  py::object rows = x.attr("index"), labels = values.attr("index");
+  if (truth(rows.attr("equals")(labels))) return values;
+  py::object missing = rows.attr("difference")(labels);
+  py::object extra = labels.attr("difference")(rows);
+  const std::string advice =
+      ": give groups the index of x, or pass groups.to_numpy() to read it by position";
+  if (py::len(missing) > 0 || py::len(extra) > 0) {
+    throw py::value_error(
+        "groups is a pandas Series whose index differs from the index of the " + std::string(part) +
+        " x: " + std::to_string(py::len(missing)) + " labels of x have no group (first " +
+        repr_of(missing[py::slice(0, 3, 1)].attr("tolist")()) + "), " +
+        std::to_string(py::len(extra)) + " labels of groups are not in x" + advice);
+  }
+  if (!truth(labels.attr("is_unique"))) {
+    throw py::value_error(
+        "groups is a pandas Series whose index repeats labels in another "
+        "order than the index of the " +
+        std::string(part) + " x, so its rows cannot be matched" + advice);
+  }
+  return values.attr("reindex")(rows);
+}
+
+}  // namespace
+
 py::array resolve_groups(const py::object& groups, const py::object& x, py::ssize_t rows,
                          const char* part) {
   if (groups.is_none()) {
@@ -112,7 +168,7 @@ py::array resolve_groups(const py::object& groups, const py::object& x, py::ssiz
                           "that returns it from x");
   }
   py::object values = PyCallable_Check(groups.ptr()) ? groups(x) : groups;
-  py::array flat = flat_array(values);
+  py::array flat = flat_array(aligned_groups(values, x, part));
   if (flat.ndim() != 1 || flat.shape(0) != rows) {
     throw py::value_error("groups has " + std::to_string(flat.size()) + " entries for " +
                           std::to_string(rows) + " " + part + " rows: give one group per row");
@@ -148,19 +204,19 @@ namespace {
 
 std::string group_list(const py::list& values) { return repr_of(values); }
 
+}  // namespace
+
 void warn(const std::string& message) {
   if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) < 0) throw py::error_already_set();
 }
 
-}  // namespace
-
 CalibrationSettings calibration_settings(const py::object& alpha, const py::object& fallback) {
-  return {alpha, checked_alpha(alpha), checked_fallback(fallback)};
+  return {alpha, rounded_alpha(alpha), checked_alpha(alpha), checked_fallback(fallback)};
 }
 
 Items calibrated_state(const CalibrationSettings& settings, const py::array_t<double>& scores,
                        Conditional mode, const py::array_t<int64_t>& codes,
-                       const py::object& group_values, const char* kind) {
+                       const py::object& group_values, const char* kind, FoundThresholds* found) {
   const ExactAlpha& alpha = settings.exact;
   const bool full = settings.full_fallback;
   const int64_t n = scores.size();
@@ -212,14 +268,18 @@ Items calibrated_state(const CalibrationSettings& settings, const py::array_t<do
       if (ranks[g] > 0) tau[g] = kth_smallest(grouped.data(g), grouped.count(g), ranks[g]);
     }
   }
+  if (found != nullptr) *found = {marginal, tau};
   Items state;
   py::object threshold = py::float_(marginal);
   py::list fallback_groups;
+  py::object counts = py::object(), group_ranks = py::object();  // null: removed
   if (mode != Conditional::kNone) {
-    py::dict per_group;
+    py::dict per_group, count_of, rank_of;
     py::list small;
     for (int64_t g = 0; g < groups; ++g) {
       per_group[names[g]] = py::float_(tau[g]);
+      count_of[names[g]] = py::int_(grouped.count(g));
+      rank_of[names[g]] = ranks[g] > 0 ? py::object(py::int_(ranks[g])) : py::object(py::none());
       if (ranks[g] == 0) {
         fallback_groups.append(names[g]);
       } else if (grouped.count(g) < kSmallGroup) {
@@ -242,8 +302,15 @@ Items calibrated_state(const CalibrationSettings& settings, const py::array_t<do
            "another");
     }
     threshold = per_group;
-    state.emplace_back("groups_", group_values);
+    counts = count_of;
+    group_ranks = rank_of;
   }
+  // Left from an earlier conditional calibration, they would describe another one.
+  state.emplace_back("groups_", mode != Conditional::kNone ? group_values : py::object());
+  state.emplace_back("stratum_counts_", counts);
+  state.emplace_back("stratum_ranks_", group_ranks);
+  state.emplace_back("alpha_", py::float_(settings.rounded));
+  state.emplace_back("rank_", py::int_(k));
   state.emplace_back("threshold_", threshold);
   state.emplace_back("fallback_threshold_", py::float_(fallback));
   state.emplace_back("fallback_groups_", fallback_groups);
@@ -325,23 +392,107 @@ std::vector<double> class_thresholds(const Snapshot& state, const py::list& name
   return out;
 }
 
-py::array_t<double> uniforms(const py::object& random_state, int stream, py::ssize_t rows) {
+py::object stream_entropy(const py::object& random_state) {
   py::object random = numpy().attr("random");
-  py::object seeds = with_note(
-      [&] { return random.attr("SeedSequence")(random_state).attr("spawn")(2); },
+  return with_note(
+      [&] {
+        py::object entropy = random.attr("SeedSequence")(random_state).attr("entropy");
+        // SeedSequence takes a sequence of ints too; the documented form is one int.
+        if (!PyLong_CheckExact(entropy.ptr())) {
+          throw py::type_error("random_state " + repr_of(random_state) + " is no single integer");
+        }
+        return entropy;
+      },
       [&](const py::error_already_set&) -> std::string {
         return "random_state must be None or a non-negative integer, got " + repr_of(random_state);
       });
-  py::object generator = random.attr("default_rng")(seeds[py::int_(stream)]);
-  py::object drawn = generator.attr("random")(rows);
-  // The kernel reads one draw per row.
-  auto u = py::array_t<double, py::array::c_style>::ensure(drawn);
-  if (!u || u.ndim() != 1 || u.shape(0) != rows || !py::isinstance<py::array_t<double>>(drawn)) {
+}
+
+StreamKey stream_key(const py::object& entropy, int stream, const py::object& partition) {
+  py::module_ np = numpy();
+  py::tuple spawn =
+      partition.is_none() ? py::make_tuple(stream) : py::make_tuple(stream, partition);
+  py::object sequence = np.attr("random").attr("SeedSequence")(entropy, "spawn_key"_a = spawn);
+  py::object words = sequence.attr("generate_state")(2, "dtype"_a = np.attr("uint64"));
+  auto key = py::array_t<uint64_t, py::array::c_style>::ensure(words);
+  if (!key || key.ndim() != 1 || key.shape(0) != 2 ||
+      !py::isinstance<py::array_t<uint64_t>>(words)) {
     PyErr_Clear();
-    throw py::value_error("the random generator returned " + repr_of(py::type::of(drawn)) +
-                          " instead of " + std::to_string(rows) + " float64 draws");
+    throw py::value_error("SeedSequence.generate_state returned " + repr_of(words) +
+                          " instead of two uint64 words");
   }
-  return exclusive<double>(u);
+  return {{key.data()[0], key.data()[1]}};
+}
+
+namespace {
+
+// (entropy, next counter) as calibrate left it; null when either is not so.
+bool read_stream(PyObject* value, py::object* entropy, uint64_t* next) {
+  if (value == nullptr || !PyTuple_CheckExact(value) || PyTuple_GET_SIZE(value) != 2) return false;
+  PyObject* e = PyTuple_GET_ITEM(value, 0);
+  PyObject* n = PyTuple_GET_ITEM(value, 1);
+  if (!PyLong_CheckExact(e) || !PyLong_CheckExact(n)) return false;
+  unsigned long long counter = PyLong_AsUnsignedLongLong(n);
+  if (counter == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  *entropy = py::reinterpret_borrow<py::object>(e);
+  *next = counter;
+  return true;
+}
+
+}  // namespace
+
+Reserved reserve_draws(const py::object& self, uint64_t rows) {
+  PyObject* dict_ptr = PyObject_GenericGetDict(self.ptr(), nullptr);
+  if (dict_ptr == nullptr) throw py::error_already_set();
+  py::object dict = py::reinterpret_steal<py::object>(dict_ptr);
+  py::str name(kPredictionStream);
+  // Compare and swap: making the new tuple may run a collection, and a finaliser
+  // may let another thread reserve in between; then read again.
+  for (;;) {
+    PyObject* current = PyDict_GetItemWithError(dict.ptr(), name.ptr());
+    if (current == nullptr && PyErr_Occurred()) throw py::error_already_set();
+    py::object held = py::reinterpret_borrow<py::object>(current);
+    Reserved out;
+    if (!read_stream(current, &out.entropy, &out.start)) {
+      tampered(std::string(kPredictionStream) +
+               " is not the (entropy, counter) pair calibrate sets");
+    }
+    if (rows > UINT64_MAX - out.start) {
+      throw py::value_error("the prediction stream is used up: call calibrate again");
+    }
+    py::object next = py::make_tuple(out.entropy, py::int_(static_cast<size_t>(out.start + rows)));
+    PyObject* now = PyDict_GetItemWithError(dict.ptr(), name.ptr());
+    if (now == nullptr && PyErr_Occurred()) throw py::error_already_set();
+    if (now != held.ptr()) continue;
+    if (PyDict_SetItem(dict.ptr(), name.ptr(), next.ptr()) < 0) throw py::error_already_set();
+    return out;
+  }
+}
+
+Reserved prediction_stream(const Snapshot& state) {
+  Reserved out;
+  py::object value = state.get(kPredictionStream);
+  if (!read_stream(value.ptr(), &out.entropy, &out.start)) {
+    tampered(std::string(kPredictionStream) + " is not the (entropy, counter) pair calibrate sets");
+  }
+  return out;
+}
+
+void warn_if_alpha_changed(const Snapshot& state) {
+  py::object stored = state.get("alpha_"), current = state.get("alpha");
+  if (!stored || !current) return;
+  bool same = false;
+  try {
+    same = rounded_alpha(current) == py::float_(stored).cast<double>();
+  } catch (const std::exception&) {
+    same = false;  // an alpha calibrate would refuse is no alpha the results were made for
+  }
+  if (same) return;
+  warn("alpha is " + repr_of(current) + " but the object was calibrated for alpha_ = " +
+       repr_of(stored) + ", which these results still use: call calibrate again for the new alpha");
 }
 
 void require_state(const Snapshot& state, const char* attribute, const char* call) {

@@ -17,8 +17,13 @@ namespace trov {
 namespace py = pybind11;
 namespace conformal {
 
-// alpha in (0, 1) as the exact fraction its shortest decimal spelling names
-// (0.1 is 1/10), so that the rank below is exact.
+// alpha in (0, 1), rounded to 12 significant digits so that arithmetic noise such
+// as 1 - 0.9 = 0.09999999999999998 reads as the 0.1 meant; TypeError or ValueError
+// otherwise. The rounded value is the one calibrated for and stored as alpha_.
+double rounded_alpha(const py::object& alpha);
+
+// alpha as the exact fraction the shortest decimal spelling of its rounded value
+// names (0.1 is 1/10), so that the rank below is exact.
 struct ExactAlpha {
   py::object numerator, denominator;  // Python ints
 };
@@ -49,7 +54,9 @@ py::module_ numpy();
 // `np.ravel(np.asarray(y))`.
 py::array flat_array(const py::object& y);
 
-// `groups` for `rows` rows of `x`: an array, or a callable applied to x; flat.
+// `groups` for `rows` rows of `x`: an array, or a callable applied to x; flat. A
+// pandas Series is aligned to a pandas x by index (ValueError when the indexes hold
+// different labels); otherwise it is read by position.
 py::array resolve_groups(const py::object& groups, const py::object& x, py::ssize_t rows,
                          const char* part);
 
@@ -64,18 +71,27 @@ GroupCodes group_codes(const py::object& groups, const py::object& x, py::ssize_
 // What calibrate reads of the object once, before it calls the model.
 struct CalibrationSettings {
   py::object alpha;  // as given, for messages
+  double rounded;    // alpha_
   ExactAlpha exact;
   bool full_fallback;
 };
 CalibrationSettings calibration_settings(const py::object& alpha, const py::object& fallback);
 
-// The fitted state from the calibration scores, in publishing order: groups_ when
-// conditional, threshold_, fallback_threshold_, fallback_groups_, n_calibration_.
+// The thresholds calibrated_state found, for checks on the calibration rows.
+struct FoundThresholds {
+  double marginal = 0;
+  std::vector<double> per_group;  // one per group value, the fallback where it applies
+};
+
+// The fitted state from the calibration scores, in publishing order: groups_,
+// stratum_counts_ and stratum_ranks_ when conditional (removed otherwise), alpha_,
+// rank_, threshold_, fallback_threshold_, fallback_groups_, n_calibration_.
 // Warns of groups that fall back or are small. `codes` (one per score, 0 ..
 // len(group_values) - 1) for conditional modes; `kind` is "class" or "group".
 Items calibrated_state(const CalibrationSettings& settings, const py::array_t<double>& scores,
                        Conditional mode, const py::array_t<int64_t>& codes,
-                       const py::object& group_values, const char* kind);
+                       const py::object& group_values, const char* kind,
+                       FoundThresholds* found = nullptr);
 
 // One threshold per group of a group-conditional state, read and checked once.
 struct GroupTable {
@@ -99,9 +115,45 @@ double marginal_threshold(const Snapshot& state);
 std::vector<double> class_thresholds(const Snapshot& state, const py::list& names,
                                      bool* any_fallback);
 
-// `rows` Uniform(0, 1) draws from stream `stream` (0: calibration, 1: prediction)
-// derived from `random_state`; each call restarts the stream. Checked and owned.
-py::array_t<double> uniforms(const py::object& random_state, int stream, py::ssize_t rows);
+// The random streams. The randomised scores are valid only when every calibration
+// and test U is i.i.d. Uniform(0, 1), independent of the data (Romano, Sesia and
+// Candes, 2020). A counter-based generator gives that however rows are split into
+// calls: each draw is Philox of (key, counter), the key from the entropy and the
+// stream (0: calibration, 1: prediction, or (1, partition)), the counter the draw's
+// index in its stream, so a U depends on its counter alone, and a call reserves
+// its counters in one integer step that threads cannot interleave. Seeding a
+// generator per call or per partition (seed + partition) would instead repeat or
+// overlap draws.
+struct StreamKey {
+  uint64_t word[2];
+};
+
+// The entropy calibrate stores: random_state itself, or fresh entropy for None
+// (TypeError or ValueError, with a note, for anything else). A Python int.
+py::object stream_entropy(const py::object& random_state);
+
+// The key of stream `stream` (and of one partition of it, unless `partition` is
+// None: a non-negative int) under `entropy`, from numpy's SeedSequence.
+StreamKey stream_key(const py::object& entropy, int stream, const py::object& partition);
+
+// Where the prediction stream stands: the attribute holds (entropy, next counter).
+constexpr const char* kPredictionStream = "_prediction_stream";
+
+// The prediction stream's entropy and `rows` counters of it, the object's counter
+// moved past them in one step that no other thread interleaves with.
+struct Reserved {
+  py::object entropy;
+  uint64_t start = 0;
+};
+Reserved reserve_draws(const py::object& self, uint64_t rows);
+// The prediction stream as the snapshot holds it, nothing reserved.
+Reserved prediction_stream(const Snapshot& state);
+
+// A UserWarning when `alpha` no longer is the alpha_ the object was calibrated for.
+void warn_if_alpha_changed(const Snapshot& state);
+
+// warnings.warn(message, UserWarning), as from the caller's line.
+void warn(const std::string& message);
 
 // Raises scikit-learn's NotFittedError unless the state has `attribute`.
 void require_state(const Snapshot& state, const char* attribute, const char* call);

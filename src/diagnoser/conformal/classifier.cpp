@@ -2,6 +2,7 @@
 // scores, with a marginal, per-class or per-group threshold.
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <string>
 
 #include "diagnoser/common/conformal.h"
@@ -17,6 +18,8 @@ namespace trov {
 namespace conformal {
 namespace {
 
+using py::literals::operator""_a;
+
 std::string repr_of(const py::handle& value) { return py::repr(value).cast<std::string>(); }
 
 // The settings a call works with, read once.
@@ -28,6 +31,50 @@ struct Rule {
 // Every setting calibrate saves for the calls after it.
 constexpr const char* kSettings[] = {"score", "conditional", "lam",
                                      "k_reg", "randomized",  "random_state"};
+
+// Warns when the exclusive "aps" score has degenerated on the calibration rows: with
+// a threshold of 0 every set is the top class alone (coverage is the accuracy); when
+// most sets hold every class they say nothing. The randomised score does neither
+// (Romano, Sesia and Candes, 2020).
+void warn_if_aps_degenerate(const Probabilities& p, const ScoreRule& rule, Conditional mode,
+                            const FoundThresholds& found, const int64_t* codes) {
+  bool zero = mode == Conditional::kNone
+                  ? found.marginal == 0
+                  : std::all_of(found.per_group.begin(), found.per_group.end(),
+                                [](double tau) { return tau == 0; });
+  int64_t full = 0;
+  if (!zero) {
+    std::unique_ptr<bool[]> sets(new bool[static_cast<std::size_t>(p.rows * p.classes)]);
+    std::vector<double> per_row;
+    py::gil_scoped_release release;
+    Thresholds tau;
+    std::vector<double> column(static_cast<std::size_t>(p.classes), found.marginal);
+    if (mode == Conditional::kGroup) {
+      per_row.resize(static_cast<std::size_t>(p.rows));
+      for (int64_t i = 0; i < p.rows; ++i) per_row[i] = found.per_group[codes[i]];
+      tau.per_row = per_row.data();
+    } else {
+      if (mode == Conditional::kClass) column = found.per_group;
+      tau.per_column = column.data();
+    }
+    prediction_sets(p, rule, tau, sets.get());
+    for (int64_t i = 0; i < p.rows; ++i) {
+      const bool* set = sets.get() + i * p.classes;
+      full += std::all_of(set, set + p.classes, [](bool in) { return in; });
+    }
+  }
+  const std::string remedy =
+      "; score='aps_randomized' or score='lac' gives sets that keep the coverage and adapt";
+  if (zero) {
+    warn(
+        "score='aps' degenerated on the calibration rows: the threshold is 0, so every set is "
+        "the top class alone and the coverage is the model's accuracy" +
+        remedy);
+  } else if (2 * full > p.rows) {
+    warn("score='aps' degenerated on the calibration rows: " + std::to_string(full) + " of " +
+         std::to_string(p.rows) + " calibration sets hold every class" + remedy);
+  }
+}
 
 Rule rule_of(const Snapshot& state) {
   std::string name =
@@ -67,10 +114,40 @@ Rule rule_of(const Snapshot& state) {
   return r;
 }
 
-// The model's probabilities: the documented call, its result checked and owned.
+// The model's probabilities: the documented call, its result checked.
 py::array_t<double> probabilities(const py::object& model, const py::object& x, const char* part) {
   return numbers(model.attr("predict_proba")(x), 2, "predict_proba returned", "probabilities",
                  part);
+}
+
+// How far a probability row may stray from a distribution: what float32 models meet
+// (a float32 entry is off by 6e-8 at most, and a sum of a thousand of them by 1e-4).
+constexpr double kEntrySlack = 1e-6;
+constexpr double kSumSlack = 1e-4;
+
+// Every row in [0, 1] and summing to 1, within the slack above; ValueError naming
+// the first row that is not. Reads the buffer the kernel reads, after it is owned.
+void require_distributions(const py::array_t<double>& proba, const char* part) {
+  const double* p = proba.data();
+  const py::ssize_t rows = proba.shape(0), columns = proba.shape(1);
+  for (py::ssize_t i = 0; i < rows; ++i) {
+    const double* row = p + i * columns;
+    double sum = 0;
+    bool inside = true;
+    for (py::ssize_t k = 0; k < columns; ++k) {
+      sum += row[k];
+      inside = inside && row[k] >= -kEntrySlack && row[k] <= 1 + kEntrySlack;
+    }
+    if (inside && std::abs(sum - 1) <= kSumSlack) continue;
+    py::list values;
+    for (py::ssize_t k = 0; k < columns && k < 20; ++k) values.append(py::float_(row[k]));
+    throw py::value_error("predict_proba returned row " + std::to_string(i) + " of the " + part +
+                          " part as " + repr_of(values) + (columns > 20 ? " (first 20)" : "") +
+                          ", summing to " + repr_of(py::float_(sum)) +
+                          ": each row must be probabilities in [0, 1] that sum to 1 (within " +
+                          "1e-6 per entry and 1e-4 on the sum); pass the model's predict_proba, "
+                          "not scores or logits");
+  }
 }
 
 // The calibration labels' columns; a label that is no class is a ValueError naming it.
@@ -146,26 +223,47 @@ py::object calibrate(const Args& a) {
     codes = label;
     values = classes;
   }
-  py::array_t<double> u;
-  if (r.randomized) u = uniforms(state.setting("random_state"), 0, rows);
+  // Calibration draws from a stream of their own: independent of the test draws, as
+  // the randomised score's validity needs (Romano, Sesia and Candes, 2020).
+  py::object entropy, stream;  // null when the score draws nothing: removed
+  StreamKey key{};
+  if (r.randomized) {
+    entropy = stream_entropy(state.setting("random_state"));
+    key = stream_key(entropy, 0, py::none());
+    stream = py::make_tuple(entropy, py::int_(0));
+  }
+  std::vector<double> u(static_cast<std::size_t>(r.randomized ? rows : 0));
   py::array_t<double> scores(rows);
   proba = exclusive<double>(std::move(proba));
   // Compute: lengths re-read from what the kernel reads.
   Probabilities p = frozen(proba);
-  if (p.rows != rows || label.size() != rows || (r.randomized && u.size() != rows)) {
+  if (p.rows != rows || label.size() != rows) {
     throw py::value_error("the calibration rows changed while they were read");
   }
+  require_distributions(proba, "calibration");
   r.rule.u = r.randomized ? u.data() : nullptr;
   {
     const int64_t* l = label.data();
     double* out = scores.mutable_data();
     py::gil_scoped_release release;
+    if (r.randomized) uniform_draws(key.word, 0, rows, u.data());
     label_scores(p, l, r.rule, out);
   }
   // Publish, all at once: classes_, then the thresholds, then the settings.
+  FoundThresholds found;
   Items fitted = calibrated_state(calibration, scores, mode, codes, values,
-                                  mode == Conditional::kClass ? "class" : "group");
+                                  mode == Conditional::kClass ? "class" : "group", &found);
+  if (r.rule.score == Score::kAps) {
+    // Re-read: calibrated_state called into Python.
+    Probabilities again = frozen(proba);
+    if (again.rows != rows || (mode != Conditional::kNone && codes.size() != rows)) {
+      throw py::value_error("the calibration rows changed while they were read");
+    }
+    warn_if_aps_degenerate(again, r.rule, mode, found,
+                           mode == Conditional::kNone ? nullptr : codes.data());
+  }
   fitted.insert(fitted.begin(), {"classes_", classes});
+  fitted.emplace_back(kPredictionStream, stream);
   fitted.emplace_back(kCalibratedWith, saved);
   publish(self, fitted);
   return self;
@@ -177,12 +275,35 @@ struct Predicted {
   py::object groups;  // the rows' groups, or None
 };
 
+// The partition a call predicts for, or None: a non-negative int.
+py::object checked_partition(const py::object& partition) {
+  if (partition.is_none()) return partition;
+  long long number = -1;
+  if (!PyBool_Check(partition.ptr()) && PyIndex_Check(partition.ptr())) {
+    int overflow = 0;
+    py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(partition.ptr()));
+    if (!index) throw py::error_already_set();
+    number = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    if (number == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (overflow != 0) number = -1;
+  }
+  if (number < 0) {
+    throw py::value_error(
+        "partition must be None or a non-negative integer (the partition's "
+        "number), got " +
+        repr_of(partition));
+  }
+  return py::int_(number);
+}
+
 Predicted predict(const py::object& self, const py::object& x, const py::object& groups,
-                  const char* part, py::object* classes_read) {
+                  const py::object& partition_given, const char* part, py::object* classes_read) {
   // Gather: the fitted state once, then the model, the groups and the draws.
+  py::object partition = checked_partition(partition_given);
   Snapshot state(self);
   require_state(state, "threshold_", "calibrate");
   require_state(state, "classes_", "calibrate");
+  warn_if_alpha_changed(state);
   Rule r = rule_of(state);
   Conditional mode = checked_conditional(state.setting("conditional"), true);
   py::object classes = state.at("classes_");
@@ -201,7 +322,6 @@ Predicted predict(const py::object& self, const py::object& x, const py::object&
   } else {
     per_column.assign(static_cast<std::size_t>(class_count), marginal_threshold(state));
   }
-  py::object random_state = r.randomized ? state.setting("random_state") : py::none();
   py::array_t<double> proba = probabilities(state.at("model"), x, part);
   const py::ssize_t rows = proba.shape(0), columns = proba.shape(1);
   if (columns != class_count) {
@@ -216,8 +336,19 @@ Predicted predict(const py::object& self, const py::object& x, const py::object&
   if (mode == Conditional::kGroup) {
     code = exclusive<int64_t>(label_positions(out.groups, table.known, numpy()));
   }
-  py::array_t<double> u;
-  if (r.randomized) u = uniforms(random_state, 1, rows);
+  // Each call takes the next `rows` counters of the prediction stream, or a
+  // partition's stream from its start: so no two rows share a draw however the
+  // rows are split into calls, and a Dask partition gets the same draws whichever
+  // worker predicts it, whenever.
+  StreamKey key{};
+  uint64_t start = 0;
+  if (r.randomized) {
+    Reserved reserved = partition.is_none() ? reserve_draws(self, static_cast<uint64_t>(rows))
+                                            : prediction_stream(state);
+    key = stream_key(reserved.entropy, 1, partition);
+    start = partition.is_none() ? reserved.start : 0;
+  }
+  std::vector<double> u(static_cast<std::size_t>(r.randomized ? rows : 0));
   out.sets = py::array_t<bool>({rows, columns});
   out.fallback = py::array_t<bool>(rows);
   proba = exclusive<double>(std::move(proba));
@@ -225,16 +356,18 @@ Predicted predict(const py::object& self, const py::object& x, const py::object&
   Probabilities p = frozen(proba);
   std::vector<double> per_row;
   bool consistent =
-      p.rows == rows && p.classes == class_count && (!r.randomized || u.size() == rows) &&
+      p.rows == rows && p.classes == class_count &&
       (mode != Conditional::kGroup || code.size() == rows) &&
       (mode == Conditional::kGroup || per_column.size() == static_cast<std::size_t>(class_count));
   if (!consistent) throw py::value_error("the " + std::string(part) + " rows changed while read");
+  require_distributions(proba, part);
   r.rule.u = r.randomized ? u.data() : nullptr;
   bool* sets = out.sets.mutable_data();
   bool* marked = out.fallback.mutable_data();
   {
     const int64_t* c = mode == Conditional::kGroup ? code.data() : nullptr;
     py::gil_scoped_release release;
+    if (r.randomized) uniform_draws(key.word, start, rows, u.data());
     Thresholds tau;
     if (c != nullptr) {
       per_row.resize(static_cast<std::size_t>(rows));
@@ -251,14 +384,40 @@ Predicted predict(const py::object& self, const py::object& x, const py::object&
 }
 
 py::object predict_sets(const Args& a) {
-  Predicted p = predict(a.self(), a["new_x"], a["groups"], "prediction", nullptr);
+  Predicted p = predict(a.self(), a["new_x"], a["groups"], a["partition"], "prediction", nullptr);
   return with_fallback(p.sets, p.fallback, a["return_fallback"]);
+}
+
+// A UserWarning naming the test labels that are no class, with their counts.
+void warn_unknown_labels(const py::array& y, const py::array_t<int64_t>& label,
+                         const py::object& classes) {
+  std::vector<int64_t> missing;
+  const int64_t* l = label.data();
+  for (py::ssize_t i = 0; i < label.size(); ++i) {
+    if (l[i] == kNotAClass) missing.push_back(i);
+  }
+  if (missing.empty()) return;
+  py::module_ np = numpy();
+  py::array_t<int64_t> at(static_cast<py::ssize_t>(missing.size()));
+  std::copy(missing.begin(), missing.end(), at.mutable_data());
+  py::tuple found = np.attr("unique")(y[at], "return_counts"_a = true);
+  py::list names = found[0].attr("tolist")(), counts = found[1].attr("tolist")();
+  std::string listed;
+  for (std::size_t i = 0; i < names.size() && i < 10; ++i) {
+    int64_t n = counts[i].cast<int64_t>();
+    listed += (i == 0 ? "" : ", ") + repr_of(names[i]) + " (" + std::to_string(n) +
+              (n == 1 ? " row)" : " rows)");
+  }
+  if (names.size() > 10) listed += ", and " + std::to_string(names.size() - 10) + " more";
+  warn("test_y holds labels that are not among the classes " +
+       repr_of(py::reinterpret_borrow<py::object>(classes).attr("tolist")()) + ": " + listed +
+       "; no set holds them, so they count as not covered");
 }
 
 py::object evaluate(const Args& a) {
   const py::object& self = a.self();
   py::object classes;
-  Predicted p = predict(self, a["test_x"], a["groups"], "test", &classes);
+  Predicted p = predict(self, a["test_x"], a["groups"], py::none(), "test", &classes);
   py::array y = flat_array(a["test_y"]);
   const py::ssize_t rows = p.sets.shape(0), class_count = p.sets.shape(1);
   require_rows(y.shape(0), rows, "test_y", "test");
@@ -267,6 +426,7 @@ py::object evaluate(const Args& a) {
   // are those the sets were made for, not classes_ as it stands now.
   py::array_t<int64_t> label = exclusive<int64_t>(label_positions(y, classes, numpy()));
   if (label.size() != rows) throw py::value_error("test_y changed while it was read");
+  warn_unknown_labels(y, label, classes);
   SetSummary summary;
   {
     const bool* sets = p.sets.data();
@@ -287,7 +447,7 @@ py::object evaluate(const Args& a) {
 }  // namespace
 
 py::object create_conformal_classifier(const ModuleContext& module) {
-  py::tuple defaults = py::make_tuple(0.1, "aps", py::none(), "full", py::none(), 0.01, 1, true);
+  py::tuple defaults = py::make_tuple(0.1, "lac", py::none(), "full", py::none(), 0.01, 1, true);
   return ClassBuilder(module, "ConformalClassifier")
       .method("__init__",
               {"self", "model", "alpha", "score", "conditional", "fallback", "random_state", "lam",
@@ -295,8 +455,8 @@ py::object create_conformal_classifier(const ModuleContext& module) {
               defaults, init)
       .method("calibrate", {"self", "calib_x", "calib_y", "groups"}, py::make_tuple(py::none()),
               calibrate)
-      .method("predict_sets", {"self", "new_x", "groups", "return_fallback"},
-              py::make_tuple(py::none(), false), predict_sets)
+      .method("predict_sets", {"self", "new_x", "groups", "return_fallback", "partition"},
+              py::make_tuple(py::none(), false, py::none()), predict_sets)
       .method("evaluate", {"self", "test_x", "test_y", "groups"}, py::make_tuple(py::none()),
               evaluate)
       .create();

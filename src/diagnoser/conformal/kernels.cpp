@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace trov {
 namespace conformal {
@@ -125,16 +126,57 @@ void cqr_scores(const double* residual, const double* low, const double* high, i
   }
 }
 
-void bands(const double* prediction, const double* low, const double* high, const double* tau,
-           int64_t rows, double* out) {
+int64_t bands(const double* prediction, const double* low, const double* high, const double* tau,
+              int64_t rows, double* out, bool* empty) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  int64_t count = 0;
   for (int64_t i = 0; i < rows; ++i) {
     double lo = 0.0, hi = 0.0;
     if (low != nullptr) {
       lo = std::min(low[i], high[i]);
       hi = std::max(low[i], high[i]);
     }
-    out[2 * i] = prediction[i] + lo - tau[i];
-    out[2 * i + 1] = prediction[i] + hi + tau[i];
+    // Compared on the offsets, before the prediction is added: rounding of a large
+    // prediction could otherwise turn a narrow empty interval into a point.
+    empty[i] = lo - tau[i] > hi + tau[i];
+    count += empty[i];
+    out[2 * i] = empty[i] ? nan : prediction[i] + lo - tau[i];
+    out[2 * i + 1] = empty[i] ? nan : prediction[i] + hi + tau[i];
+  }
+  return count;
+}
+
+namespace {
+
+inline void multiply(uint64_t a, uint64_t b, uint64_t* high, uint64_t* low) {
+  unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
+  *high = static_cast<uint64_t>(product >> 64);
+  *low = static_cast<uint64_t>(product);
+}
+
+}  // namespace
+
+Counter philox(Counter c, const uint64_t key[2]) {
+  constexpr uint64_t kM0 = 0xD2E7470EE14C6C93ULL, kM1 = 0xCA5A826395121157ULL;
+  constexpr uint64_t kW0 = 0x9E3779B97F4A7C15ULL, kW1 = 0xBB67AE8584CAA73BULL;
+  uint64_t k0 = key[0], k1 = key[1];
+  for (int round = 0; round < 10; ++round) {
+    if (round > 0) {
+      k0 += kW0;
+      k1 += kW1;
+    }
+    uint64_t hi0, lo0, hi1, lo1;
+    multiply(kM0, c.word[0], &hi0, &lo0);
+    multiply(kM1, c.word[2], &hi1, &lo1);
+    c = Counter{{hi1 ^ c.word[1] ^ k0, lo1, hi0 ^ c.word[3] ^ k1, lo0}};
+  }
+  return c;
+}
+
+void uniform_draws(const uint64_t key[2], uint64_t start, int64_t rows, double* out) {
+  for (int64_t i = 0; i < rows; ++i) {
+    Counter block = philox(Counter{{start + static_cast<uint64_t>(i), 0, 0, 0}}, key);
+    out[i] = static_cast<double>(block.word[0] >> 11) * (1.0 / 9007199254740992.0);
   }
 }
 

@@ -67,9 +67,23 @@ SetSummary summarise_sets(const bool* sets, const int64_t* label, int64_t rows, 
 void cqr_scores(const double* residual, const double* low, const double* high, int64_t rows,
                 double* out);
 // low_out = prediction + low - tau, high_out = prediction + high + tau; `low` and
-// `high` may be null (the absolute score: a band of 0 around the prediction).
-void bands(const double* prediction, const double* low, const double* high, const double* tau,
-           int64_t rows, double* out);
+// `high` may be null (the absolute score: a band of 0 around the prediction). Where
+// low_out > high_out (a negative tau wider than the band) the set {y : score <= tau}
+// is empty: both bounds are NaN and `empty[i]` is set. Returns the count of those.
+int64_t bands(const double* prediction, const double* low, const double* high, const double* tau,
+              int64_t rows, double* out, bool* empty);
+
+// Philox4x64-10 (Salmon et al., 2011), numpy's `Philox` bit generator: a block of
+// four words from a 256-bit counter and a 128-bit key.
+struct Counter {
+  uint64_t word[4];
+};
+Counter philox(Counter counter, const uint64_t key[2]);
+
+// out[i] = the Uniform[0, 1) draw of counter {start + i, 0, 0, 0} under `key`: the
+// first word of its block, its top 53 bits as numpy's `random()` reads a word. Row
+// i's draw depends on its counter alone, however the rows are split into calls.
+void uniform_draws(const uint64_t key[2], uint64_t start, int64_t rows, double* out);
 
 }  // namespace conformal
 }  // namespace trov

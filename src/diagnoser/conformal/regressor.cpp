@@ -22,9 +22,17 @@ bool is_cqr(const py::object& method) {
 // Every setting calibrate saves for the calls after it.
 constexpr const char* kSettings[] = {"method", "conditional"};
 
+// One prediction per row: a flat array, or a single column (n, 1).
 py::array_t<double> predictions(const py::object& estimator, const py::object& x,
                                 const char* source, const char* part) {
-  return numbers(flat_array(estimator.attr("predict")(x)), 1, source, "predictions", part);
+  py::array given = numpy().attr("asarray")(estimator.attr("predict")(x));
+  bool one_per_row = given.ndim() == 1 || (given.ndim() == 2 && given.shape(1) == 1);
+  if (!one_per_row) {
+    throw py::value_error(std::string(source) + " an array of shape " +
+                          text_of(given.attr("shape")) + " for the " + part +
+                          " part; expected one prediction per row");
+  }
+  return numbers(flat_array(given), 1, source, "predictions", part);
 }
 
 void require_rows(py::ssize_t values, py::ssize_t rows, const char* name, const char* part) {
@@ -76,7 +84,7 @@ py::object quantile_estimator(const py::object& self, const py::object& level) {
 
 py::object fit(const Args& a) {
   const py::object& self = a.self();
-  checked_alpha(self.attr("alpha"));
+  double rounded = rounded_alpha(self.attr("alpha"));
   if (!is_cqr(self.attr("method"))) return self;  // the absolute score has nothing to learn
   const py::object& x = a["train_x"];
   py::array_t<double> prediction =
@@ -84,10 +92,8 @@ py::object fit(const Args& a) {
   py::object y = numbers(flat_array(a["train_y"]), 1, "the targets have", "values", "training");
   require_rows(py::len(y), prediction.shape(0), "train_y", "training");
   py::object residual = y - prediction;
-  py::object alpha = self.attr("alpha");
-  py::object half = alpha / py::int_(2);
-  py::object low = quantile_estimator(self, half);
-  py::object high = quantile_estimator(self, py::int_(1) - half);
+  py::object low = quantile_estimator(self, py::float_(rounded / 2));
+  py::object high = quantile_estimator(self, py::float_(1 - rounded / 2));
   low.attr("fit")(x, residual);
   high.attr("fit")(x, residual);
   self.attr("quantile_models_") = py::make_tuple(low, high);
@@ -175,6 +181,7 @@ struct Predicted {
   py::array_t<double> prediction;
   py::array_t<double> intervals;
   py::array_t<bool> fallback;
+  py::array_t<bool> empty;
   py::object groups;
 };
 
@@ -183,6 +190,7 @@ Predicted predict(const py::object& self, const py::object& x, const py::object&
   // Gather: the fitted state once, then the models and the groups.
   Snapshot state(self);
   require_state(state, "threshold_", "calibrate");
+  warn_if_alpha_changed(state);
   Conditional mode = checked_conditional(state.setting("conditional"), false);
   GroupTable table;
   double threshold = 0;
@@ -202,6 +210,7 @@ Predicted predict(const py::object& self, const py::object& x, const py::object&
   }
   out.intervals = py::array_t<double>({rows, py::ssize_t(2)});
   out.fallback = py::array_t<bool>(rows);
+  out.empty = py::array_t<bool>(rows);
   std::vector<double> tau(static_cast<std::size_t>(rows), threshold);
   if (!freeze(p, rows) || (mode == Conditional::kGroup && code.size() != rows)) {
     throw py::value_error("the " + std::string(part) + " rows changed while they were read");
@@ -212,7 +221,9 @@ Predicted predict(const py::object& self, const py::object& x, const py::object&
   const double* high = p.cqr ? p.band.high.data() : nullptr;
   const int64_t* c = mode == Conditional::kGroup ? code.data() : nullptr;
   bool* marked = out.fallback.mutable_data();
+  bool* empty = out.empty.mutable_data();
   double* bounds = out.intervals.mutable_data();
+  int64_t empties = 0;
   {
     py::gil_scoped_release release;
     if (c != nullptr) {
@@ -220,7 +231,13 @@ Predicted predict(const py::object& self, const py::object& x, const py::object&
     } else {
       std::fill(marked, marked + rows, false);
     }
-    bands(pred, low, high, tau.data(), rows, bounds);
+    empties = bands(pred, low, high, tau.data(), rows, bounds, empty);
+  }
+  if (empties > 0) {
+    warn(std::to_string(empties) + " of " + std::to_string(rows) + " " + part +
+         " rows get an empty interval (the threshold is negative and wider than their quantile "
+         "band, so no y has a score at most the threshold): their bounds are NaN, their width "
+         "0, and they cover nothing");
   }
   return out;
 }
@@ -242,10 +259,13 @@ py::object evaluate(const Args& a) {
   double width = 0;
   {
     const double* b = p.intervals.data();
+    const bool* empty = p.empty.data();
     const double* target = y.data();
     py::gil_scoped_release release;
-    // Closed intervals: a value on a bound is covered.
+    // Closed intervals: a value on a bound is covered. An empty one covers nothing
+    // and is 0 wide, whatever its NaN bounds would compare to.
     for (py::ssize_t i = 0; i < rows; ++i) {
+      if (empty[i]) continue;
       covered += b[2 * i] <= target[i] && target[i] <= b[2 * i + 1];
       width += b[2 * i + 1] - b[2 * i];
     }
@@ -257,6 +277,7 @@ py::object evaluate(const Args& a) {
            {"test_pred_", p.prediction},
            {"intervals_", p.intervals},
            {"fallback_rows_", p.fallback},
+           {"empty_rows_", p.empty},
            {"coverage_", py::float_(static_cast<double>(covered) / static_cast<double>(rows))},
            {"mean_width_", py::float_(width / static_cast<double>(rows))}});
   return self;
@@ -265,7 +286,7 @@ py::object evaluate(const Args& a) {
 }  // namespace
 
 py::object create_conformal_regressor(const ModuleContext& module) {
-  py::tuple defaults = py::make_tuple(0.1, "cqr", py::none(), "full", 7, py::none(), 0);
+  py::tuple defaults = py::make_tuple(0.1, "cqr", py::none(), "full", 7, py::none(), py::none());
   return ClassBuilder(module, "ConformalRegressor")
       .method("__init__",
               {"self", "model", "alpha", "method", "conditional", "fallback", "depth",

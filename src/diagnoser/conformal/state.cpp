@@ -80,7 +80,13 @@ void publish(const py::object& self, const Items& items) {
   bool plain = !dict.is_none() && Py_TYPE(self.ptr())->tp_setattro == PyObject_GenericSetAttr;
   for (const auto& entry : items) plain = plain && plain_attribute(self, entry.first);
   if (!plain) {
-    for (const auto& entry : items) self.attr(entry.first) = entry.second;
+    for (const auto& entry : items) {
+      if (entry.second) {
+        self.attr(entry.first) = entry.second;
+      } else if (py::hasattr(self, entry.first)) {
+        py::delattr(self, entry.first);
+      }
+    }
     return;
   }
   std::vector<py::str> keys;
@@ -91,7 +97,11 @@ void publish(const py::object& self, const Items& items) {
   }
   // Held until every store is done: releasing a replaced value may run a finaliser.
   for (std::size_t i = 0; i < items.size(); ++i) {
-    if (PyDict_SetItem(dict.ptr(), keys[i].ptr(), items[i].second.ptr()) < 0) {
+    if (!items[i].second) {
+      if (replaced[i] && PyDict_DelItem(dict.ptr(), keys[i].ptr()) < 0) {
+        throw py::error_already_set();
+      }
+    } else if (PyDict_SetItem(dict.ptr(), keys[i].ptr(), items[i].second.ptr()) < 0) {
       throw py::error_already_set();
     }
   }

@@ -42,9 +42,9 @@ constexpr const char* kCalibratedWith = "_calibrated_with";
 
 using Items = std::vector<std::pair<const char*, py::object>>;
 
-// Sets the attributes in order. For a plain instance they go into its __dict__ in
-// one step that runs no Python code (the replaced values are released after), so
-// no other thread sees some of them set and others not.
+// Sets the attributes in order; a null value removes the attribute. For a plain instance they go
+// into its __dict__ in one step that runs no Python code (the replaced values are released after),
+// so no other thread sees some of them set and others not.
 void publish(const py::object& self, const Items& items);
 
 // ValueError for fitted state that calibrate cannot have left.
