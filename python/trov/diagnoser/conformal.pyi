@@ -21,6 +21,10 @@ class ConformalClassifier:
     classes_: np.ndarray
     groups_: np.ndarray
     n_calibration_: int
+    rank_: int
+    alpha_: float
+    stratum_counts_: Dict[Any, int]
+    stratum_ranks_: Dict[Any, Optional[int]]
     threshold_: Union[float, Dict[Any, float]]
     fallback_threshold_: float
     fallback_groups_: List[Any]
@@ -66,6 +70,10 @@ class ConformalRegressor:
     quantile_models_: Tuple[Any, Any]
     groups_: np.ndarray
     n_calibration_: int
+    rank_: int
+    alpha_: float
+    stratum_counts_: Dict[Any, int]
+    stratum_ranks_: Dict[Any, Optional[int]]
     threshold_: Union[float, Dict[Any, float]]
     fallback_threshold_: float
     fallback_groups_: List[Any]

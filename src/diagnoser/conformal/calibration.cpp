@@ -244,10 +244,23 @@ Items calibrated_state(const CalibrationSettings& settings, const py::array_t<do
     threshold = per_group;
     state.emplace_back("groups_", group_values);
   }
+  // What the report needs for the exact law of each stratum's coverage.
+  py::dict counts, stratum_ranks;
+  for (int64_t g = 0; g < groups; ++g) {
+    counts[names[g]] = py::int_(grouped.count(g));
+    stratum_ranks[names[g]] =
+        ranks[g] > 0 ? py::object(py::int_(ranks[g])) : py::object(py::none());
+  }
   state.emplace_back("threshold_", threshold);
   state.emplace_back("fallback_threshold_", py::float_(fallback));
   state.emplace_back("fallback_groups_", fallback_groups);
   state.emplace_back("n_calibration_", py::int_(n));
+  state.emplace_back("rank_", py::int_(k));
+  state.emplace_back("alpha_", settings.alpha);
+  if (mode != Conditional::kNone) {
+    state.emplace_back("stratum_counts_", counts);
+    state.emplace_back("stratum_ranks_", stratum_ranks);
+  }
   return state;
 }
 

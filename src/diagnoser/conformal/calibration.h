@@ -70,7 +70,8 @@ struct CalibrationSettings {
 CalibrationSettings calibration_settings(const py::object& alpha, const py::object& fallback);
 
 // The fitted state from the calibration scores, in publishing order: groups_ when
-// conditional, threshold_, fallback_threshold_, fallback_groups_, n_calibration_.
+// conditional, threshold_, fallback_threshold_, fallback_groups_, n_calibration_, rank_,
+// alpha_, and when conditional stratum_counts_ and stratum_ranks_ (None: fell back).
 // Warns of groups that fall back or are small. `codes` (one per score, 0 ..
 // len(group_values) - 1) for conditional modes; `kind` is "class" or "group".
 Items calibrated_state(const CalibrationSettings& settings, const py::array_t<double>& scores,

@@ -199,7 +199,9 @@ std::vector<std::string> findings(const Evidence& e) {
                   fixed(coverage) + " over all rows); set sizes carry no flag.");
   }
   if (e.share_fallback > 0 || !e.fallback_names.empty()) {
-    std::string plural = e.conditional == "class" ? "classes " : "groups ";
+    bool one = e.fallback_names.size() == 1;
+    std::string plural =
+        e.conditional == "class" ? (one ? "class " : "classes ") : (one ? "group " : "groups ");
     out.push_back(percent(e.share_fallback) + " of the test rows were decided by the fallback: " +
                   (e.fallback_names.empty() ? std::string("their class or group")
                                             : "the " + plural + names(e.fallback_names)) +
