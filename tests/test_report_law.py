@@ -136,3 +136,123 @@ def test_valid_reports_flag_at_most_one_minus_confidence(case):
     share = sum(flagged(report.coverage_report(VALID[case](rng))) for _ in range(reports)) / reports
     # 5 % expected at most; 6 of 50 or more has chance below 4 % at that rate
     assert share <= 0.1, share
+
+
+def test_power_on_a_class_short_by_a_tenth():
+    rng = np.random.default_rng(7)
+    # 4,000 test and 2,000 calibration rows, ten classes; class 3 short by 0.1
+    marginal = sum(
+        report.coverage_report(per_class(rng, 200, 400, short_class=3, short=0.1,
+                                         conditional=None)).tables["by_class"]["flag"][3]
+        == "under-covered" for _ in range(40))
+    # per-class calibration, four classes of 500 calibration and 1,000 test rows
+    own = sum(
+        report.coverage_report(per_class(rng, 500, 1000, classes=4, short_class=3,
+                                         short=0.1)).tables["by_class"]["flag"][3]
+        == "under-covered" for _ in range(40))
+    assert marginal >= 36 and own >= 36, (marginal, own)
+
+
+def test_singletons_under_randomised_sets_are_described_not_flagged():
+    rng = np.random.default_rng(13)
+    m, n_calib = 4000, 2000
+    labels = rng.integers(0, 3, m)
+    # a valid marginal level; singletons (even rows) 0.1 short of it, pairs 0.1 above
+    c = draw_coverage(rng, n_calib)
+    single = np.arange(m) % 2 == 0
+    covered = rng.random(m) < np.where(single, c - 0.1, c + 0.1)
+    rows = np.arange(m)
+    sets = np.zeros((m, 3), bool)
+    sets[rows, np.where(covered, labels, (labels + 1) % 3)] = True
+    sets[rows[~single], ((labels + 2) % 3)[~single]] = True
+    cc = set_object(rng, labels, 1.0, rng.normal(size=(m, 1)), n_calib, 3,
+                    score="aps_randomized")
+    cc.sets_ = sets
+    r = report.coverage_report(cc)
+    by_size = r.tables["by_set_size"]
+    assert by_size["set_size"].tolist() == [1, 2] and by_size["coverage_high"][0] < 0.9
+    assert by_size["p_adjusted"].isna().all() and (by_size["flag"] == "").all()
+    assert not flagged(r)
+    assert any(f.startswith("Sets of one class cover") and "Marginal coverage holds" in f
+               for f in r.findings)
+    assert not any(f.startswith("All clear") for f in r.findings)
+
+
+def test_a_low_calibration_draw_asks_for_more_rows_not_groups():
+    rng = np.random.default_rng(4)
+    x = rng.normal(size=(4000, 2))
+    cr = interval_object(rng, np.full(4000, 0.82), x, 50)  # the draw's 3 % quantile
+    r = report.coverage_report(cr)
+    assert not flagged(r)
+    text = " ".join(r.findings)
+    assert "the calibration draw was low" in text and "More calibration rows" in text
+    assert 'conditional="group"' not in text
+    # every segment short beyond the law: a shift, and still no per-group remedy
+    r = report.coverage_report(interval_object(rng, np.full(4000, 0.55), x, 50))
+    assert r.summary["flag"] == "under-covered"
+    text = " ".join(r.findings)
+    assert "per-class or per-group calibration would not help" in text
+    assert 'conditional="group"' not in text
+
+
+def test_over_coverage_from_ties_names_them():
+    rng = np.random.default_rng(5)
+    m = 4000
+    labels = rng.integers(0, 3, m)
+    cc = set_object(rng, labels, np.full(m, 0.99), rng.normal(size=(m, 1)), 2000, 3, score="aps")
+    r = report.coverage_report(cc)
+    assert r.summary["flag"] == "over-covered"
+    assert any("Tied scores" in f and 'score="aps_randomized"' in f for f in r.findings)
+
+
+def test_few_test_rows_say_what_they_cannot_see():
+    rng = np.random.default_rng(6)
+    r = report.coverage_report(marginal_regressor(rng, m=5))
+    assert not flagged(r)
+    assert r.findings[-1].startswith("Too few test rows to tell: with 5 test rows only coverage")
+    assert not any(f.startswith("All clear") for f in r.findings)
+    r = report.coverage_report(marginal_regressor(rng, m=1))
+    assert r.findings[-1].startswith("Too few test rows to detect anything")
+
+
+def test_conformal_reports_on_sparse_rows_empty_sets_and_fallback_classes():
+    rng = np.random.default_rng(8)
+    m = 300
+    labels = rng.integers(0, 3, m)
+    x = sparse.random(m, 4, density=0.3, format="csr", random_state=1)
+    cc = set_object(rng, labels, np.full(m, 0.9), x, 600, 3, conditional="class",
+                    counts={0: 290, 1: 300, 2: 10})
+    cc.stratum_ranks_[2] = None  # class 2 fell back: its column is in every set
+    cc.fallback_groups_ = [2]
+    cc.fallback = "full"
+    cc.sets_[:, 2] = True
+    cc.sets_[:5] = False  # empty sets
+    r = report.coverage_report(cc)
+    assert set(r.tables["by_feature"]["feature"]) == {"x0", "x1", "x2", "x3"}
+    dense = report.coverage_report(cc, test_x=x.toarray()).tables["by_feature"]
+    assert r.tables["by_feature"]["n"].tolist() == dense["n"].tolist()
+    assert np.isfinite(r.summary["bandwidth"])
+    # only the rows of class 2 had their coverage decided by the fallback
+    assert r.summary["share_fallback"] == np.mean(labels == 2)
+    assert np.isnan(r.tables["by_class"]["p_adjusted"][2])
+    assert any("decided by the fallback: the class 2 had" in f for f in r.findings)
+
+
+def test_calibrate_keeps_what_the_law_needs():
+    class Table:
+        def predict_proba(self, x):
+            return np.asarray(x, dtype=float)
+
+    rng = np.random.default_rng(9)
+    p = rng.dirichlet(np.ones(3), 500)
+    y = np.r_[rng.integers(0, 2, 495), [2] * 5]
+    cc = ConformalClassifier(Table(), alpha=0.1, score="lac")
+    cc.calibrate(p, y)
+    assert (cc.rank_, cc.alpha_) == (451, 0.1) and not hasattr(cc, "stratum_counts_")
+    with pytest.warns(UserWarning):
+        cc = ConformalClassifier(Table(), alpha=0.1, score="lac", conditional="class").calibrate(p, y)
+    counts = {c: int(np.sum(y == c)) for c in range(3)}
+    assert cc.stratum_counts_ == counts
+    assert cc.stratum_ranks_ == {0: rank(counts[0]), 1: rank(counts[1]), 2: None}
+    cc.evaluate(p, y)
+    assert report.coverage_report(cc).summary["share_fallback"] == 5 / 500
