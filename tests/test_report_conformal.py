@@ -66,7 +66,9 @@ def test_conformal_classifier_report_reads_its_sets():
     assert any('conditional="class"' in f for f in r.findings)
 
     per_class = report.coverage_report(evaluated(rng, conditional="class"))
-    assert per_class.summary["conditional"] == "class" and "expected_low" not in per_class.summary
+    # each class follows its own law; the whole, their sum
+    s = per_class.summary
+    assert s["conditional"] == "class" and s["expected_low"] <= s["coverage"] <= s["expected_high"]
     assert per_class.tables["by_class"]["coverage"][1] >= 0.85
     assert not any('conditional="class"' in f for f in per_class.findings)
 
@@ -95,7 +97,8 @@ def test_group_calibration_gives_a_group_table():
     r = report.coverage_report(cr)
     assert r.tables["by_group"]["coverage"].tolist() == [1, 1, 1] and "band_high" not in r.summary
     assert r.summary["share_fallback"] == 5 / 400
-    assert any(f.startswith("1 % of the test rows were predicted with the fallback") for f in r.findings)
+    assert any(f.startswith("1 % of the test rows were decided by the fallback: the group 2 had")
+               for f in r.findings)
 
 
 def test_conformal_regressor_intervals_are_closed():

@@ -127,6 +127,101 @@ CountRange beta_binomial_interval(int64_t n, double a, double b, double confiden
   return out;
 }
 
+namespace {
+
+// BetaBinomial(m, a, b) over the counts where its mass lies (14 standard deviations
+// about the mean), as a pmf starting at `first`.
+void beta_binomial_pmf(int64_t m, double a, double b, int64_t& first, std::vector<double>& pmf) {
+  double mm = static_cast<double>(m), s = a + b;
+  double mean = mm * a / s;
+  double sd = std::sqrt(mm * a * b * (s + mm) / (s * s * (s + 1)));
+  first = std::max<int64_t>(0, static_cast<int64_t>(mean - 14 * sd) - 1);
+  int64_t last = std::min<int64_t>(m, static_cast<int64_t>(mean + 14 * sd) + 1);
+  double log_norm =
+      std::lgamma(mm + 1) - std::lgamma(s + mm) + std::lgamma(s) - std::lgamma(a) - std::lgamma(b);
+  pmf.resize(static_cast<std::size_t>(last - first + 1));
+  for (int64_t j = first; j <= last; ++j) {
+    double jj = static_cast<double>(j);
+    pmf[j - first] = std::exp(log_norm - std::lgamma(jj + 1) - std::lgamma(mm - jj + 1) +
+                              std::lgamma(jj + a) + std::lgamma(mm - jj + b));
+  }
+}
+
+// Beyond this many multiplications a row's sum of laws is taken as normal: a row
+// spanning thousands of small groups would otherwise cost seconds.
+constexpr double kConvolutionBudget = 3e7;
+
+}  // namespace
+
+CountLaw::CountLaw(const std::vector<Law>& strata, const std::vector<int64_t>& m) {
+  double variance = 0, work = 0, width = 1;
+  for (std::size_t s = 0; s < strata.size(); ++s) {
+    if (m[s] == 0) continue;
+    const Law& law = strata[s];
+    double mm = static_cast<double>(m[s]);
+    if (law.kind == Law::kCovered || (law.kind == Law::kDraw && law.k > law.n)) {
+      mean_ += mm;
+    } else if (law.kind == Law::kDraw) {
+      double a = static_cast<double>(law.k), b = static_cast<double>(law.n + 1 - law.k);
+      double v = mm * a * b * (a + b + mm) / ((a + b) * (a + b) * (a + b + 1));
+      mean_ += mm * a / (a + b);
+      variance += v;
+      double w = std::min(mm + 1, 28 * std::sqrt(v) + 3);
+      work += width * w;
+      width += w;
+    }
+  }
+  sd_ = std::sqrt(variance);
+  if (work > kConvolutionBudget) return;
+  pmf_.assign(1, 1.0);
+  std::vector<double> part, next;
+  for (std::size_t s = 0; s < strata.size(); ++s) {
+    if (m[s] == 0) continue;
+    const Law& law = strata[s];
+    if (law.kind == Law::kUncovered) continue;
+    if (law.kind == Law::kCovered || law.k > law.n) {
+      first_ += m[s];
+      continue;
+    }
+    int64_t start = 0;
+    beta_binomial_pmf(m[s], static_cast<double>(law.k), static_cast<double>(law.n + 1 - law.k),
+                      start, part);
+    next.assign(pmf_.size() + part.size() - 1, 0.0);
+    for (std::size_t i = 0; i < pmf_.size(); ++i) {
+      for (std::size_t j = 0; j < part.size(); ++j) next[i + j] += pmf_[i] * part[j];
+    }
+    pmf_.swap(next);
+    first_ += start;
+  }
+}
+
+double CountLaw::at_most(double x) const {
+  double top = std::floor(x);
+  if (pmf_.empty()) {
+    if (sd_ == 0) return top >= mean_ ? 1 : 0;
+    return 0.5 * std::erfc(-(top + 0.5 - mean_) / (sd_ * std::sqrt(2.0)));  // continuity-corrected
+  }
+  double sum = 0;
+  for (std::size_t j = 0; j < pmf_.size() && static_cast<double>(first_) + j <= top; ++j) {
+    sum += pmf_[j];
+  }
+  return std::min(1.0, sum);
+}
+
+double CountLaw::at_least(double x) const {
+  double bottom = std::ceil(x);
+  if (pmf_.empty()) {
+    if (sd_ == 0) return bottom <= mean_ ? 1 : 0;
+    return 0.5 * std::erfc((bottom - 0.5 - mean_) / (sd_ * std::sqrt(2.0)));
+  }
+  // From the top, so that a small upper tail keeps its digits.
+  double sum = 0;
+  for (std::size_t j = pmf_.size(); j-- > 0 && static_cast<double>(first_) + j >= bottom;) {
+    sum += pmf_[j];
+  }
+  return std::min(1.0, sum);
+}
+
 std::vector<double> holm(const std::vector<double>& p) {
   std::vector<std::size_t> order;
   for (std::size_t i = 0; i < p.size(); ++i) {

@@ -43,6 +43,32 @@ struct CountRange {
 };
 CountRange beta_binomial_interval(int64_t n, double a, double b, double confidence);
 
+// The law of one stratum's covered count given its m test rows: exact split conformal
+// with threshold rank k among n calibration scores covers each test row with the
+// same Beta(k, n + 1 - k) probability, so the count is BetaBinomial(m, k, n + 1 - k)
+// (Vovk 2012; Angelopoulos & Bates 2021, coverage conditional on the calibration
+// set). A rank above n gives unbounded sets or intervals: every row covered.
+struct Law {
+  enum Kind { kDraw, kCovered, kUncovered } kind = kDraw;
+  int64_t n = 0, k = 0;
+  bool testable = true;  // false for a stratum that fell back: no law of its own
+};
+
+// The covered count of a row whose test rows fall `m[s]` into stratum `s`, the
+// strata's draws independent: the sum of their laws.
+class CountLaw {
+ public:
+  CountLaw(const std::vector<Law>& strata, const std::vector<int64_t>& m);
+  double at_most(double x) const;   // P(S <= floor(x))
+  double at_least(double x) const;  // P(S >= ceil(x))
+  double mean() const { return mean_; }
+
+ private:
+  int64_t first_ = 0;
+  std::vector<double> pmf_;  // from first_; empty when the normal approximation is used
+  double mean_ = 0, sd_ = 0;
+};
+
 // Holm's step-down adjustment of `p` (Holm 1979, "A simple sequentially
 // rejective multiple test procedure"); NaN entries are no hypothesis and stay NaN.
 std::vector<double> holm(const std::vector<double>& p);

@@ -13,6 +13,13 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
+// A scipy.sparse matrix or array. Only once scipy.sparse is imported can there be one.
+bool is_sparse(const py::object& value) {
+  py::dict modules = py::module_::import("sys").attr("modules");
+  if (!modules.contains("scipy.sparse")) return false;
+  return py::bool_(modules["scipy.sparse"].attr("issparse")(value));
+}
+
 // The feature table as columns, with their default names.
 struct FeatureSource {
   std::vector<py::object> columns;
@@ -22,7 +29,19 @@ struct FeatureSource {
 FeatureSource feature_source(const py::object& test_x, int64_t rows) {
   FeatureSource out;
   int64_t count = 0;
-  if (py::isinstance(test_x, ns("pd").attr("DataFrame"))) {
+  if (is_sparse(test_x)) {
+    // Column by column: the dense table may not fit in memory.
+    py::object table = test_x.attr("tocsc")();
+    py::tuple shape = table.attr("shape");
+    if (py::len(shape) != 2) throw py::value_error("test_x must be a table of rows by features");
+    count = shape[0].cast<int64_t>();
+    int64_t width = shape[1].cast<int64_t>();
+    for (int64_t j = 0; j < width; ++j) {
+      out.names.push_back("x" + std::to_string(j));
+      py::object column = table[py::make_tuple(all_rows(), py::int_(j))];
+      out.columns.push_back(ns("np").attr("ravel")(column.attr("toarray")()));
+    }
+  } else if (py::isinstance(test_x, ns("pd").attr("DataFrame"))) {
     // Column by column, so that each keeps its own dtype.
     count = static_cast<int64_t>(py::len(test_x));
     py::list labels = ns("list")(test_x.attr("columns"));
@@ -99,6 +118,9 @@ void FeatureTables::add_feature(const std::string& name, const Segments& s,
       lowest = rows.size() - 1;
       any = true;
     }
+  }
+  if (tests.laws != nullptr && tests.laws->known) {
+    rows.test_by_law(s.of_row.data(), s.count(), tests, false);
   }
   if (any) worst.push_back(lowest);
 }

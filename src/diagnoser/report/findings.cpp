@@ -1,6 +1,7 @@
 #include "diagnoser/report/findings.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 namespace trov {
@@ -75,34 +76,97 @@ std::string conditional_remedy(const Evidence& e) {
   return out;
 }
 
+// Ties: calibration scores that repeat (the deterministic adaptive score; a tree's
+// few distinct probabilities) put more than the rank needs under the threshold, so
+// coverage exceeds the law of continuous scores for real (Angelopoulos & Bates
+// 2021, section 1.1: the upper bound needs scores without ties).
+std::string ties(const Evidence& e) {
+  if (e.classes == 0) return "";
+  std::string cause = e.score == "aps" ? "the deterministic \"aps\" score and models whose "
+                                         "probabilities repeat (trees)"
+                                       : "models whose probabilities repeat (trees)";
+  return " Tied scores do this: " + cause +
+         " give many rows the same score, and the threshold then takes them all in. A "
+         "randomised score breaks the ties: ConformalClassifier(model, "
+         "score=\"aps_randomized\") from trov.diagnoser.conformal.";
+}
+
+std::string names(const std::vector<std::string>& values) {
+  constexpr std::size_t most = 5;
+  std::string out;
+  for (std::size_t i = 0; i < values.size() && i < most; ++i) out += (i ? ", " : "") + values[i];
+  if (values.size() > most) out += " and " + std::to_string(values.size() - most) + " more";
+  return out;
+}
+
+// Below this many calibration rows the coverage of a draw varies widely.
+constexpr int64_t kFewCalibration = 100;
+// A report that would miss a shortfall this large says so instead of an all-clear.
+constexpr double kBlind = 0.1;
+
 }  // namespace
 
 std::vector<std::string> findings(const Evidence& e) {
   std::vector<std::string> out;
   double coverage = static_cast<double>(e.covered) / static_cast<double>(e.n);
   std::string level = percent(e.confidence);
+  std::string everywhere_remedy =
+      " The shortfall is the same in every class, segment and group, so per-class or per-group "
+      "calibration would not help";
   if (e.n_calib >= 0) {
     double nn = static_cast<double>(e.n);
     std::string range = fixed(static_cast<double>(e.expected_low) / nn) + " to " +
                         fixed(static_cast<double>(e.expected_high) / nn);
     std::string rows =
         std::to_string(e.n_calib) + " calibration and " + std::to_string(e.n) + " test rows";
-    if (e.covered < e.expected_low) {
-      out.push_back("Coverage " + fixed(coverage) + " is below the target " + fixed(e.target) +
-                    " by more than chance explains: exact split conformal with " + rows +
-                    " gives " + range + " in " + level +
-                    " of draws. Check that calibration and test rows come from the same data.");
-    } else if (e.covered > e.expected_high) {
+    if (e.whole_flag == "under-covered") {
+      std::string text = "Coverage " + fixed(coverage) + " is below the target " + fixed(e.target) +
+                         " by more than chance explains: exact split conformal with " + rows +
+                         " gives " + range + " in " + level + " of draws.";
+      if (e.low_everywhere) {
+        text +=
+            everywhere_remedy + ": check that calibration and test rows come from the same data";
+        text += e.n_calib < kFewCalibration ? ", and calibrate on more rows." : ".";
+      } else {
+        text += " Check that calibration and test rows come from the same data.";
+      }
+      out.push_back(text);
+    } else if (e.whole_flag == "over-covered") {
       out.push_back("Coverage " + fixed(coverage) +
-                    " is above what exact split conformal gives "
-                    "with " +
-                    rows + " (" + range + " in " + level +
-                    " of draws): the sets or intervals are wider than the target needs.");
+                    " is above what exact split conformal gives with " + rows + " (" + range +
+                    " in " + level +
+                    " of draws) by more than 0.05: the sets or intervals are wider than the "
+                    "target needs." +
+                    ties(e));
+    } else if (e.coverage_high < e.target) {
+      // The test rows alone say the level is short; the calibration law says a draw of
+      // this size gives that often (Vovk 2012).
+      out.push_back("Coverage " + fixed(coverage) + " is below the target " + fixed(e.target) +
+                    (e.low_everywhere ? " in every class and segment alike" : "") +
+                    ", yet within what exact split conformal gives with " + rows + " (" + range +
+                    " in " + level +
+                    " of draws): the calibration draw was low, not any part of the data. More "
+                    "calibration rows narrow that range; per-class or per-group calibration "
+                    "would not help.");
     }
+  } else if (e.coverage_high < e.target && e.by_law && e.covered >= e.expected_low) {
+    // Each class or group follows its own calibration draw; the whole follows their sum.
+    double nn = static_cast<double>(e.n);
+    out.push_back("Coverage " + fixed(coverage) + " is below the target " + fixed(e.target) +
+                  ", yet within what the calibration draws of the " +
+                  (e.conditional == "class" ? "classes" : "groups") + " give together (" +
+                  fixed(static_cast<double>(e.expected_low) / nn) + " to " +
+                  fixed(static_cast<double>(e.expected_high) / nn) + " in " + level +
+                  " of draws): more calibration rows per " + e.conditional + " narrow that range.");
   } else if (e.coverage_high < e.target) {
     out.push_back("Coverage " + fixed(coverage) + " is below the target " + fixed(e.target) +
                   " beyond chance: its " + level + " interval ends at " + fixed(e.coverage_high) +
-                  ".");
+                  "." +
+                  (e.low_everywhere && !e.conditional.empty()
+                       ? " It is short in every class, segment and group alike: each threshold "
+                         "follows its own calibration draw, and more calibration rows per " +
+                             e.conditional + " narrow their range."
+                       : ""));
   }
   if (e.classes > 0 && e.share_full > 0.5) {
     out.push_back(percent(e.share_full) + " of the sets hold " +
@@ -113,23 +177,58 @@ std::vector<std::string> findings(const Evidence& e) {
   std::string under = listing(e.flagged, true), over = listing(e.flagged, false);
   if (!under.empty()) {
     out.push_back("Under-covered beyond chance: " + under + ".");
-    std::string remedy = conditional_remedy(e);
-    if (!remedy.empty()) out.push_back(remedy);
+    if (e.low_everywhere) {
+      out.push_back(everywhere_remedy.substr(1) +
+                    ": the calibration draw or a shift between calibration and test rows "
+                    "is the cause; more calibration rows narrow the draw's range.");
+    } else {
+      std::string remedy = conditional_remedy(e);
+      if (!remedy.empty()) out.push_back(remedy);
+    }
   }
   if (!over.empty()) {
-    out.push_back("Over-covered (wider than the target needs): " + over + ".");
+    out.push_back("Over-covered (wider than the target needs): " + over + "." + ties(e));
   }
-  if (e.share_fallback > 0) {
-    out.push_back(percent(e.share_fallback) +
-                  " of the test rows were predicted with the fallback threshold: their class or "
-                  "group had too few calibration rows for its own (see fallback_groups_).");
+  bool whole_holds =
+      e.whole_flag != "under-covered" && (e.n_calib >= 0 || e.coverage_high >= e.target);
+  if (e.singleton_n > 0 && e.singleton_high < e.target && whole_holds) {
+    out.push_back("Sets of one class cover " + fixed(e.singleton_coverage) + " (n = " +
+                  std::to_string(e.singleton_n) + "), less than the target " + fixed(e.target) +
+                  ": adaptive sets are smallest where the model is surest, and miss more there "
+                  "by construction, not by a fault. Marginal coverage holds (" +
+                  fixed(coverage) + " over all rows); set sizes carry no flag.");
   }
-  if (e.n_calib >= 0 && e.n_calib < 100) {
+  if (e.share_fallback > 0 || !e.fallback_names.empty()) {
+    bool one = e.fallback_names.size() == 1;
+    std::string plural =
+        e.conditional == "class" ? (one ? "class " : "classes ") : (one ? "group " : "groups ");
+    out.push_back(percent(e.share_fallback) + " of the test rows were decided by the fallback: " +
+                  (e.fallback_names.empty() ? std::string("their class or group")
+                                            : "the " + plural + names(e.fallback_names)) +
+                  " had too few calibration rows for a threshold of their own (see "
+                  "fallback_groups_), and carry no test of their own.");
+  }
+  if (e.n_calib >= 0 && e.n_calib < kFewCalibration) {
     out.push_back("Only " + std::to_string(e.n_calib) +
                   " calibration rows: the coverage a calibration draw of this size gives "
                   "ranges from " +
                   fixed(e.calib_low) + " to " + fixed(e.calib_high) + " (" + level +
                   "); a few hundred rows or more make the level stable.");
+  }
+  bool any_flag = !e.flagged.empty() || !e.whole_flag.empty();
+  if (!any_flag && (std::isnan(e.least_detectable) || e.least_detectable > kBlind)) {
+    std::string rows = std::to_string(e.n) + " test row" + (e.n == 1 ? "" : "s");
+    if (e.n_calib >= 0 && e.n_calib < kFewCalibration) {
+      rows = std::to_string(e.n_calib) + " calibration and " + rows;
+    }
+    std::string what = e.n_calib >= 0 && e.n_calib < kFewCalibration ? "rows" : "test rows";
+    out.push_back(std::isnan(e.least_detectable)
+                      ? "Too few " + what + " to detect anything: with " + rows +
+                            " not even coverage 0 would be flagged at " + level + "."
+                      : "Too few " + what + " to tell: with " + rows + " only coverage below " +
+                            fixed(e.target - e.least_detectable) + " (a shortfall of " +
+                            fixed(e.least_detectable) + " or more) would be flagged at " + level +
+                            ".");
   }
   if (out.empty()) {
     out.push_back("All clear: coverage is within chance of the target and no row is flagged.");

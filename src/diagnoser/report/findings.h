@@ -31,8 +31,16 @@ struct Evidence {
   // How the sets or intervals were calibrated: "" (marginal), "class" or "group";
   // and the classifier's score ("aps" for the procedures' deterministic one).
   std::string conditional, score = "aps";
-  double share_fallback = 0;  // test rows predicted with a fallback threshold
+  double share_fallback = 0;                // test rows a fallback decided
+  std::vector<std::string> fallback_names;  // the classes or groups that fell back
   std::vector<FlaggedRow> flagged;
+  // The whole report's flag ("", "under-covered", "over-covered") when it is tested.
+  std::string whole_flag;
+  bool by_law = false;          // the flags follow the calibration law
+  double least_detectable = 0;  // NaN: no shortfall at all would be flagged
+  bool low_everywhere = false;  // every class, segment and group below the target
+  int64_t singleton_n = 0;      // sets of one class
+  double singleton_coverage = 0, singleton_high = 1;
 };
 
 std::vector<std::string> findings(const Evidence& e);

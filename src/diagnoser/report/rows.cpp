@@ -12,8 +12,10 @@ namespace report {
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-// Over-coverage is tested against the target plus this margin.
+// Over-coverage is tested against the target, or the law, plus this margin.
 constexpr double kOverMargin = 0.05;
+// A row that only mixes strata may fall short of its strata's law by this much.
+constexpr double kSplitTol = 0.01;
 
 }  // namespace
 
@@ -45,6 +47,37 @@ void Rows::add(const Stratum& s, const Tests& t, bool testable) {
   p_under.push_back(tested ? binomial_at_most(s.covered, s.n, t.target - t.tol) : kNaN);
   bool over = tested && t.target + kOverMargin < 1;
   p_over.push_back(over ? binomial_at_least(s.covered, s.n, t.target + kOverMargin) : kNaN);
+}
+
+void Rows::test_by_law(const int64_t* group_of_row, int64_t groups, const Tests& t, bool own) {
+  const Laws& laws = *t.laws;
+  std::size_t strata = laws.strata.size();
+  std::size_t base = size() - static_cast<std::size_t>(groups);
+  std::vector<std::vector<int64_t>> mix(static_cast<std::size_t>(groups),
+                                        std::vector<int64_t>(strata, 0));
+  for (std::size_t i = 0; i < laws.of_row.size(); ++i) ++mix[group_of_row[i]][laws.of_row[i]];
+  bool over = t.target + kOverMargin < 1;
+  for (int64_t g = 0; g < groups; ++g) {
+    std::size_t r = base + static_cast<std::size_t>(g);
+    if (std::isnan(p_under[r]) && std::isnan(p_over[r])) continue;  // no test by construction
+    const std::vector<int64_t>& m = mix[g];
+    // A stratum that fell back has no law of its own to test; in a mix its rows
+    // follow the fallback's.
+    bool testable = true;
+    for (std::size_t s = 0; s < strata; ++s)
+      testable &= !own || m[s] == 0 || laws.strata[s].testable;
+    if (!testable) {
+      p_under[r] = p_over[r] = kNaN;
+      continue;
+    }
+    // A stratum of its own is tested against its exact law; a mix of strata (a class
+    // under marginal calibration, a feature segment) may differ a little from them.
+    double rows = static_cast<double>(n[r]), x = static_cast<double>(covered[r]);
+    double allowance = own ? 0 : kSplitTol * rows;
+    CountLaw law(laws.strata, m);
+    p_under[r] = law.at_most(x + allowance);
+    p_over[r] = over ? law.at_least(x - kOverMargin * rows) : kNaN;
+  }
 }
 
 void Rows::copy_row(const Rows& from, std::size_t i) {

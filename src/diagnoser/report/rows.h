@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "diagnoser/report/binomial.h"
 #include "diagnoser/report/coverage_kernels.h"
 
 namespace trov {
@@ -28,9 +29,18 @@ py::list to_list(const std::vector<T>& values) {
 // `pd.DataFrame(columns)`
 py::object data_frame(const py::dict& columns);
 
+// The strata with their own threshold and each test row's stratum; `known` false
+// when the object does not say how it was calibrated (then rows get fixed tests).
+struct Laws {
+  bool known = false;
+  std::vector<Law> strata;
+  std::vector<int64_t> of_row;
+};
+
 // What every row's interval and tests need.
 struct Tests {
   double z, target, tol;
+  const Laws* laws = nullptr;
 };
 
 // The rows of one table: their strata, Wilson intervals and one-sided p-values;
@@ -46,6 +56,10 @@ struct Rows {
 
   // `testable` false: a row covered 0 or 1 by construction carries no test.
   void add(const Stratum& s, const Tests& t, bool testable = true);
+  // Replaces the fixed tests of the rows just added, grouped by `group_of_row` (0 ..
+  // `groups` - 1, in the order added), with tests against the law of each row's
+  // strata. `own`: the rows are the strata themselves, tested without allowance.
+  void test_by_law(const int64_t* group_of_row, int64_t groups, const Tests& t, bool own);
   // Row `i` of `from`, flags and all.
   void copy_row(const Rows& from, std::size_t i);
   // n and coverage with its interval.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,6 +25,10 @@ namespace report {
 namespace {
 
 using py::literals::operator""_a;
+
+// Rows that only mix strata may fall short of the strata's law by this much; without
+// a law (the classifier keeps no calibration rows), of the target.
+constexpr double kTol = 0.01;
 using IntArray = py::array_t<int64_t, py::array::c_style | py::array::forcecast>;
 
 // `np.ravel(value)` as float64 in owned memory: Python code that runs later
@@ -35,8 +40,10 @@ std::vector<double> owned_numbers(const py::object& value, const char* what) {
   return std::vector<double>(array.data(), array.data() + array.size());
 }
 
+// `alpha_`, the level calibrate used, where the object keeps it; else `alpha`.
 double alpha_of(const py::object& fitted) {
-  double alpha = py::float_(fitted.attr("alpha"));
+  py::object used = attribute_or_none(fitted, "alpha_");
+  double alpha = py::float_(used.is_none() ? fitted.attr("alpha") : used);
   if (!(alpha > 0 && alpha < 1)) {
     throw py::value_error("the fitted object's alpha must lie in (0, 1), got " +
                           std::to_string(alpha));
@@ -144,6 +151,7 @@ UniqueInverse unique_inverse(const py::object& values, int64_t n) {
 struct GroupRows {
   Rows rows;
   py::list labels;
+  std::vector<int64_t> inverse;  // each test row's group
   std::vector<std::string> names;
   bool present = false;
 };
@@ -164,6 +172,7 @@ void group_rows(GroupRows& out, const Source& source, int64_t n,
     out.names.push_back("group " + text_of(labels[py::int_(g)]));
   }
   out.labels = labels;
+  out.inverse = std::move(inverse);
   out.present = true;
 }
 
@@ -181,6 +190,134 @@ void add_group_table(py::dict& tables, Evidence& evidence, const GroupRows& grou
 
 py::list to_py(const std::vector<std::string>& values) { return to_list(values); }
 
+// An int in [low, high] read from the object's state, named in the error.
+int64_t state_count(const py::handle& value, int64_t low, int64_t high, const std::string& what) {
+  if (PyBool_Check(value.ptr()) || !PyIndex_Check(value.ptr())) {
+    throw py::type_error(what + " must be an integer, got " + py::repr(value).cast<std::string>() +
+                         ": call calibrate again");
+  }
+  int64_t v = py::int_(py::reinterpret_borrow<py::object>(value)).cast<int64_t>();
+  if (v < low || v > high) {
+    throw py::value_error(what + " is " + std::to_string(v) + ", outside " + std::to_string(low) +
+                          " to " + std::to_string(high) + ": call calibrate again");
+  }
+  return v;
+}
+
+Law marginal_law(const Source& source) {
+  Law law;
+  law.n = source.n_calib;
+  law.k = source.rank > 0 ? source.rank : conformal_rank(source.n_calib, source.alpha);
+  return law;
+}
+
+// The value of `key` in the dict `d`, or a null object.
+py::object item_of(const py::object& d, const py::handle& key) {
+  PyObject* v = PyDict_GetItemWithError(d.ptr(), key.ptr());
+  if (v == nullptr && PyErr_Occurred()) throw py::error_already_set();
+  return py::reinterpret_borrow<py::object>(v);
+}
+
+// Each stratum's law from the fitted state. `position` (class calibration): each
+// test row's class among `keys`, -1 for a label that is no class; `inverse` (group
+// calibration): each test row's group among `keys`.
+Laws laws_of(const Source& source, int64_t n, const py::list& keys,
+             const std::vector<int64_t>& position) {
+  Laws out;
+  if (source.n_calib < 0) return out;
+  if (!source.marginal && static_cast<int64_t>(position.size()) != n) return out;
+  if (source.marginal) {
+    out.strata.push_back(marginal_law(source));
+    out.of_row.assign(static_cast<std::size_t>(n), 0);
+    out.known = true;
+    return out;
+  }
+  py::object counts = attribute_or_none(source.fitted, "stratum_counts_");
+  py::object ranks = attribute_or_none(source.fitted, "stratum_ranks_");
+  if (!PyDict_Check(counts.ptr()) || !PyDict_Check(ranks.ptr())) return out;
+  // A stratum that fell back follows the fallback: the marginal threshold, or sets
+  // and intervals that hold everything.
+  py::object fallback = attribute_or_none(source.fitted, "fallback");
+  Law fallen;
+  if (py::isinstance<py::str>(fallback) && fallback.cast<std::string>() == "marginal") {
+    fallen = marginal_law(source);
+  } else {
+    fallen.kind = Law::kCovered;
+  }
+  fallen.testable = false;
+  for (py::handle key : keys) {
+    py::object count = item_of(counts, key), k = item_of(ranks, key);
+    std::string name = "the stratum " + py::repr(key).cast<std::string>();
+    if (!count || !k || k.is_none()) {
+      out.strata.push_back(fallen);
+      continue;
+    }
+    Law law;
+    law.n = state_count(count, 1, source.n_calib, "stratum_counts_ of " + name);
+    law.k = state_count(k, 1, law.n + 1, "stratum_ranks_ of " + name);
+    out.strata.push_back(law);
+  }
+  int64_t known = static_cast<int64_t>(out.strata.size());
+  Law missed;
+  missed.kind = Law::kUncovered;  // a label that is no class is in no set
+  out.strata.push_back(missed);
+  out.of_row.resize(static_cast<std::size_t>(n));
+  for (int64_t i = 0; i < n; ++i) {
+    int64_t p = position[i];
+    out.of_row[i] = p >= 0 && p < known ? p : known;
+  }
+  out.known = true;
+  return out;
+}
+
+// The whole report as one row, tested against its law when one threshold serves all.
+Rows overall_row(int64_t n, int64_t covered, const Tests& tests, bool marginal) {
+  Rows out;
+  Stratum all;
+  all.n = n;
+  all.covered = covered;
+  out.add(all, tests, marginal && tests.laws->known);
+  if (marginal && tests.laws->known) {
+    std::vector<int64_t> one(static_cast<std::size_t>(n), 0);
+    out.test_by_law(one.data(), 1, tests, true);
+  }
+  return out;
+}
+
+// The largest shortfall below the target that the whole report's test, alone at
+// `level`, would miss at n test rows; NaN when even no covered row would be flagged.
+double least_detectable(int64_t n, const Tests& tests, double level, bool marginal) {
+  bool by_law = marginal && tests.laws->known;
+  CountLaw law = by_law ? CountLaw(tests.laws->strata, {n}) : CountLaw({}, {});
+  auto p = [&](int64_t x) {
+    return by_law ? law.at_most(static_cast<double>(x))
+                  : binomial_at_most(x, n, tests.target - tests.tol);
+  };
+  if (p(0) > level) return std::numeric_limits<double>::quiet_NaN();
+  int64_t low = 0, high = n;  // p(low) <= level < p(high + 1)
+  while (low < high) {
+    int64_t mid = low + (high - low + 1) / 2;
+    if (p(mid) <= level) {
+      low = mid;
+    } else {
+      high = mid - 1;
+    }
+  }
+  return tests.target - static_cast<double>(low) / static_cast<double>(n);
+}
+
+// Every row of the split tables below the target, the whole too: a shortfall that
+// no class or segment explains.
+bool low_everywhere(const std::vector<const Rows*>& tables, double target, double whole) {
+  if (!(whole < target)) return false;
+  for (const Rows* rows : tables) {
+    for (std::size_t i = 0; i < rows->size(); ++i) {
+      if (rows->n[i] > 0 && !(rows->coverage[i] < target)) return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 namespace {
@@ -190,7 +327,9 @@ struct SetOutcome {
   py::object test_y;
   std::vector<uint8_t> covered;
   std::vector<int64_t> size_of;
-  int64_t full;  // the size of a set that holds every class
+  std::vector<int64_t> position;  // each label's class, -1 for none
+  int64_t full;                   // the size of a set that holds every class
+  py::list classes;               // the class of each position, when known
 };
 
 SetOutcome procedure_sets(const py::object& fitted) {
@@ -224,6 +363,7 @@ SetOutcome procedure_sets(const py::object& fitted) {
     out.covered[i] = sets.holds(i, position[i]);
     out.size_of[i] = sets.size(i);
   }
+  out.position = std::move(position);
   return out;
 }
 
@@ -254,6 +394,8 @@ SetOutcome conformal_sets(const py::object& fitted) {
     out.covered[i] = position[i] >= 0 && position[i] < out.full && cell[position[i]];
     out.size_of[i] = std::count(cell, cell + out.full, true);
   }
+  out.position = std::move(position);
+  out.classes = py::list(classes.attr("tolist")());
   return out;
 }
 
@@ -262,26 +404,82 @@ CalibrationLaw law_of(const Source& source, double confidence) {
   return calibration_law(source.marginal ? source.n_calib : -1, source.alpha, confidence);
 }
 
-void describe_calibration(const Source& source, py::dict& summary, Evidence& evidence) {
+// The share of test rows a fallback decided. Per group, the rows of a group that
+// fell back; per class only the fallback class's column is forced into each set,
+// and it decides a row's coverage only where it is the row's label.
+void describe_calibration(const Source& source, const Laws& laws, py::dict& summary,
+                          Evidence& evidence) {
   evidence.conditional = source.conditional;
   evidence.score = source.score;
-  if (!source.marginal) {
-    summary["n_calib"] = py::int_(source.n_calib);
-    summary["conditional"] = py::str(source.conditional);
+  if (source.marginal) return;
+  summary["n_calib"] = py::int_(source.n_calib);
+  summary["conditional"] = py::str(source.conditional);
+  py::object names = attribute_or_none(source.fitted, "fallback_groups_");
+  if (!names.is_none()) {
+    for (py::handle name : names) evidence.fallback_names.push_back(text_of(name));
+  }
+  double share = -1;
+  if (source.conditional == "class" && laws.known) {
+    int64_t decided = 0;
+    for (int64_t s : laws.of_row) decided += !laws.strata[s].testable;
+    share = static_cast<double>(decided) / static_cast<double>(laws.of_row.size());
+  } else {
     py::object fallback = attribute_or_none(source.fitted, "fallback_rows_");
     if (!fallback.is_none()) {
-      double share = py::float_(ns("np").attr("mean")(fallback, "dtype"_a = "float64"));
-      summary["share_fallback"] = py::float_(share);
-      evidence.share_fallback = share;
+      share = py::float_(ns("np").attr("mean")(fallback, "dtype"_a = "float64"));
     }
   }
+  if (share >= 0) {
+    summary["share_fallback"] = py::float_(share);
+    evidence.share_fallback = share;
+  }
+}
+
+// The whole report's test, its least detectable shortfall and the shape of a
+// shortfall: what the findings need beyond the flagged rows.
+void describe_whole(const Rows& overall, const Tests& tests, double level, bool marginal,
+                    const std::vector<const Rows*>& split, py::dict& summary, Evidence& evidence) {
+  if (!std::isnan(overall.p_adjusted[0])) {
+    summary["p_adjusted"] = py::float_(overall.p_adjusted[0]);
+    summary["flag"] = py::str(overall.flag[0]);
+    evidence.whole_flag = overall.flag[0];
+  }
+  evidence.by_law = tests.laws->known;
+  if (!marginal && tests.laws->known) {
+    // The whole's count follows the sum of the strata's laws.
+    std::vector<int64_t> m(tests.laws->strata.size(), 0);
+    for (int64_t s : tests.laws->of_row) ++m[s];
+    CountLaw whole(tests.laws->strata, m);
+    int64_t n = overall.n[0];
+    auto count_at = [&](double q) {
+      int64_t low = 0, high = n;  // the least count whose cdf reaches q
+      while (low < high) {
+        int64_t mid = low + (high - low) / 2;
+        if (whole.at_most(static_cast<double>(mid)) >= q) {
+          high = mid;
+        } else {
+          low = mid + 1;
+        }
+      }
+      return low;
+    };
+    evidence.expected_low = count_at(level / 2);
+    evidence.expected_high = count_at(1 - level / 2);
+    double rows = static_cast<double>(n);
+    summary["expected_low"] = py::float_(static_cast<double>(evidence.expected_low) / rows);
+    summary["expected_high"] = py::float_(static_cast<double>(evidence.expected_high) / rows);
+  }
+  evidence.least_detectable = least_detectable(overall.n[0], tests, level, marginal);
+  evidence.low_everywhere = low_everywhere(split, tests.target, overall.coverage[0]);
 }
 
 py::tuple set_report(const Source& source, const SetOutcome& outcome, const Settings& settings) {
   double alpha = source.alpha;
   double target = 1 - alpha;
+  double level = 1 - settings.confidence;
   CalibrationLaw calib = law_of(source, settings.confidence);
-  Tests tests{two_sided_z(settings.confidence), target, calib.tol};
+  Laws laws;
+  Tests tests{two_sided_z(settings.confidence), target, kTol, &laws};
   int64_t n = static_cast<int64_t>(outcome.covered.size());
   int64_t full = outcome.full;
   const std::vector<uint8_t>& covered = outcome.covered;
@@ -294,7 +492,9 @@ py::tuple set_report(const Source& source, const SetOutcome& outcome, const Sett
     size[i] = static_cast<double>(size_of[i]);
     contained += covered[i];
     size_sum += size[i];
-    inverse_sum += 1 / size[i];  // an empty set adds inf, as the module's own figure would
+    // An empty set adds inf, as the procedures' own figure would; the conformal
+    // module's report counts it as narrow as one class, so that the mean stays finite.
+    inverse_sum += size_of[i] == 0 && source.conformal ? 1 : 1 / size[i];
     one += size_of[i] == 1;
     whole += size_of[i] == full;
     empty += size_of[i] == 0;
@@ -309,11 +509,24 @@ py::tuple set_report(const Source& source, const SetOutcome& outcome, const Sett
   std::vector<std::string> class_names;
   double gap = 0;
   int64_t worst = 0;
+  GroupRows groups;
+  group_rows(groups, source, n, outcome.covered, size, tests);
+  if (source.conditional == "group") {
+    laws = laws_of(source, n, groups.labels, groups.inverse);
+  } else {
+    laws = laws_of(source, n, outcome.classes, outcome.position);
+  }
   for (int64_t c = 0; c < label_count; ++c) {
     by_class.add(per_class[c], tests);
     class_names.push_back("class " + text_of(labels[py::int_(c)]));
     gap += std::fabs(per_class[c].coverage() - target);
     if (per_class[c].coverage() < per_class[worst].coverage()) worst = c;
+  }
+  if (laws.known)
+    by_class.test_by_law(inverse.data(), label_count, tests, source.conditional == "class");
+  if (laws.known && groups.present) {
+    groups.rows.test_by_law(groups.inverse.data(), static_cast<int64_t>(py::len(groups.labels)),
+                            tests, true);
   }
 
   // Per set size, ascending.
@@ -328,11 +541,11 @@ py::tuple set_report(const Source& source, const SetOutcome& outcome, const Sett
   std::vector<Stratum> per_size = group_strata(
       size_group.data(), n, static_cast<int64_t>(distinct.size()), covered.data(), size.data());
   Rows by_size;
-  std::vector<std::string> size_names;
   for (std::size_t k = 0; k < per_size.size(); ++k) {
-    // Empty and full sets cover 0 and 1 by construction: nothing to test.
-    by_size.add(per_size[k], tests, distinct[k] != 0 && distinct[k] != full);
-    size_names.push_back("sets of size " + std::to_string(distinct[k]));
+    // Adaptive sets are small where the model is sure and miss more there by
+    // construction (Romano et al. 2020, "Classification with valid and adaptive
+    // coverage"): a set size is described, never tested.
+    by_size.add(per_size[k], tests, false);
   }
 
   FeatureTables features;
@@ -340,13 +553,13 @@ py::tuple set_report(const Source& source, const SetOutcome& outcome, const Sett
   if (by_feature) {
     segment_features(features, source.fitted, settings.test_x, covered, size, settings.bins, tests);
   }
-  GroupRows groups;
-  group_rows(groups, source, n, covered, size, tests);
-
-  std::vector<Rows*> tested{&by_class, &by_size};
+  Rows overall = overall_row(n, contained, tests, source.marginal);
+  std::vector<Rows*> tested{&overall, &by_class};
   if (by_feature) tested.push_back(&features.rows);
   if (groups.present) tested.push_back(&groups.rows);
-  decide_flags(tested, 1 - settings.confidence);
+  decide_flags(tested, level);
+  by_size.p_adjusted.assign(by_size.size(), std::numeric_limits<double>::quiet_NaN());
+  by_size.flag.assign(by_size.size(), "");
 
   py::dict class_table;
   class_table["class"] = labels;
@@ -360,7 +573,18 @@ py::tuple set_report(const Source& source, const SetOutcome& outcome, const Sett
 
   Evidence evidence;
   py::dict summary = summary_head(n, contained, alpha, tests, calib, settings.confidence, evidence);
-  describe_calibration(source, summary, evidence);
+  describe_calibration(source, laws, summary, evidence);
+  std::vector<const Rows*> split{&by_class};
+  if (by_feature) split.push_back(&features.rows);
+  if (groups.present) split.push_back(&groups.rows);
+  describe_whole(overall, tests, level, source.marginal, split, summary, evidence);
+  for (std::size_t k = 0; k < distinct.size(); ++k) {
+    if (distinct[k] == 1) {
+      evidence.singleton_n = by_size.n[k];
+      evidence.singleton_coverage = by_size.coverage[k];
+      evidence.singleton_high = by_size.coverage_high[k];
+    }
+  }
   summary["mean_set_size"] = py::float_(size_sum / rows);
   summary["bandwidth"] = py::float_(1 - inverse_sum / rows);
   summary["share_one_class"] = py::float_(static_cast<double>(one) / rows);
@@ -371,7 +595,6 @@ py::tuple set_report(const Source& source, const SetOutcome& outcome, const Sett
   evidence.share_full = static_cast<double>(whole) / rows;
   evidence.classes = full;
   add_flagged(evidence, by_class, class_names, RowKind::kClass);
-  add_flagged(evidence, by_size, size_names, RowKind::kOther);
 
   py::dict tables;
   tables["by_class"] = data_frame(class_table);
@@ -410,8 +633,10 @@ py::tuple interval_report(const Source& source, const IntervalOutcome& o,
       throw py::value_error(std::string(name) + " must hold one value per test row");
     }
   }
+  double level = 1 - settings.confidence;
   CalibrationLaw calib = law_of(source, settings.confidence);
-  Tests tests{two_sided_z(settings.confidence), target, calib.tol};
+  Laws laws;
+  Tests tests{two_sided_z(settings.confidence), target, kTol, &laws};
 
   std::vector<uint8_t> covered(n);
   int64_t contained = 0;
@@ -424,10 +649,15 @@ py::tuple interval_report(const Source& source, const IntervalOutcome& o,
   }
 
   py::object test_x = settings.test_x.is_none() ? o.test_x : settings.test_x;
-  FeatureTables features;
-  segment_features(features, source.fitted, test_x, covered, o.width, settings.bins, tests);
   GroupRows groups;
   group_rows(groups, source, n, covered, o.width, tests);
+  laws = laws_of(source, n, groups.labels, groups.inverse);
+  if (laws.known && groups.present) {
+    groups.rows.test_by_law(groups.inverse.data(), static_cast<int64_t>(py::len(groups.labels)),
+                            tests, true);
+  }
+  FeatureTables features;
+  segment_features(features, source.fitted, test_x, covered, o.width, settings.bins, tests);
 
   Segments by_value = segment_numbers(o.prediction, settings.bins);
   std::vector<Stratum> strata =
@@ -441,9 +671,11 @@ py::tuple interval_report(const Source& source, const IntervalOutcome& o,
     by_prediction.label.push_back(by_value.label[i]);
     prediction_names.push_back("predictions " + by_value.label[i]);
   }
-  std::vector<Rows*> tested{&features.rows, &by_prediction};
+  if (laws.known) by_prediction.test_by_law(by_value.of_row.data(), by_value.count(), tests, false);
+  Rows overall = overall_row(n, contained, tests, source.marginal);
+  std::vector<Rows*> tested{&overall, &features.rows, &by_prediction};
   if (groups.present) tested.push_back(&groups.rows);
-  decide_flags(tested, 1 - settings.confidence);
+  decide_flags(tested, level);
 
   std::vector<int64_t> prediction_segment;
   for (int64_t i = 0; i < by_value.count(); ++i) prediction_segment.push_back(i);
@@ -457,7 +689,10 @@ py::tuple interval_report(const Source& source, const IntervalOutcome& o,
   double rows = static_cast<double>(n);
   Evidence evidence;
   py::dict summary = summary_head(n, contained, alpha, tests, calib, settings.confidence, evidence);
-  describe_calibration(source, summary, evidence);
+  describe_calibration(source, laws, summary, evidence);
+  std::vector<const Rows*> split{&features.rows, &by_prediction};
+  if (groups.present) split.push_back(&groups.rows);
+  describe_whole(overall, tests, level, source.marginal, split, summary, evidence);
   if (calib.n >= 0) {
     summary["band_low"] = py::float_(1 - alpha);
     summary["band_high"] = py::float_(1 - alpha + 1.0 / static_cast<double>(calib.n + 1));
@@ -483,7 +718,10 @@ Source procedure_source(const py::object& fitted) {
 
 Source conformal_source(const py::object& fitted) {
   Source out{fitted, alpha_of(fitted), -1, true, py::none(), "", ""};
-  out.n_calib = fitted.attr("n_calibration_").cast<int64_t>();
+  out.conformal = true;
+  out.n_calib = state_count(fitted.attr("n_calibration_"), 1, INT64_MAX - 1, "n_calibration_");
+  py::object rank = attribute_or_none(fitted, "rank_");
+  if (!rank.is_none()) out.rank = state_count(rank, 1, out.n_calib + 1, "rank_");
   py::object conditional = attribute_or_none(fitted, "conditional");
   if (!conditional.is_none()) {
     out.conditional = py::str(conditional).cast<std::string>();

@@ -24,6 +24,8 @@ struct Source {
   bool marginal;      // one threshold for all rows: the calibration law applies
   py::object groups;  // None, or the group of each test row
   std::string conditional, score;
+  int64_t rank = 0;        // of the marginal threshold; 0: from n_calib and alpha
+  bool conformal = false;  // an object of the conformal module
 };
 
 // (summary dict, tables dict, findings list) of a fitted AdaptiveConformalClassifier.

@@ -1,0 +1,258 @@
+"""The report's flags against the exact law of split conformal, over both draws.
+
+Each report is built from an object whose fitted attributes are set by hand: the
+calibration draw gives each stratum its coverage from Beta(k, n + 1 - k), the law of
+exact split conformal given its calibration part (Vovk 2012, "Conditional validity of
+inductive conformal predictors"), and each test row is covered with that probability.
+That is the whole law of a valid procedure with continuous scores, at a fraction of
+the cost of calibrating models."""
+
+import math
+
+import numpy as np
+import pytest
+from scipy import sparse
+from scipy.special import ndtri
+
+from trov.diagnoser import report
+from trov.diagnoser.conformal import ConformalClassifier, ConformalRegressor
+
+ALPHA = 0.1
+
+
+def rank(n, alpha=ALPHA):
+    return math.ceil(round((n + 1) * (1 - alpha), 9))
+
+
+def draw_coverage(rng, n, alpha=ALPHA):
+    """A stratum's coverage given a calibration draw of n rows."""
+    k = rank(n, alpha)
+    return 1.0 if k > n else rng.beta(k, n + 1 - k)
+
+
+def interval_object(rng, coverage, x, n_calib, groups=None, counts=None):
+    """An evaluated ConformalRegressor whose row i is covered with probability coverage[i]."""
+    m = len(coverage)
+    y = rng.normal(size=m)
+    half = ndtri((1 + np.minimum(coverage, 1 - 1e-12)) / 2)  # P(|y| <= half) = coverage
+    cr = ConformalRegressor(None, alpha=ALPHA, method="absolute",
+                            conditional=None if groups is None else "group")
+    cr.n_calibration_ = n_calib
+    cr.rank_ = rank(n_calib)
+    cr.alpha_ = ALPHA
+    cr.intervals_ = np.c_[-half, half]
+    cr.test_y_ = y
+    cr.test_pred_ = np.zeros(m)
+    cr.test_x_ = x
+    cr.test_groups_ = groups
+    cr.fallback_rows_ = np.zeros(m, bool)
+    cr.fallback_groups_ = []
+    if counts is not None:
+        cr.stratum_counts_ = counts
+        cr.stratum_ranks_ = {g: (rank(c) if rank(c) <= c else None) for g, c in counts.items()}
+    return cr
+
+
+def set_object(rng, labels, coverage, x, n_calib, classes, conditional=None, counts=None,
+               score="lac"):
+    """An evaluated ConformalClassifier: a covered row's set holds its label and, half the
+    time, the next class; a missed row's set holds the next class only."""
+    m = len(labels)
+    covered = rng.random(m) < coverage
+    sets = np.zeros((m, classes), bool)
+    rows = np.arange(m)
+    sets[rows[covered], labels[covered]] = True
+    other = (labels + 1) % classes
+    sets[rows, other] |= ~covered | (rng.random(m) < 0.5)
+    cc = ConformalClassifier(None, alpha=ALPHA, score=score, conditional=conditional)
+    cc.classes_ = np.arange(classes)
+    cc.n_calibration_ = n_calib
+    cc.rank_ = rank(n_calib)
+    cc.alpha_ = ALPHA
+    cc.sets_ = sets
+    cc.test_y_ = labels
+    cc.test_x_ = x
+    cc.test_groups_ = None
+    cc.fallback_rows_ = np.zeros(m, bool)
+    cc.fallback_groups_ = []
+    if counts is not None:
+        cc.stratum_counts_ = counts
+        cc.stratum_ranks_ = {g: rank(c) for g, c in counts.items()}
+    return cc
+
+
+def flagged(r):
+    tables = any((t["flag"] != "").any() for name, t in r.tables.items()
+                 if name != "worst_segments" and "flag" in t)
+    return tables or r.summary.get("flag", "") != ""
+
+
+def marginal_regressor(rng, n_calib=2000, m=4000, short=0.0):
+    x = rng.normal(size=(m, 2))
+    coverage = np.full(m, draw_coverage(rng, n_calib))
+    if short:
+        coverage[x[:, 0] > np.quantile(x[:, 0], 0.9)] -= short
+    return interval_object(rng, coverage, x, n_calib)
+
+
+def per_class(rng, per_class_calib=200, per_class_test=3000, classes=10, short_class=None,
+              short=0.0, conditional="class"):
+    labels = np.repeat(np.arange(classes), per_class_test)
+    if conditional == "class":
+        drawn = np.array([draw_coverage(rng, per_class_calib) for _ in range(classes)])
+    else:
+        drawn = np.full(classes, draw_coverage(rng, per_class_calib * classes))
+    if short_class is not None:
+        drawn[short_class] -= short
+    x = rng.normal(size=(len(labels), 1))
+    counts = {c: per_class_calib for c in range(classes)} if conditional == "class" else None
+    return set_object(rng, labels, drawn[labels], x, per_class_calib * classes, classes,
+                      conditional, counts)
+
+
+def per_group(rng, per_group_calib=300, per_group_test=2000, groups=4):
+    g = np.repeat(np.array([f"g{i}" for i in range(groups)]), per_group_test)
+    drawn = np.array([draw_coverage(rng, per_group_calib) for _ in range(groups)])
+    coverage = drawn[np.repeat(np.arange(groups), per_group_test)]
+    x = rng.normal(size=(len(g), 2))
+    counts = {f"g{i}": per_group_calib for i in range(groups)}
+    return interval_object(rng, coverage, x, per_group_calib * groups, g, counts)
+
+
+# --- false flags over both draws, and power ---
+
+VALID = {
+    "marginal": marginal_regressor,
+    "per-class": per_class,
+    "per-group": per_group,
+    "19 calibration rows": lambda rng: marginal_regressor(rng, n_calib=19, m=2000),
+}
+
+
+@pytest.mark.parametrize("case", VALID)
+def test_valid_reports_flag_at_most_one_minus_confidence(case):
+    rng = np.random.default_rng(list(VALID).index(case))
+    reports = 50
+    share = sum(flagged(report.coverage_report(VALID[case](rng))) for _ in range(reports)) / reports
+    # 5 % expected at most; 6 of 50 or more has chance below 4 % at that rate
+    assert share <= 0.1, share
+
+
+def test_power_on_a_class_short_by_a_tenth():
+    rng = np.random.default_rng(7)
+    # 4,000 test and 2,000 calibration rows, ten classes; class 3 short by 0.1
+    marginal = sum(
+        report.coverage_report(per_class(rng, 200, 400, short_class=3, short=0.1,
+                                         conditional=None)).tables["by_class"]["flag"][3]
+        == "under-covered" for _ in range(40))
+    # per-class calibration, four classes of 500 calibration and 1,000 test rows
+    own = sum(
+        report.coverage_report(per_class(rng, 500, 1000, classes=4, short_class=3,
+                                         short=0.1)).tables["by_class"]["flag"][3]
+        == "under-covered" for _ in range(40))
+    assert marginal >= 36 and own >= 36, (marginal, own)
+
+
+def test_singletons_under_randomised_sets_are_described_not_flagged():
+    rng = np.random.default_rng(13)
+    m, n_calib = 4000, 2000
+    labels = rng.integers(0, 3, m)
+    # a valid marginal level; singletons (even rows) 0.1 short of it, pairs 0.1 above
+    c = draw_coverage(rng, n_calib)
+    single = np.arange(m) % 2 == 0
+    covered = rng.random(m) < np.where(single, c - 0.1, c + 0.1)
+    rows = np.arange(m)
+    sets = np.zeros((m, 3), bool)
+    sets[rows, np.where(covered, labels, (labels + 1) % 3)] = True
+    sets[rows[~single], ((labels + 2) % 3)[~single]] = True
+    cc = set_object(rng, labels, 1.0, rng.normal(size=(m, 1)), n_calib, 3,
+                    score="aps_randomized")
+    cc.sets_ = sets
+    r = report.coverage_report(cc)
+    by_size = r.tables["by_set_size"]
+    assert by_size["set_size"].tolist() == [1, 2] and by_size["coverage_high"][0] < 0.9
+    assert by_size["p_adjusted"].isna().all() and (by_size["flag"] == "").all()
+    assert not flagged(r)
+    assert any(f.startswith("Sets of one class cover") and "Marginal coverage holds" in f
+               for f in r.findings)
+    assert not any(f.startswith("All clear") for f in r.findings)
+
+
+def test_a_low_calibration_draw_asks_for_more_rows_not_groups():
+    rng = np.random.default_rng(4)
+    x = rng.normal(size=(4000, 2))
+    cr = interval_object(rng, np.full(4000, 0.82), x, 50)  # the draw's 3 % quantile
+    r = report.coverage_report(cr)
+    assert not flagged(r)
+    text = " ".join(r.findings)
+    assert "the calibration draw was low" in text and "More calibration rows" in text
+    assert 'conditional="group"' not in text
+    # every segment short beyond the law: a shift, and still no per-group remedy
+    r = report.coverage_report(interval_object(rng, np.full(4000, 0.55), x, 50))
+    assert r.summary["flag"] == "under-covered"
+    text = " ".join(r.findings)
+    assert "per-class or per-group calibration would not help" in text
+    assert 'conditional="group"' not in text
+
+
+def test_over_coverage_from_ties_names_them():
+    rng = np.random.default_rng(5)
+    m = 4000
+    labels = rng.integers(0, 3, m)
+    cc = set_object(rng, labels, np.full(m, 0.99), rng.normal(size=(m, 1)), 2000, 3, score="aps")
+    r = report.coverage_report(cc)
+    assert r.summary["flag"] == "over-covered"
+    assert any("Tied scores" in f and 'score="aps_randomized"' in f for f in r.findings)
+
+
+def test_few_test_rows_say_what_they_cannot_see():
+    rng = np.random.default_rng(6)
+    r = report.coverage_report(marginal_regressor(rng, m=5))
+    assert not flagged(r)
+    assert r.findings[-1].startswith("Too few test rows to tell: with 5 test rows only coverage")
+    assert not any(f.startswith("All clear") for f in r.findings)
+    r = report.coverage_report(marginal_regressor(rng, m=1))
+    assert r.findings[-1].startswith("Too few test rows to detect anything")
+
+
+def test_conformal_reports_on_sparse_rows_empty_sets_and_fallback_classes():
+    rng = np.random.default_rng(8)
+    m = 300
+    labels = rng.integers(0, 3, m)
+    x = sparse.random(m, 4, density=0.3, format="csr", random_state=1)
+    cc = set_object(rng, labels, np.full(m, 0.9), x, 600, 3, conditional="class",
+                    counts={0: 290, 1: 300, 2: 10})
+    cc.stratum_ranks_[2] = None  # class 2 fell back: its column is in every set
+    cc.fallback_groups_ = [2]
+    cc.fallback = "full"
+    cc.sets_[:, 2] = True
+    cc.sets_[:5] = False  # empty sets
+    r = report.coverage_report(cc)
+    assert set(r.tables["by_feature"]["feature"]) == {"x0", "x1", "x2", "x3"}
+    dense = report.coverage_report(cc, test_x=x.toarray()).tables["by_feature"]
+    assert r.tables["by_feature"]["n"].tolist() == dense["n"].tolist()
+    assert np.isfinite(r.summary["bandwidth"])
+    # only the rows of class 2 had their coverage decided by the fallback
+    assert r.summary["share_fallback"] == np.mean(labels == 2)
+    assert np.isnan(r.tables["by_class"]["p_adjusted"][2])
+    assert any("decided by the fallback: the class 2 had" in f for f in r.findings)
+
+
+def test_calibrate_keeps_what_the_law_needs():
+    class Table:
+        def predict_proba(self, x):
+            return np.asarray(x, dtype=float)
+
+    rng = np.random.default_rng(9)
+    p = rng.dirichlet(np.ones(3), 500)
+    y = np.r_[rng.integers(0, 2, 495), [2] * 5]
+    cc = ConformalClassifier(Table(), alpha=0.1, score="lac")
+    cc.calibrate(p, y)
+    assert (cc.rank_, cc.alpha_) == (451, 0.1) and not hasattr(cc, "stratum_counts_")
+    with pytest.warns(UserWarning):
+        cc = ConformalClassifier(Table(), alpha=0.1, score="lac", conditional="class").calibrate(p, y)
+    counts = {c: int(np.sum(y == c)) for c in range(3)}
+    assert cc.stratum_counts_ == counts
+    assert cc.stratum_ranks_ == {0: rank(counts[0]), 1: rank(counts[1]), 2: None}
+    cc.evaluate(p, y)
+    assert report.coverage_report(cc).summary["share_fallback"] == 5 / 500
