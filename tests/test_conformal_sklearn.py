@@ -57,7 +57,7 @@ def calibrated(kind, rng):
     if kind == "classifier":
         p = rng.dirichlet(np.ones(3), 300)
         y = (p.cumsum(axis=1) < rng.random((300, 1))).sum(axis=1).clip(0, 2)
-        obj = ConformalClassifier(Table(["a", "b", "c"]), conditional="class")
+        obj = ConformalClassifier(Table(["a", "b", "c"]))
         return obj.calibrate(p, np.array(["a", "b", "c"])[y]), p[:20], ["a", "b", "c"]
     x = rng.normal(size=(300, 2))
     obj = ConformalRegressor(Column(), method="absolute").calibrate(x, x[:, 0] + rng.normal(size=300))
@@ -199,8 +199,8 @@ def test_pandas_output_needs_an_index_as_long_as_the_predictions():
         def predict_proba(self, x):
             return super().predict_proba(x)[:-1]
 
-    cc = ConformalClassifier(Short(), alpha=0.5).calibrate(np.eye(2)[[0, 1, 0, 1, 0]], [0, 1, 0, 1, 0])
-    cc.set_output(transform="pandas")
+    cc = ConformalClassifier(Table(), alpha=0.5).calibrate(np.eye(2)[[0, 1, 0, 1, 0]], [0, 1, 0, 1, 0])
+    cc.set_params(model=Short()).set_output(transform="pandas")
     with pytest.raises(ValueError, match="x has 4 index labels but the model predicted 3 rows"):
         cc.predict_sets(pd.DataFrame(np.eye(2)[[0, 1, 0, 1]]))
 
