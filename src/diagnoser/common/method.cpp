@@ -99,7 +99,8 @@ PyObject* get_signature(PyObject* self, void*) {
                                       py::arg("default") = defaults[py::int_(i - first_default)]));
         }
       }
-      if (m->var_keyword) parameters.append(parameter(params[named], parameter.attr("VAR_KEYWORD")));
+      if (m->var_keyword)
+        parameters.append(parameter(params[named], parameter.attr("VAR_KEYWORD")));
       py::object signature = inspect.attr("Signature")(parameters);
       // Building it ran Python code; another thread may have stored one meanwhile.
       if (m->signature == nullptr) m->signature = signature.release().ptr();
@@ -243,8 +244,8 @@ ClassBuilder::ClassBuilder(const ModuleContext& module, const char* name, const 
 }
 
 ClassBuilder& ClassBuilder::method(const char* name, std::vector<const char*> params,
-                                   py::tuple defaults, Body body, const char* doc,
-                                   const char* file, int line) {
+                                   py::tuple defaults, Body body, const char* doc, const char* file,
+                                   int line) {
   namespace_[name] = new_method(module_, name_ + "." + name, name, params, std::move(defaults),
                                 body, doc, file, line);
   return *this;

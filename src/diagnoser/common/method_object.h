@@ -28,7 +28,7 @@ struct MethodObject {
   PyObject* globals;    // the module namespace; NULL once cleared
   PyObject* signature;  // inspect.Signature, made on first request
   Body body;
-  int var_keyword;  // 1 when the last parameter collects the other keywords (**name)
+  int var_keyword;          // 1 when the last parameter collects the other keywords (**name)
   std::string* trace_name;  // "<module>.<Class>.<method>"
   std::string* file;
   int line;

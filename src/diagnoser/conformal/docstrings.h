@@ -5,7 +5,8 @@
 namespace trov {
 namespace conformal {
 
-inline constexpr const char* kClassifierDoc = R"(Prediction sets for a fitted classifier, by split conformal calibration.
+inline constexpr const char* kClassifierDoc =
+    R"(Prediction sets for a fitted classifier, by split conformal calibration.
 
 A class enters a row's set when its score is at most the threshold found on the
 calibration rows: the k-th smallest of the n calibration scores, with
@@ -86,7 +87,8 @@ ConformalClassifier(model=LogisticRegression(max_iter=1000), alpha=0.2)
 (2, 3)
 )";
 
-inline constexpr const char* kRegressorDoc = R"(Prediction intervals for a fitted regressor, by split conformal calibration.
+inline constexpr const char* kRegressorDoc =
+    R"(Prediction intervals for a fitted regressor, by split conformal calibration.
 
 The interval of a row holds every y whose score is at most the threshold found on
 the calibration rows (the k-th smallest of n, k = ceil((n + 1) * (1 - alpha))).
@@ -164,8 +166,8 @@ Examples
 inline constexpr const char* kInitDoc =
     R"(Initialise self; the parameters are those of the class, see ``help(type(self))``.)";
 
-
-inline constexpr const char* kClassifierCalibrateDoc = R"(Calibrate the thresholds on rows the model was not trained on.
+inline constexpr const char* kClassifierCalibrateDoc =
+    R"(Calibrate the thresholds on rows the model was not trained on.
 
 Parameters
 ----------
@@ -250,7 +252,8 @@ NotFittedError
     Before ``calibrate``.
 )";
 
-inline constexpr const char* kFitDoc = R"(Fit the quantile models of the model's residuals ("cqr" only).
+inline constexpr const char* kFitDoc =
+    R"(Fit the quantile models of the model's residuals ("cqr" only).
 
 The model itself is not refitted. Use rows other than the calibration rows, best
 rows the model was not trained on either.
@@ -268,7 +271,8 @@ self : ConformalRegressor
     With ``quantile_models_`` set; unchanged for "absolute", which needs no fit.
 )";
 
-inline constexpr const char* kRegressorCalibrateDoc = R"(Calibrate the threshold on rows the model was not trained on.
+inline constexpr const char* kRegressorCalibrateDoc =
+    R"(Calibrate the threshold on rows the model was not trained on.
 
 Parameters
 ----------
@@ -322,7 +326,8 @@ NotFittedError
     Before ``calibrate``.
 )";
 
-inline constexpr const char* kRegressorEvaluateDoc = R"(Measure the intervals' coverage on a test part.
+inline constexpr const char* kRegressorEvaluateDoc =
+    R"(Measure the intervals' coverage on a test part.
 
 Parameters
 ----------
@@ -347,7 +352,8 @@ NotFittedError
     Before ``calibrate``.
 )";
 
-inline constexpr const char* kGetParamsDoc = R"(The parameters of the object, as scikit-learn's estimators give them.
+inline constexpr const char* kGetParamsDoc =
+    R"(The parameters of the object, as scikit-learn's estimators give them.
 
 Parameters
 ----------
@@ -361,7 +367,8 @@ params : dict
     Parameter name -> value: exactly the parameters of ``__init__``.
 )";
 
-inline constexpr const char* kSetParamsDoc = R"(Set parameters of the object, as scikit-learn's estimators do.
+inline constexpr const char* kSetParamsDoc =
+    R"(Set parameters of the object, as scikit-learn's estimators do.
 
 Changed parameters take effect at the next ``calibrate`` (or ``fit``).
 
@@ -383,7 +390,8 @@ ValueError
     valid ones.
 )";
 
-inline constexpr const char* kSetOutputDoc = R"(Choose the container of the predictions, as scikit-learn's set_output does.
+inline constexpr const char* kSetOutputDoc =
+    R"(Choose the container of the predictions, as scikit-learn's set_output does.
 
 Parameters
 ----------

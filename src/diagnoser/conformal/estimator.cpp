@@ -124,10 +124,13 @@ py::object set_output(const py::object& self, const py::object& transform) {
                           " returns numpy arrays or pandas data frames");
   }
   py::object config = attr_if_present(self, kOutputConfig);
-  // A fresh dict: a clone's copy or a pickled one is then never shared.
-  py::dict updated = config && PyDict_Check(config.ptr())
-                         ? py::dict(py::reinterpret_borrow<py::dict>(config))
-                         : py::dict();
+  // A fresh dict, so that no other object sharing the old one changes with it.
+  py::dict updated;
+  if (config && PyDict_Check(config.ptr())) {
+    PyObject* copy = PyDict_Copy(config.ptr());
+    if (copy == nullptr) throw py::error_already_set();
+    updated = py::reinterpret_steal<py::dict>(copy);
+  }
   updated["transform"] = py::str(text);
   self.attr(kOutputConfig) = updated;
   return self;

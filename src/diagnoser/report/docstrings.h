@@ -5,7 +5,8 @@
 namespace trov {
 namespace report {
 
-inline constexpr const char* kCoverageReportFunctionDoc = R"(Where coverage falls short: tables, findings and figures of a fitted object.
+inline constexpr const char* kCoverageReportFunctionDoc =
+    R"(Where coverage falls short: tables, findings and figures of a fitted object.
 
 The report only reads the object: it never refits, calls no model and changes
 nothing. Split conformal guarantees marginal coverage only; per class and per
@@ -46,7 +47,8 @@ Examples
 >>> report.to_html("report.html")  # doctest: +SKIP
 )";
 
-inline constexpr const char* kCoverageReportDoc = R"(The coverage report of one fitted object, as ``coverage_report`` makes it.
+inline constexpr const char* kCoverageReportDoc =
+    R"(The coverage report of one fitted object, as ``coverage_report`` makes it.
 
 Shown in a notebook as findings, summary, flagged rows, tables and figures.
 
@@ -95,7 +97,8 @@ Examples
 inline constexpr const char* kReportInitDoc =
     R"(Initialise self; the parameters are those of the class, see ``help(type(self))``.)";
 
-inline constexpr const char* kToDictDoc = R"(The report as plain numbers and strings, ready for JSON.
+inline constexpr const char* kToDictDoc =
+    R"(The report as plain numbers and strings, ready for JSON.
 
 Returns
 -------
@@ -123,7 +126,8 @@ Returns
 None
 )";
 
-inline constexpr const char* kComparisonDoc = R"(Coverage reports of one kind side by side, as ``compare_reports`` makes them.
+inline constexpr const char* kComparisonDoc =
+    R"(Coverage reports of one kind side by side, as ``compare_reports`` makes them.
 
 Parameters
 ----------
@@ -155,7 +159,8 @@ Examples
 >>> side.table  # doctest: +SKIP
 )";
 
-inline constexpr const char* kComparisonToHtmlDoc = R"(Write the comparison as one self-contained HTML page.
+inline constexpr const char* kComparisonToHtmlDoc =
+    R"(Write the comparison as one self-contained HTML page.
 
 Parameters
 ----------

@@ -268,10 +268,9 @@ void initialise(py::module_ module) {
   globals["CoverageReport"] = create_coverage_report(context);
   globals["ReportComparison"] = create_report_comparison(context);
   globals["compare_reports"] = create_compare_reports(context);
-  globals["coverage_report"] =
-      make_function(context, "coverage_report", {"fitted", "confidence", "bins", "test_x"},
-                    py::make_tuple(0.95, 10, py::none()), coverage_report,
-                    kCoverageReportFunctionDoc);
+  globals["coverage_report"] = make_function(
+      context, "coverage_report", {"fitted", "confidence", "bins", "test_x"},
+      py::make_tuple(0.95, 10, py::none()), coverage_report, kCoverageReportFunctionDoc);
 }
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT,      "report", nullptr, 0,      nullptr,
