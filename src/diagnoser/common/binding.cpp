@@ -23,7 +23,7 @@ namespace {
 std::string quoted(PyObject* name) { return "'" + py::str(name).cast<std::string>() + "'"; }
 
 [[noreturn]] void too_many_positional(const MethodObject* m, Py_ssize_t given) {
-  Py_ssize_t total = PyTuple_GET_SIZE(m->params);
+  Py_ssize_t total = named_count(m);
   Py_ssize_t required = total - defaults_count(m);
   std::string takes = required == total
                           ? std::to_string(total) + " positional argument" + (total == 1 ? "" : "s")
@@ -45,7 +45,7 @@ std::string quoted(PyObject* name) { return "'" + py::str(name).cast<std::string
 }
 
 Py_ssize_t param_index(const MethodObject* m, PyObject* keyword) {
-  Py_ssize_t total = PyTuple_GET_SIZE(m->params);
+  Py_ssize_t total = named_count(m);
   for (Py_ssize_t i = 0; i < total; ++i) {
     if (PyTuple_GET_ITEM(m->params, i) == keyword) return i;
   }
@@ -61,11 +61,12 @@ Py_ssize_t param_index(const MethodObject* m, PyObject* keyword) {
 
 std::vector<py::object> bind(const MethodObject* m, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-  Py_ssize_t total = PyTuple_GET_SIZE(m->params);
+  Py_ssize_t total = named_count(m);
   // Keyword comparisons may run Python code; the defaults stay held throughout.
   py::object defaults = py::reinterpret_borrow<py::object>(m->defaults);
   Py_ssize_t first_default = total - defaults_count(m);
   std::vector<py::object> values(static_cast<std::size_t>(total));
+  py::dict extra;  // the keywords **name collects
   for (Py_ssize_t i = 0; i < nargs && i < total; ++i) {
     values[i] = py::reinterpret_borrow<py::object>(args[i]);
   }
@@ -74,6 +75,10 @@ std::vector<py::object> bind(const MethodObject* m, PyObject* const* args, Py_ss
     PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
     if (!PyUnicode_Check(keyword)) type_error(m, "keywords must be strings");
     Py_ssize_t i = param_index(m, keyword);
+    if (i < 0 && m->var_keyword) {
+      if (PyDict_SetItem(extra.ptr(), keyword, args[nargs + k]) < 0) throw py::error_already_set();
+      continue;
+    }
     if (i < 0) keyword_error(m, "got an unexpected keyword argument", keyword);
     if (values[i]) keyword_error(m, "got multiple values for argument", keyword);
     values[i] = py::reinterpret_borrow<py::object>(args[nargs + k]);
@@ -89,6 +94,7 @@ std::vector<py::object> bind(const MethodObject* m, PyObject* const* args, Py_ss
       values[i] = defaults[py::int_(i - first_default)];
     }
   }
+  if (m->var_keyword) values.push_back(std::move(extra));
   return values;
 }
 

@@ -48,6 +48,7 @@ void method_dealloc(PyObject* self) {
   Py_XDECREF(m->qualname);
   Py_XDECREF(m->module);
   Py_XDECREF(m->params);
+  Py_XDECREF(m->doc);
   delete m->trace_name;
   delete m->file;
   PyObject_GC_Del(self);
@@ -67,6 +68,12 @@ PyObject* get_defaults(PyObject* self, void*) {
 
 PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 
+PyObject* get_doc(PyObject* self, void*) {
+  auto* m = reinterpret_cast<MethodObject*>(self);
+  Py_INCREF(m->doc);
+  return m->doc;
+}
+
 // inspect.signature reads this, so help() and notebook tooltips show the parameters.
 PyObject* get_signature(PyObject* self, void*) {
   auto* m = reinterpret_cast<MethodObject*>(self);
@@ -82,8 +89,9 @@ PyObject* get_signature(PyObject* self, void*) {
       py::list parameters;
       py::tuple params = py::reinterpret_borrow<py::tuple>(m->params);
       py::object defaults = py::reinterpret_borrow<py::object>(m->defaults);
-      Py_ssize_t first_default = PyTuple_GET_SIZE(m->params) - defaults_count(m);
-      for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(m->params); ++i) {
+      Py_ssize_t named = named_count(m);
+      Py_ssize_t first_default = named - defaults_count(m);
+      for (Py_ssize_t i = 0; i < named; ++i) {
         if (i < first_default) {
           parameters.append(parameter(params[i], kind));
         } else {
@@ -91,6 +99,8 @@ PyObject* get_signature(PyObject* self, void*) {
                                       py::arg("default") = defaults[py::int_(i - first_default)]));
         }
       }
+      if (m->var_keyword)
+        parameters.append(parameter(params[named], parameter.attr("VAR_KEYWORD")));
       py::object signature = inspect.attr("Signature")(parameters);
       // Building it ran Python code; another thread may have stored one meanwhile.
       if (m->signature == nullptr) m->signature = signature.release().ptr();
@@ -127,7 +137,7 @@ PyMemberDef method_members[] = {
 PyGetSetDef method_getset[] = {
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
     {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
-    {"__doc__", get_none, nullptr, nullptr, nullptr},
+    {"__doc__", get_doc, nullptr, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -169,11 +179,22 @@ std::string source_name(const char* file) {
 }
 
 // Every part is made before the object, so that no failure leaves it half built.
+// A last parameter spelled "**name" collects the keywords no other one takes.
 py::object new_method(const ModuleContext& module, const std::string& qualname, const char* name,
                       const std::vector<const char*>& params, py::object defaults, Body body,
-                      const char* file, int line) {
+                      const char* doc, const char* file, int line) {
   py::tuple param_names(params.size());
-  for (std::size_t i = 0; i < params.size(); ++i) param_names[i] = py::str(params[i]);
+  int var_keyword = 0;
+  for (std::size_t i = 0; i < params.size(); ++i) {
+    const char* param = params[i];
+    if (std::strncmp(param, "**", 2) == 0) {
+      if (i + 1 != params.size()) throw std::logic_error("**name must be the last parameter");
+      param += 2;
+      var_keyword = 1;
+    }
+    param_names[i] = py::str(param);
+  }
+  py::object doc_str = doc != nullptr ? py::object(py::str(doc)) : py::object(py::none());
   py::str name_str(name), qualname_str(qualname), module_str(module.name);
   auto trace_name = std::make_unique<std::string>(module.name + "." + qualname);
   auto file_name = std::make_unique<std::string>(source_name(file));
@@ -187,10 +208,12 @@ py::object new_method(const ModuleContext& module, const std::string& qualname, 
   m->qualname = qualname_str.release().ptr();
   m->module = module_str.release().ptr();
   m->params = param_names.release().ptr();
+  m->doc = doc_str.release().ptr();
   m->defaults = defaults.release().ptr();
   m->globals = py::object(module.globals).release().ptr();
   m->signature = nullptr;
   m->body = body;
+  m->var_keyword = var_keyword;
   m->trace_name = trace_name.release();
   m->file = file_name.release();
   m->line = line;
@@ -213,23 +236,25 @@ void ready_method_type() {
   if (PyType_Ready(&MethodType) < 0) throw py::error_already_set();
 }
 
-ClassBuilder::ClassBuilder(const ModuleContext& module, const char* name)
+ClassBuilder::ClassBuilder(const ModuleContext& module, const char* name, const char* doc)
     : module_(module), name_(name) {
   namespace_["__module__"] = module.name;
   namespace_["__qualname__"] = name;
+  if (doc != nullptr) namespace_["__doc__"] = doc;
 }
 
 ClassBuilder& ClassBuilder::method(const char* name, std::vector<const char*> params,
-                                   py::tuple defaults, Body body, const char* file, int line) {
-  namespace_[name] =
-      new_method(module_, name_ + "." + name, name, params, std::move(defaults), body, file, line);
+                                   py::tuple defaults, Body body, const char* doc, const char* file,
+                                   int line) {
+  namespace_[name] = new_method(module_, name_ + "." + name, name, params, std::move(defaults),
+                                body, doc, file, line);
   return *this;
 }
 
 ClassBuilder& ClassBuilder::method(const char* name, std::vector<const char*> params, Body body,
-                                   const char* file, int line) {
+                                   const char* doc, const char* file, int line) {
   namespace_[name] =
-      new_method(module_, name_ + "." + name, name, params, py::none(), body, file, line);
+      new_method(module_, name_ + "." + name, name, params, py::none(), body, doc, file, line);
   return *this;
 }
 
@@ -242,8 +267,8 @@ py::object ClassBuilder::create() {
 
 py::object make_function(const ModuleContext& module, const char* name,
                          std::vector<const char*> params, py::tuple defaults, Body body,
-                         const char* file, int line) {
-  return new_method(module, name, name, params, std::move(defaults), body, file, line);
+                         const char* doc, const char* file, int line) {
+  return new_method(module, name, name, params, std::move(defaults), body, doc, file, line);
 }
 
 }  // namespace trov

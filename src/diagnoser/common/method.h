@@ -32,16 +32,19 @@ class Args {
 using Body = py::object (*)(const Args&);
 
 // Builds one class of the module `module` as `type(name, (object,), namespace)`,
-// methods in the order added.
+// methods in the order added. A null `doc` leaves __doc__ None.
 class ClassBuilder {
  public:
-  ClassBuilder(const ModuleContext& module, const char* name);
+  ClassBuilder(const ModuleContext& module, const char* name, const char* doc = nullptr);
 
-  // `defaults` belong to the trailing parameters, as in a Python signature.
+  // `defaults` belong to the trailing parameters, as in a Python signature; a last
+  // parameter "**name" takes the keywords no other parameter does, as a dict.
   ClassBuilder& method(const char* name, std::vector<const char*> params, py::tuple defaults,
-                       Body body, const char* file = __builtin_FILE(), int line = __builtin_LINE());
+                       Body body, const char* doc = nullptr, const char* file = __builtin_FILE(),
+                       int line = __builtin_LINE());
   ClassBuilder& method(const char* name, std::vector<const char*> params, Body body,
-                       const char* file = __builtin_FILE(), int line = __builtin_LINE());
+                       const char* doc = nullptr, const char* file = __builtin_FILE(),
+                       int line = __builtin_LINE());
 
   py::object create();
 
@@ -54,7 +57,8 @@ class ClassBuilder {
 // A module-level function of `module`, of the same type as the methods.
 py::object make_function(const ModuleContext& module, const char* name,
                          std::vector<const char*> params, py::tuple defaults, Body body,
-                         const char* file = __builtin_FILE(), int line = __builtin_LINE());
+                         const char* doc = nullptr, const char* file = __builtin_FILE(),
+                         int line = __builtin_LINE());
 
 // Readies the method type; called by every import before any class is built.
 void ready_method_type();

@@ -23,14 +23,21 @@ struct MethodObject {
   PyObject* qualname;   // str, "Class.method"
   PyObject* module;     // str
   PyObject* params;     // tuple of str, self first
+  PyObject* doc;        // str, or None
   PyObject* defaults;   // tuple, or None when there are none; NULL once cleared
   PyObject* globals;    // the module namespace; NULL once cleared
   PyObject* signature;  // inspect.Signature, made on first request
   Body body;
+  int var_keyword;          // 1 when the last parameter collects the other keywords (**name)
   std::string* trace_name;  // "<module>.<Class>.<method>"
   std::string* file;
   int line;
 };
+
+// The parameters that take positional or keyword arguments, self included.
+inline Py_ssize_t named_count(const MethodObject* m) {
+  return PyTuple_GET_SIZE(m->params) - m->var_keyword;
+}
 
 inline Py_ssize_t defaults_count(const MethodObject* m) {
   return m->defaults == Py_None ? 0 : PyTuple_GET_SIZE(m->defaults);

@@ -12,6 +12,8 @@
 #include "diagnoser/common/python_ops.h"
 #include "diagnoser/conformal/calibration.h"
 #include "diagnoser/conformal/classes.h"
+#include "diagnoser/conformal/docstrings.h"
+#include "diagnoser/conformal/estimator.h"
 #include "diagnoser/conformal/kernels.h"
 
 namespace trov {
@@ -170,14 +172,13 @@ void require_rows(py::ssize_t labels, py::ssize_t rows, const char* name, const 
                         " rows for the " + part + " part: give one label per row");
 }
 
-py::object init(const Args& a) {
-  const py::object& self = a.self();
-  for (const char* name : {"model", "alpha", "score", "conditional", "fallback", "random_state",
-                           "lam", "k_reg", "randomized"}) {
-    self.attr(name) = a[name];
-  }
-  return py::none();
+Parameters parameters() {
+  return {{"model", "alpha", "score", "conditional", "fallback", "random_state", "lam", "k_reg",
+           "randomized"},
+          py::make_tuple(0.1, "lac", py::none(), "full", py::none(), 0.01, 1, true)};
 }
+
+using Protocol = Estimator<parameters>;
 
 // A probability matrix for the kernel: rows and columns read off the array the
 // kernel reads, after the last call into Python.
@@ -296,13 +297,16 @@ py::object checked_partition(const py::object& partition) {
   return py::int_(number);
 }
 
+// `output`, when given, gets the container the caller publishes in.
 Predicted predict(const py::object& self, const py::object& x, const py::object& groups,
-                  const py::object& partition_given, const char* part, py::object* classes_read) {
+                  const py::object& partition_given, const char* part, py::object* classes_read,
+                  Output* output = nullptr) {
   // Gather: the fitted state once, then the model, the groups and the draws.
   py::object partition = checked_partition(partition_given);
   Snapshot state(self);
   require_state(state, "threshold_", "calibrate");
   require_state(state, "classes_", "calibrate");
+  if (output != nullptr) *output = wanted_output(state, x);
   warn_if_alpha_changed(state);
   Rule r = rule_of(state);
   Conditional mode = checked_conditional(state.setting("conditional"), true);
@@ -384,8 +388,12 @@ Predicted predict(const py::object& self, const py::object& x, const py::object&
 }
 
 py::object predict_sets(const Args& a) {
-  Predicted p = predict(a.self(), a["new_x"], a["groups"], a["partition"], "prediction", nullptr);
-  return with_fallback(p.sets, p.fallback, a["return_fallback"]);
+  Output output;
+  py::object classes;
+  Predicted p =
+      predict(a.self(), a["new_x"], a["groups"], a["partition"], "prediction", &classes, &output);
+  // Publish: the columns are the classes the sets were made for.
+  return published(p.sets, classes, p.fallback, output, a["return_fallback"]);
 }
 
 // A UserWarning naming the test labels that are no class, with their counts.
@@ -447,19 +455,18 @@ py::object evaluate(const Args& a) {
 }  // namespace
 
 py::object create_conformal_classifier(const ModuleContext& module) {
-  py::tuple defaults = py::make_tuple(0.1, "lac", py::none(), "full", py::none(), 0.01, 1, true);
-  return ClassBuilder(module, "ConformalClassifier")
-      .method("__init__",
-              {"self", "model", "alpha", "score", "conditional", "fallback", "random_state", "lam",
-               "k_reg", "randomized"},
-              defaults, init)
+  Parameters spec = parameters();
+  std::vector<const char*> init_params{"self"};
+  init_params.insert(init_params.end(), spec.names.begin(), spec.names.end());
+  ClassBuilder builder(module, "ConformalClassifier", kClassifierDoc);
+  builder.method("__init__", init_params, spec.defaults, Protocol::init, kInitDoc)
       .method("calibrate", {"self", "calib_x", "calib_y", "groups"}, py::make_tuple(py::none()),
-              calibrate)
+              calibrate, kClassifierCalibrateDoc)
       .method("predict_sets", {"self", "new_x", "groups", "return_fallback", "partition"},
-              py::make_tuple(py::none(), false, py::none()), predict_sets)
+              py::make_tuple(py::none(), false, py::none()), predict_sets, kPredictSetsDoc)
       .method("evaluate", {"self", "test_x", "test_y", "groups"}, py::make_tuple(py::none()),
-              evaluate)
-      .create();
+              evaluate, kClassifierEvaluateDoc);
+  return Protocol::add_methods(builder).create();
 }
 
 }  // namespace conformal

@@ -9,6 +9,8 @@
 #include "diagnoser/common/python_ops.h"
 #include "diagnoser/conformal/calibration.h"
 #include "diagnoser/conformal/classes.h"
+#include "diagnoser/conformal/docstrings.h"
+#include "diagnoser/conformal/estimator.h"
 #include "diagnoser/conformal/kernels.h"
 
 namespace trov {
@@ -61,14 +63,13 @@ void require_band_rows(const Band& band, py::ssize_t rows) {
   }
 }
 
-py::object init(const Args& a) {
-  const py::object& self = a.self();
-  for (const char* name : {"model", "alpha", "method", "conditional", "fallback", "depth",
-                           "quantile_model", "random_state"}) {
-    self.attr(name) = a[name];
-  }
-  return py::none();
+Parameters parameters() {
+  return {{"model", "alpha", "method", "conditional", "fallback", "depth", "quantile_model",
+           "random_state"},
+          py::make_tuple(0.1, "cqr", py::none(), "full", 7, py::none(), py::none())};
 }
+
+using Protocol = Estimator<parameters>;
 
 py::object quantile_estimator(const py::object& self, const py::object& level) {
   py::object factory = self.attr("quantile_model");
@@ -185,11 +186,13 @@ struct Predicted {
   py::object groups;
 };
 
+// `output`, when given, gets the container the caller publishes in.
 Predicted predict(const py::object& self, const py::object& x, const py::object& groups,
-                  const char* part) {
+                  const char* part, Output* output = nullptr) {
   // Gather: the fitted state once, then the models and the groups.
   Snapshot state(self);
   require_state(state, "threshold_", "calibrate");
+  if (output != nullptr) *output = wanted_output(state, x);
   warn_if_alpha_changed(state);
   Conditional mode = checked_conditional(state.setting("conditional"), false);
   GroupTable table;
@@ -243,8 +246,10 @@ Predicted predict(const py::object& self, const py::object& x, const py::object&
 }
 
 py::object predict_intervals(const Args& a) {
-  Predicted p = predict(a.self(), a["new_x"], a["groups"], "prediction");
-  return with_fallback(p.intervals, p.fallback, a["return_fallback"]);
+  Output output;
+  Predicted p = predict(a.self(), a["new_x"], a["groups"], "prediction", &output);
+  return published(p.intervals, py::make_tuple("lower", "upper"), p.fallback, output,
+                   a["return_fallback"]);
 }
 
 py::object evaluate(const Args& a) {
@@ -286,20 +291,19 @@ py::object evaluate(const Args& a) {
 }  // namespace
 
 py::object create_conformal_regressor(const ModuleContext& module) {
-  py::tuple defaults = py::make_tuple(0.1, "cqr", py::none(), "full", 7, py::none(), py::none());
-  return ClassBuilder(module, "ConformalRegressor")
-      .method("__init__",
-              {"self", "model", "alpha", "method", "conditional", "fallback", "depth",
-               "quantile_model", "random_state"},
-              defaults, init)
-      .method("fit", {"self", "train_x", "train_y"}, fit)
+  Parameters spec = parameters();
+  std::vector<const char*> init_params{"self"};
+  init_params.insert(init_params.end(), spec.names.begin(), spec.names.end());
+  ClassBuilder builder(module, "ConformalRegressor", kRegressorDoc);
+  builder.method("__init__", init_params, spec.defaults, Protocol::init, kInitDoc)
+      .method("fit", {"self", "train_x", "train_y"}, fit, kFitDoc)
       .method("calibrate", {"self", "calib_x", "calib_y", "groups"}, py::make_tuple(py::none()),
-              calibrate)
+              calibrate, kRegressorCalibrateDoc)
       .method("predict_intervals", {"self", "new_x", "groups", "return_fallback"},
-              py::make_tuple(py::none(), false), predict_intervals)
+              py::make_tuple(py::none(), false), predict_intervals, kPredictIntervalsDoc)
       .method("evaluate", {"self", "test_x", "test_y", "groups"}, py::make_tuple(py::none()),
-              evaluate)
-      .create();
+              evaluate, kRegressorEvaluateDoc);
+  return Protocol::add_methods(builder).create();
 }
 
 }  // namespace conformal

@@ -7,6 +7,7 @@
 #include "diagnoser/common/errors.h"
 #include "diagnoser/common/names.h"
 #include "diagnoser/common/python_ops.h"
+#include "diagnoser/report/docstrings.h"
 #include "diagnoser/report/report_html.h"
 #include "diagnoser/report/rows.h"
 
@@ -182,16 +183,17 @@ py::object repr(const Args& a) {
 }  // namespace
 
 py::object create_report_comparison(const ModuleContext& module) {
-  return ClassBuilder(module, "ReportComparison")
-      .method("__init__", {"self", "kind", "reports", "table"}, init)
+  return ClassBuilder(module, "ReportComparison", kComparisonDoc)
+      .method("__init__", {"self", "kind", "reports", "table"}, init, kReportInitDoc)
       .method("_repr_html_", {"self"}, repr_html)
-      .method("to_html", {"self", "path"}, to_html)
+      .method("to_html", {"self", "path"}, to_html, kComparisonToHtmlDoc)
       .method("__repr__", {"self"}, repr)
       .create();
 }
 
 py::object create_compare_reports(const ModuleContext& module) {
-  return make_function(module, "compare_reports", {"reports"}, py::tuple(), compare_reports);
+  return make_function(module, "compare_reports", {"reports"}, py::tuple(), compare_reports,
+                       kCompareReportsDoc);
 }
 
 }  // namespace report

@@ -13,6 +13,7 @@
 #include "diagnoser/common/python_ops.h"
 #include "diagnoser/report/comparison.h"
 #include "diagnoser/report/coverage_kernels.h"
+#include "diagnoser/report/docstrings.h"
 #include "diagnoser/report/report_html.h"
 #include "diagnoser/report/snapshot.h"
 #include "diagnoser/report/tables.h"
@@ -244,12 +245,12 @@ py::object repr(const Args& a) {
 }
 
 py::object create_coverage_report(const ModuleContext& module) {
-  return ClassBuilder(module, "CoverageReport")
+  return ClassBuilder(module, "CoverageReport", kCoverageReportDoc)
       .method("__init__", {"self", "kind", "confidence", "summary", "tables", "findings"},
-              py::make_tuple(py::none()), init)
-      .method("to_dict", {"self"}, to_dict)
+              py::make_tuple(py::none()), init, kReportInitDoc)
+      .method("to_dict", {"self"}, to_dict, kToDictDoc)
       .method("_repr_html_", {"self"}, repr_html)
-      .method("to_html", {"self", "path"}, to_html)
+      .method("to_html", {"self", "path"}, to_html, kReportToHtmlDoc)
       .method("__repr__", {"self"}, repr)
       .create();
 }
@@ -268,9 +269,9 @@ void initialise(py::module_ module) {
   globals["CoverageReport"] = create_coverage_report(context);
   globals["ReportComparison"] = create_report_comparison(context);
   globals["compare_reports"] = create_compare_reports(context);
-  globals["coverage_report"] =
-      make_function(context, "coverage_report", {"fitted", "confidence", "bins", "test_x"},
-                    py::make_tuple(0.95, 10, py::none()), coverage_report);
+  globals["coverage_report"] = make_function(
+      context, "coverage_report", {"fitted", "confidence", "bins", "test_x"},
+      py::make_tuple(0.95, 10, py::none()), coverage_report, kCoverageReportFunctionDoc);
 }
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT,      "report", nullptr, 0,      nullptr,

@@ -1,0 +1,415 @@
+// The docstrings of the module's classes and methods, in numpydoc layout, as
+// help() and inspect.getdoc show them.
+#pragma once
+
+namespace trov {
+namespace conformal {
+
+inline constexpr const char* kClassifierDoc =
+    R"(Prediction sets for a fitted classifier, by split conformal calibration.
+
+A class enters a row's set when its score is at most the threshold found on the
+calibration rows: the k-th smallest of the n calibration scores, with
+k = ceil((n + 1) * (1 - alpha)). Sets then hold the true class with probability
+at least 1 - alpha_, over all rows together, when the calibration rows and the
+new rows are exchangeable. The model is never refitted.
+
+Parameters
+----------
+model : estimator
+    A fitted classifier with ``predict_proba`` (and, if it has them, ``classes_``).
+alpha : float, default=0.1
+    The miscoverage level, in (0, 1); rounded to 12 significant digits by
+    ``calibrate``.
+score : {"lac", "aps", "aps_randomized", "raps"}, default="lac"
+    The conformity score: "lac" (1 - p_k, the smallest sets on average), "aps"
+    (probability of the classes ranked above k, exclusive), "aps_randomized"
+    ("aps" + U * p_k) or "raps" ("aps_randomized" + lam * max(0, rank - k_reg)).
+conditional : {None, "class", "group"}, default=None
+    One threshold for all rows (None), one per class, or one per group given to
+    ``calibrate``.
+fallback : {"full", "marginal"}, default="full"
+    The threshold of a class or group with too few calibration rows: every class
+    ("full", which keeps the guarantee) or the overall threshold ("marginal").
+random_state : int or None, default=None
+    Fixes the entropy of the randomised scores' draws; None draws fresh entropy at
+    each ``calibrate``.
+lam : float, default=0.01
+    The penalty of "raps", finite and >= 0.
+k_reg : int, default=1
+    The rank from which "raps" penalises, >= 0.
+randomized : bool, default=True
+    Whether "raps" adds the random term.
+
+Attributes
+----------
+classes_ : ndarray
+    The model's classes: the columns of the sets.
+alpha_ : float
+    The alpha calibrated for, rounded.
+n_calibration_ : int
+    The number of calibration rows.
+rank_ : int
+    The k of the marginal threshold.
+threshold_ : float or dict
+    The threshold, or a dict class or group -> threshold when conditional.
+fallback_threshold_ : float
+    The threshold of the classes or groups that fall back.
+fallback_groups_ : list
+    The classes or groups that fall back.
+groups_ : ndarray
+    The calibration groups (``conditional="group"``).
+stratum_counts_ : dict
+    Class or group -> its calibration rows, when conditional.
+stratum_ranks_ : dict
+    Class or group -> its k, or None when it fell back, when conditional.
+sets_, fallback_rows_, test_y_, test_groups_ : ndarray
+    The test part's sets and what ``evaluate`` measured them on.
+coverage_, mean_set_size_ : float
+    The test part's coverage and mean set size, after ``evaluate``.
+
+See Also
+--------
+ConformalRegressor : intervals for a fitted regressor.
+trov.diagnoser.report.coverage_report : where the coverage falls short.
+
+Examples
+--------
+>>> from sklearn.datasets import load_iris
+>>> from sklearn.linear_model import LogisticRegression
+>>> from trov.diagnoser.conformal import ConformalClassifier
+>>> x, y = load_iris(return_X_y=True)
+>>> model = LogisticRegression(max_iter=1000).fit(x[::2], y[::2])
+>>> cc = ConformalClassifier(model, alpha=0.2).calibrate(x[1::2], y[1::2])
+>>> cc
+ConformalClassifier(model=LogisticRegression(max_iter=1000), alpha=0.2)
+>>> cc.predict_sets(x[:2]).shape
+(2, 3)
+)";
+
+inline constexpr const char* kRegressorDoc =
+    R"(Prediction intervals for a fitted regressor, by split conformal calibration.
+
+The interval of a row holds every y whose score is at most the threshold found on
+the calibration rows (the k-th smallest of n, k = ceil((n + 1) * (1 - alpha))).
+With "cqr" the score is measured from quantile models of the regressor's
+residuals (learnt by ``fit``); with "absolute" it is |y - prediction|, a band of
+constant width. Intervals are closed and hold y with probability at least
+1 - alpha_ when calibration and new rows are exchangeable. The model is never
+refitted.
+
+Parameters
+----------
+model : estimator
+    A fitted regressor with ``predict`` (one value per row).
+alpha : float, default=0.1
+    The miscoverage level, in (0, 1); rounded to 12 significant digits by
+    ``calibrate``.
+method : {"cqr", "absolute"}, default="cqr"
+    Conformalised quantile regression of the residuals, or absolute errors.
+conditional : {None, "group"}, default=None
+    One threshold for all rows (None) or one per group given to ``calibrate``.
+fallback : {"full", "marginal"}, default="full"
+    The threshold of a group with too few calibration rows: an unbounded interval
+    ("full", which keeps the guarantee) or the overall threshold ("marginal").
+depth : int, default=7
+    The max_depth of the default LightGBM quantile models.
+quantile_model : callable or None, default=None
+    A factory ``quantile_model(level)`` returning an unfitted quantile regressor;
+    None for LightGBM's. A module-level function when the object is pickled.
+random_state : int or None, default=None
+    The random_state of the default quantile models.
+
+Attributes
+----------
+quantile_models_ : tuple
+    The fitted lower and upper quantile models ("cqr", after ``fit``).
+alpha_ : float
+    The alpha calibrated for, rounded.
+n_calibration_ : int
+    The number of calibration rows.
+rank_ : int
+    The k of the marginal threshold.
+threshold_ : float or dict
+    The threshold, or a dict group -> threshold when conditional.
+fallback_threshold_ : float
+    The threshold of the groups that fall back.
+fallback_groups_ : list
+    The groups that fall back.
+groups_ : ndarray
+    The calibration groups (``conditional="group"``).
+stratum_counts_, stratum_ranks_ : dict
+    Group -> its calibration rows, and its k (None when it fell back).
+intervals_, test_pred_, fallback_rows_, empty_rows_, test_y_ : ndarray
+    The test part's intervals and what ``evaluate`` measured them on.
+coverage_, mean_width_ : float
+    The test part's coverage and mean width, after ``evaluate``.
+
+See Also
+--------
+ConformalClassifier : prediction sets for a fitted classifier.
+trov.diagnoser.report.coverage_report : where the coverage falls short.
+
+Examples
+--------
+>>> import numpy as np
+>>> from sklearn.linear_model import LinearRegression
+>>> from trov.diagnoser.conformal import ConformalRegressor
+>>> rng = np.random.default_rng(0)
+>>> x = rng.normal(size=(400, 2)); y = x.sum(axis=1) + rng.normal(size=400)
+>>> model = LinearRegression().fit(x[:200], y[:200])
+>>> cr = ConformalRegressor(model, method="absolute").calibrate(x[200:], y[200:])
+>>> cr.predict_intervals(x[:3]).shape
+(3, 2)
+)";
+
+inline constexpr const char* kInitDoc =
+    R"(Initialise self; the parameters are those of the class, see ``help(type(self))``.)";
+
+inline constexpr const char* kClassifierCalibrateDoc =
+    R"(Calibrate the thresholds on rows the model was not trained on.
+
+Parameters
+----------
+calib_x : array-like or DataFrame
+    The calibration rows, as the model's ``predict_proba`` takes them.
+calib_y : array-like
+    One label per row, each among the model's classes.
+groups : array-like, callable or None, default=None
+    The rows' groups for ``conditional="group"``: an array, or a callable applied
+    to calib_x. A pandas Series is aligned to a DataFrame calib_x by index.
+
+Returns
+-------
+self : ConformalClassifier
+    Calibrated: ``classes_``, ``alpha_``, ``threshold_`` and the rest are set.
+
+Raises
+------
+ValueError
+    For labels that are no class, rows that are no probabilities, or fewer
+    calibration rows than alpha needs (the message names the least number).
+
+Warns
+-----
+UserWarning
+    When classes or groups fall back or have fewer than 100 rows, or when
+    ``"aps"`` degenerates.
+)";
+
+inline constexpr const char* kPredictSetsDoc = R"(Prediction sets for new rows.
+
+Parameters
+----------
+new_x : array-like or DataFrame
+    The rows, as the model's ``predict_proba`` takes them.
+groups : array-like, callable or None, default=None
+    The rows' groups (required for ``conditional="group"``); a group unseen in
+    calibration gets the fallback threshold.
+return_fallback : bool, default=False
+    Also return the mask of rows predicted with a fallback threshold.
+partition : int or None, default=None
+    A partition's number: the randomised scores then draw from that partition's
+    own stream, from its start, and the object's counter stays where it is.
+
+Returns
+-------
+sets : ndarray of bool, shape (rows, classes), or DataFrame
+    Whether each class (a column of ``classes_``) is in the row's set. A boolean
+    DataFrame with columns ``classes_`` and new_x's index (a RangeIndex for other
+    inputs) under ``set_output(transform="pandas")`` or scikit-learn's
+    ``transform_output="pandas"``.
+fallback : ndarray of bool or Series, shape (rows,)
+    Only with ``return_fallback=True``; a Series on the same index for pandas output.
+
+Raises
+------
+NotFittedError
+    Before ``calibrate``.
+)";
+
+inline constexpr const char* kClassifierEvaluateDoc = R"(Measure the sets' coverage on a test part.
+
+Parameters
+----------
+test_x : array-like or DataFrame
+    The test rows.
+test_y : array-like
+    Their labels; labels that are no class count as not covered (with a warning).
+groups : array-like, callable or None, default=None
+    The rows' groups, as for ``predict_sets``.
+
+Returns
+-------
+self : ConformalClassifier
+    With ``coverage_``, ``mean_set_size_``, ``sets_``, ``fallback_rows_``,
+    ``test_x_``, ``test_y_`` and ``test_groups_`` set (numpy arrays whatever the
+    output setting), ready for ``coverage_report``.
+
+Raises
+------
+NotFittedError
+    Before ``calibrate``.
+)";
+
+inline constexpr const char* kFitDoc =
+    R"(Fit the quantile models of the model's residuals ("cqr" only).
+
+The model itself is not refitted. Use rows other than the calibration rows, best
+rows the model was not trained on either.
+
+Parameters
+----------
+train_x : array-like or DataFrame
+    The rows, as the model's ``predict`` takes them.
+train_y : array-like
+    Their targets.
+
+Returns
+-------
+self : ConformalRegressor
+    With ``quantile_models_`` set; unchanged for "absolute", which needs no fit.
+)";
+
+inline constexpr const char* kRegressorCalibrateDoc =
+    R"(Calibrate the threshold on rows the model was not trained on.
+
+Parameters
+----------
+calib_x : array-like or DataFrame
+    The calibration rows.
+calib_y : array-like
+    Their targets.
+groups : array-like, callable or None, default=None
+    The rows' groups for ``conditional="group"``: an array, or a callable applied
+    to calib_x. A pandas Series is aligned to a DataFrame calib_x by index.
+
+Returns
+-------
+self : ConformalRegressor
+    Calibrated: ``alpha_``, ``threshold_`` and the rest are set.
+
+Raises
+------
+NotFittedError
+    For "cqr" before ``fit``.
+ValueError
+    For fewer calibration rows than alpha needs (the message names the least
+    number) or predictions of the wrong shape.
+)";
+
+inline constexpr const char* kPredictIntervalsDoc = R"(Prediction intervals for new rows.
+
+Parameters
+----------
+new_x : array-like or DataFrame
+    The rows, as the model's ``predict`` takes them.
+groups : array-like, callable or None, default=None
+    The rows' groups (required for ``conditional="group"``); a group unseen in
+    calibration gets the fallback threshold.
+return_fallback : bool, default=False
+    Also return the mask of rows predicted with a fallback threshold.
+
+Returns
+-------
+intervals : ndarray of float, shape (rows, 2), or DataFrame
+    The closed interval [low, high] of each row; NaN for both bounds when it is
+    empty (with a warning). A DataFrame with columns ``lower`` and ``upper`` and
+    new_x's index (a RangeIndex for other inputs) under
+    ``set_output(transform="pandas")`` or scikit-learn's ``transform_output="pandas"``.
+fallback : ndarray of bool or Series, shape (rows,)
+    Only with ``return_fallback=True``; a Series on the same index for pandas output.
+
+Raises
+------
+NotFittedError
+    Before ``calibrate``.
+)";
+
+inline constexpr const char* kRegressorEvaluateDoc =
+    R"(Measure the intervals' coverage on a test part.
+
+Parameters
+----------
+test_x : array-like or DataFrame
+    The test rows.
+test_y : array-like
+    Their targets; a value on a bound is covered, an empty interval covers nothing.
+groups : array-like, callable or None, default=None
+    The rows' groups, as for ``predict_intervals``.
+
+Returns
+-------
+self : ConformalRegressor
+    With ``coverage_``, ``mean_width_``, ``intervals_``, ``test_pred_``,
+    ``fallback_rows_``, ``empty_rows_``, ``test_x_``, ``test_y_`` and
+    ``test_groups_`` set (numpy arrays whatever the output setting), ready for
+    ``coverage_report``.
+
+Raises
+------
+NotFittedError
+    Before ``calibrate``.
+)";
+
+inline constexpr const char* kGetParamsDoc =
+    R"(The parameters of the object, as scikit-learn's estimators give them.
+
+Parameters
+----------
+deep : bool, default=True
+    Also give the model's own parameters as ``model__<name>`` when it has
+    ``get_params``.
+
+Returns
+-------
+params : dict
+    Parameter name -> value: exactly the parameters of ``__init__``.
+)";
+
+inline constexpr const char* kSetParamsDoc =
+    R"(Set parameters of the object, as scikit-learn's estimators do.
+
+Changed parameters take effect at the next ``calibrate`` (or ``fit``).
+
+Parameters
+----------
+**params : dict
+    Parameter name -> new value; ``model__<name>`` goes to the model's own
+    ``set_params``.
+
+Returns
+-------
+self : object
+    The object itself.
+
+Raises
+------
+ValueError
+    For a name that is no parameter (nothing is set then); the message lists the
+    valid ones.
+)";
+
+inline constexpr const char* kSetOutputDoc =
+    R"(Choose the container of the predictions, as scikit-learn's set_output does.
+
+Parameters
+----------
+transform : {"pandas", "default"} or None, default=None
+    "pandas": predictions are DataFrames (and the fallback mask a Series) on the
+    rows' index; "default": numpy arrays; None: unchanged. While unset, the
+    object follows ``sklearn.get_config()["transform_output"]`` at each call.
+
+Returns
+-------
+self : object
+    The object itself.
+
+Raises
+------
+ValueError
+    For any other value.
+)";
+
+}  // namespace conformal
+}  // namespace trov

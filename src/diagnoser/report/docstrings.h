@@ -1,0 +1,202 @@
+// The docstrings of the report module, in numpydoc layout, as help() and
+// inspect.getdoc show them.
+#pragma once
+
+namespace trov {
+namespace report {
+
+inline constexpr const char* kCoverageReportFunctionDoc =
+    R"(Where coverage falls short: tables, findings and figures of a fitted object.
+
+The report only reads the object: it never refits, calls no model and changes
+nothing. Split conformal guarantees marginal coverage only; per class and per
+segment it can fall short with nothing broken, and the report finds where.
+
+Parameters
+----------
+fitted : object
+    A fitted AdaptiveConformalClassifier, ResidualConformalRegressor or
+    Reliability, or an evaluated ConformalClassifier or ConformalRegressor.
+confidence : float, default=0.95
+    In (0, 1): the level of every Wilson interval, and 1 - confidence bounds the
+    chance of any false flag in the report (Holm's step-down over all tests).
+bins : int, default=10
+    The number of segments a numeric feature is cut into (nearly equal counts);
+    categorical features keep the bins - 1 most frequent values and ``other``.
+test_x : array-like, DataFrame or None, default=None
+    The features of the test rows, in their order: gives a classifier its
+    ``by_feature`` table, and replaces a regressor's stored ones.
+
+Returns
+-------
+report : CoverageReport
+    Its summary, tables and findings.
+
+Raises
+------
+TypeError
+    For an object of any other type, or a confidence or bins that is no number.
+ValueError
+    For an object not fitted (or evaluated), a confidence outside (0, 1), bins
+    below 1, or a test_x whose row count differs.
+
+Examples
+--------
+>>> report = coverage_report(cc, confidence=0.95, bins=10)  # doctest: +SKIP
+>>> report.summary["coverage"], report.tables["by_class"]  # doctest: +SKIP
+>>> report.to_html("report.html")  # doctest: +SKIP
+)";
+
+inline constexpr const char* kCoverageReportDoc =
+    R"(The coverage report of one fitted object, as ``coverage_report`` makes it.
+
+Shown in a notebook as findings, summary, flagged rows, tables and figures.
+
+Parameters
+----------
+kind : {"classification", "regression"}
+    What was fitted.
+confidence : float
+    The level of the report's intervals and tests.
+summary : dict
+    The overall measures.
+tables : dict of str to DataFrame
+    The report's tables.
+findings : list of str or None, default=None
+    Plain sentences on what to act on; None for none.
+
+Attributes
+----------
+kind : str
+    "classification" or "regression".
+confidence : float
+    The level of the intervals and of the tests that set the flags.
+summary : dict
+    ``n``, ``coverage`` with ``coverage_low`` and ``coverage_high``, ``target``,
+    ``fsc`` (the lowest segment coverage) and, where known, ``n_calib`` and the
+    expected range ``expected_low`` / ``expected_high``.
+tables : dict of str to DataFrame
+    ``by_class``, ``by_set_size``, ``by_feature``, ``worst_segments``,
+    ``by_prediction`` and ``by_group``, as they apply; each row has ``n``,
+    ``coverage``, its interval, ``p_adjusted`` and ``flag``.
+findings : list of str
+    A few sentences, each backed by a figure of the report.
+
+See Also
+--------
+coverage_report : makes the report.
+compare_reports : reports side by side.
+
+Examples
+--------
+>>> report = coverage_report(rel)  # doctest: +SKIP
+>>> report.findings  # doctest: +SKIP
+>>> report.to_dict()["summary"]["coverage"]  # doctest: +SKIP
+)";
+
+inline constexpr const char* kReportInitDoc =
+    R"(Initialise self; the parameters are those of the class, see ``help(type(self))``.)";
+
+inline constexpr const char* kToDictDoc =
+    R"(The report as plain numbers and strings, ready for JSON.
+
+Returns
+-------
+report : dict
+    ``kind``, ``confidence``, ``summary``, ``tables`` (each a list of row dicts)
+    and ``findings``; numpy scalars become Python numbers, NaN and infinities None.
+
+Raises
+------
+ValueError
+    For a value nested so deep (or containing itself) that it has no plain form.
+)";
+
+inline constexpr const char* kReportToHtmlDoc = R"(Write the report as one self-contained HTML file.
+
+Inline CSS and figures, no script.
+
+Parameters
+----------
+path : str or path-like
+    The file to write.
+
+Returns
+-------
+None
+)";
+
+inline constexpr const char* kComparisonDoc =
+    R"(Coverage reports of one kind side by side, as ``compare_reports`` makes them.
+
+Parameters
+----------
+kind : {"classification", "regression"}
+    The kind of every report.
+reports : dict of str to CoverageReport
+    The reports by name.
+table : DataFrame
+    One column per report, one row per measure.
+
+Attributes
+----------
+kind : str
+    "classification" or "regression".
+reports : dict of str to CoverageReport
+    The reports compared, by name.
+table : DataFrame
+    Coverage with its interval, mean set size or width, the worst class and
+    segment, and the number of flagged rows; one column per report.
+
+See Also
+--------
+compare_reports : makes the comparison.
+
+Examples
+--------
+>>> side = compare_reports({"marginal": coverage_report(a),
+...                         "per class": coverage_report(b)})  # doctest: +SKIP
+>>> side.table  # doctest: +SKIP
+)";
+
+inline constexpr const char* kComparisonToHtmlDoc =
+    R"(Write the comparison as one self-contained HTML page.
+
+Parameters
+----------
+path : str or path-like
+    The file to write.
+
+Returns
+-------
+None
+)";
+
+inline constexpr const char* kCompareReportsDoc = R"(Set coverage reports of one kind side by side.
+
+Parameters
+----------
+reports : dict of str to CoverageReport
+    At least one report, by name; all classification or all regression.
+
+Returns
+-------
+comparison : ReportComparison
+    Its ``table`` has one column per report.
+
+Raises
+------
+TypeError
+    For reports that are not a dict of names to CoverageReport.
+ValueError
+    For no reports, or reports of different kinds.
+
+Examples
+--------
+>>> side = compare_reports({"marginal": coverage_report(cc_marginal),
+...                         "per class": coverage_report(cc_per_class)})  # doctest: +SKIP
+>>> side.to_html("side.html")  # doctest: +SKIP
+)";
+
+}  // namespace report
+}  // namespace trov
