@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "diagnoser/common/items.h"
 #include "diagnoser/common/names.h"
 
 namespace trov {
@@ -13,7 +14,7 @@ std::vector<py::object> rank_bounds(const py::object& rank_num, const py::object
 std::vector<py::object> rank_bounds(const py::object& rank_num, const py::list& segments,
                                     const py::object& bins) {
   py::list levels;
-  for (py::handle i : segments) levels.append(i / bins);
+  for (py::handle i : items_of(segments)) levels.append(i / bins);
   std::vector<py::object> out;
   if (py::len(levels) == 0) return out;
   levels.append(py::int_(py::len(levels)) / bins);

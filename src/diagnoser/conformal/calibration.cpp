@@ -5,6 +5,7 @@
 
 #include "diagnoser/common/errors.h"
 #include "diagnoser/common/finite.h"
+#include "diagnoser/common/items.h"
 #include "diagnoser/common/labels.h"
 #include "diagnoser/common/names.h"
 #include "diagnoser/common/python_ops.h"
@@ -337,7 +338,7 @@ GroupTable group_table(const Snapshot& state) {
   py::object thresholds = state.at("threshold_");
   if (!PyDict_Check(thresholds.ptr())) tampered("threshold_ is no dict of the groups' thresholds");
   py::list fallback_groups(state.at("fallback_groups_"));
-  for (py::handle name : names) {
+  for (py::handle name : items_of(names)) {
     PyObject* tau = PyDict_GetItemWithError(thresholds.ptr(), name.ptr());
     if (tau == nullptr) {
       if (PyErr_Occurred()) throw py::error_already_set();
@@ -374,7 +375,7 @@ std::vector<double> class_thresholds(const Snapshot& state, const py::list& name
   py::object thresholds = state.at("threshold_");
   if (!PyDict_Check(thresholds.ptr())) tampered("threshold_ is no dict of the classes' thresholds");
   std::vector<double> out;
-  for (py::handle name : names) {
+  for (py::handle name : items_of(names)) {
     PyObject* tau = PyDict_GetItemWithError(thresholds.ptr(), name.ptr());
     if (tau == nullptr) {
       if (PyErr_Occurred()) throw py::error_already_set();

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "diagnoser/common/items.h"
 #include "diagnoser/common/python_ops.h"
 #include "diagnoser/conformal/calibration.h"
 
@@ -64,7 +65,7 @@ py::object set_parameters(const py::object& self, const std::vector<const char*>
   py::list keys(params);
   std::string valid;
   for (const char* name : names) valid += std::string(valid.empty() ? "" : ", ") + name;
-  for (py::handle key : keys) {
+  for (py::handle key : items_of(keys)) {
     std::string text = py::str(key).cast<std::string>();
     std::string head = text.substr(0, text.find("__"));
     if (!is_parameter(names, head)) {
@@ -75,7 +76,7 @@ py::object set_parameters(const py::object& self, const std::vector<const char*>
     }
   }
   py::dict nested;
-  for (py::handle key : keys) {
+  for (py::handle key : items_of(keys)) {
     std::string text = py::str(key).cast<std::string>();
     std::size_t split = text.find("__");
     if (split == std::string::npos) {

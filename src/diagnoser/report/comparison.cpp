@@ -10,6 +10,7 @@
 #include "diagnoser/report/docstrings.h"
 #include "diagnoser/report/report_html.h"
 #include "diagnoser/report/rows.h"
+#include "diagnoser/report/snapshot.h"
 
 namespace trov {
 namespace report {
@@ -20,7 +21,7 @@ using py::literals::operator""_a;
 // The flagged rows of a report; worst_segments repeats rows of by_feature.
 int64_t flag_count(const py::dict& tables) {
   int64_t flagged = 0;
-  for (py::handle name : py::list(tables)) {
+  for (py::handle name : snapshot(tables)) {
     if (text_of(name) == "worst_segments") continue;
     py::object frame = tables[name];
     if (py::bool_(frame.attr("columns").attr("__contains__")("flag"))) {
@@ -90,7 +91,7 @@ py::object compare_reports(const Args& a) {
   py::list names(given);  // the keys first: reading the reports runs Python code
   if (py::len(names) == 0) throw py::value_error("compare_reports needs at least one report");
   std::string kind, first;
-  for (py::handle name : names) {
+  for (py::handle name : snapshot(names)) {
     py::object report = given[name];
     if (!py::isinstance(report, ns("CoverageReport"))) {
       throw py::type_error("compare_reports: " + py::repr(name).cast<std::string>() +
@@ -118,7 +119,7 @@ py::object compare_reports(const Args& a) {
 
   py::dict columns;
   py::dict kept;
-  for (py::handle name : names) {
+  for (py::handle name : snapshot(names)) {
     py::object report = given[name];
     py::dict summary = report.attr("summary");
     py::dict tables = report.attr("tables");

@@ -186,7 +186,7 @@ py::object plain(const py::handle& value, int depth = 0) {
     py::dict out;
     // Keys taken first: converting the values runs Python code.
     py::dict source = py::reinterpret_borrow<py::dict>(value);
-    for (py::handle key : py::list(source)) out[py::str(key)] = plain(source[key], depth + 1);
+    for (py::handle key : snapshot(source)) out[py::str(key)] = plain(source[key], depth + 1);
     return std::move(out);
   }
   if (sequence) {
@@ -206,7 +206,7 @@ py::object to_dict(const Args& a) {
   const py::object& self = a.self();
   py::dict tables;
   py::dict source(self.attr("tables"));
-  for (py::handle name : py::list(source)) {
+  for (py::handle name : snapshot(source)) {
     tables[name] = plain(source[name].attr("to_dict")("records"));
   }
   py::dict out;
@@ -230,7 +230,7 @@ py::object repr(const Args& a) {
   py::dict summary = self.attr("summary");
   py::ssize_t flagged = 0;
   py::dict tables(self.attr("tables"));
-  for (py::handle name : py::list(tables)) {
+  for (py::handle name : snapshot(tables)) {
     if (py::str(name).cast<std::string>() == "worst_segments") continue;
     py::object frame = tables[name];
     if (py::bool_(frame.attr("columns").attr("__contains__")("flag"))) {

@@ -145,7 +145,7 @@ namespace {
 
 std::string summary_html(const py::dict& summary) {
   std::string out = "<table><tbody>";
-  for (py::handle name : py::list(summary)) {
+  for (py::handle name : snapshot(summary)) {
     std::string key = text_of(name);
     Cell cell = format_cell(summary[name], key);
     out += "<tr><th class=\"text\">" + escape(key) + "</th>";
@@ -395,7 +395,7 @@ std::string html_fragment(const py::object& report) {
   out += "<h3>Flagged rows</h3>";
   bool any = false;
   py::list names(tables);  // the keys first: what follows runs Python code
-  for (py::handle key : names) {
+  for (py::handle key : snapshot(names)) {
     std::string name = text_of(key);
     if (name == "worst_segments") continue;  // its rows repeat by_feature's
     py::object rows = flagged(tables[key]);
@@ -405,7 +405,7 @@ std::string html_fragment(const py::object& report) {
   }
   if (!any) out += "<p>None: no test finds a row below the target or far above it.</p>";
 
-  for (py::handle key : names) {
+  for (py::handle key : snapshot(names)) {
     std::string name = text_of(key);
     py::object frame = tables[key];
     const TableText* text = nullptr;

@@ -19,6 +19,7 @@
 #include "diagnoser/report/findings.h"
 #include "diagnoser/report/rows.h"
 #include "diagnoser/report/segmenting.h"
+#include "diagnoser/report/snapshot.h"
 
 namespace trov {
 namespace report {
@@ -245,7 +246,7 @@ Laws laws_of(const Source& source, int64_t n, const py::list& keys,
     fallen.kind = Law::kCovered;
   }
   fallen.testable = false;
-  for (py::handle key : keys) {
+  for (py::handle key : snapshot(keys)) {
     py::object count = item_of(counts, key), k = item_of(ranks, key);
     std::string name = "the stratum " + py::repr(key).cast<std::string>();
     if (!count || !k || k.is_none()) {
