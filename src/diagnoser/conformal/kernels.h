@@ -73,8 +73,9 @@ void cqr_scores(const double* residual, const double* low, const double* high, i
 int64_t bands(const double* prediction, const double* low, const double* high, const double* tau,
               int64_t rows, double* out, bool* empty);
 
-// Philox4x64-10 (Salmon et al., 2011), numpy's `Philox` bit generator: a block of
-// four words from a 256-bit counter and a 128-bit key.
+// Philox4x64-10 (Salmon et al., 2011), the block function of numpy's `Philox`: four
+// words from a 256-bit counter and a 128-bit key. numpy's generator steps its counter
+// before the first block, so its block for counter c is this one's for c + 1.
 struct Counter {
   uint64_t word[4];
 };
