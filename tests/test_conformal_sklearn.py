@@ -162,6 +162,8 @@ def test_repr_shows_the_model_and_the_changed_parameters():
 
 # --- pandas output ---
 
+@pytest.mark.skipif("transform_output" not in sklearn.get_config(),
+                    reason="scikit-learn before 1.2 has no transform_output")
 @pytest.mark.parametrize("kind", ["classifier", "regressor"])
 def test_pandas_output_from_the_global_config_or_the_object(kind):
     obj, x, columns = calibrated(kind, np.random.default_rng(1))

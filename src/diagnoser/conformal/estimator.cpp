@@ -145,7 +145,14 @@ Output wanted_output(const Snapshot& state, const py::object& x) {
     if (found != nullptr && found != Py_None) chosen = py::reinterpret_borrow<py::object>(found);
   }
   bool own = static_cast<bool>(chosen);
-  if (!own) chosen = py::module_::import("sklearn").attr("get_config")()["transform_output"];
+  if (!own) {
+    // scikit-learn before 1.2 has no transform_output: its output is numpy's.
+    py::object global = py::module_::import("sklearn").attr("get_config")();
+    PyObject* found = PyDict_Check(global.ptr())
+                          ? PyDict_GetItemString(global.ptr(), "transform_output")
+                          : nullptr;
+    chosen = found != nullptr ? py::reinterpret_borrow<py::object>(found) : py::str("default");
+  }
   std::string text = text_of_transform(chosen);
   Output out;
   out.index = py::none();
