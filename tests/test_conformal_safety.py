@@ -8,19 +8,9 @@ import threading
 import numpy as np
 import pytest
 
+from test_conformal import Table
 from test_native_safety import run_child
 from trov.diagnoser.conformal import ConformalClassifier, ConformalRegressor
-
-
-class Table:
-    """A fitted classifier whose rows are probability rows."""
-
-    def __init__(self, classes=None):
-        if classes is not None:
-            self.classes_ = np.asarray(classes)
-
-    def predict_proba(self, x):
-        return np.asarray(x, dtype=float)
 
 
 def dirichlet_rows(rng, n, classes):

@@ -13,6 +13,7 @@ from sklearn.exceptions import NotFittedError
 from sklearn.linear_model import LinearRegression, LogisticRegression
 from sklearn.utils.validation import check_is_fitted
 
+from test_conformal import Column, Table
 from trov.diagnoser import conformal, reliability_evaluation, report
 from trov.diagnoser.conformal import ConformalClassifier, ConformalRegressor
 
@@ -20,24 +21,6 @@ CLASSIFIER_PARAMS = ["model", "alpha", "score", "conditional", "fallback", "rand
                      "k_reg", "randomized"]
 REGRESSOR_PARAMS = ["model", "alpha", "method", "conditional", "fallback", "depth",
                     "quantile_model", "random_state"]
-
-
-class Table:
-    """A fitted classifier whose rows are probability rows: x is the matrix itself."""
-
-    def __init__(self, classes=None):
-        if classes is not None:
-            self.classes_ = np.asarray(classes)
-
-    def predict_proba(self, x):
-        return np.asarray(x, dtype=float)
-
-
-class Column:
-    """A regressor predicting the first feature."""
-
-    def predict(self, x):
-        return np.asarray(x, dtype=float)[:, 0]
 
 
 def quantile_factory(level):
