@@ -195,14 +195,24 @@ def test_a_low_calibration_draw_asks_for_more_rows_not_groups():
     assert 'conditional="group"' not in text
 
 
-def test_over_coverage_from_ties_names_them():
+def test_over_coverage_from_ties_is_said_not_flagged():
     rng = np.random.default_rng(5)
     m = 4000
     labels = rng.integers(0, 3, m)
-    cc = set_object(rng, labels, np.full(m, 0.99), rng.normal(size=(m, 1)), 2000, 3, score="aps")
-    r = report.coverage_report(cc)
-    assert r.summary["flag"] == "over-covered"
-    assert any("Tied scores" in f and 'score="aps_randomized"' in f for f in r.findings)
+    cc = set_object(rng, labels, np.full(m, 0.99), rng.normal(size=(m, 1)), 2000, 3, score="lac")
+    # scores without ties: coverage above the law by more than 0.05 is flagged
+    cc.threshold_ties_ = 1
+    assert report.coverage_report(cc).summary["flag"] == "over-covered"
+    # calibration scores sharing the threshold, or the deterministic score by name:
+    # the upper tail of the law needs untied scores, so no flag, and a finding
+    for ties, score in ((40, "lac"), (None, "aps")):
+        cc.threshold_ties_, cc.score = ties, score
+        r = report.coverage_report(cc)
+        assert not flagged(r)
+        text = " ".join(r.findings)
+        assert "above what exact split conformal gives" in text and "carries no flag" in text
+        assert 'score="aps_randomized"' in text
+        assert ("40 calibration scores share a threshold" in text) == (ties == 40)
 
 
 def test_few_test_rows_say_what_they_cannot_see():
@@ -232,10 +242,14 @@ def test_conformal_reports_on_sparse_rows_empty_sets_and_fallback_classes():
     dense = report.coverage_report(cc, test_x=x.toarray()).tables["by_feature"]
     assert r.tables["by_feature"]["n"].tolist() == dense["n"].tolist()
     assert np.isfinite(r.summary["bandwidth"])
-    # only the rows of class 2 had their coverage decided by the fallback
-    assert r.summary["share_fallback"] == np.mean(labels == 2)
+    # the sets the fallback changed: those holding class 2, all but the five empty ones
+    assert r.summary["share_fallback"] == (m - 5) / m
     assert np.isnan(r.tables["by_class"]["p_adjusted"][2])
-    assert any("decided by the fallback: the class 2 had" in f for f in r.findings)
+    assert any("changed by the fallback: the class 2 had" in f for f in r.findings)
+    # a marginal fallback adds class 2 where the marginal threshold lets it in
+    cc.fallback = "marginal"
+    cc.sets_[:, 2] = np.arange(m) % 3 == 0
+    assert report.coverage_report(cc).summary["share_fallback"] == np.mean(np.arange(m) % 3 == 0)
 
 
 def test_calibrate_keeps_what_the_law_needs():
@@ -249,10 +263,15 @@ def test_calibrate_keeps_what_the_law_needs():
     cc = ConformalClassifier(Table(), alpha=0.1, score="lac")
     cc.calibrate(p, y)
     assert (cc.rank_, cc.alpha_) == (451, 0.1) and not hasattr(cc, "stratum_counts_")
+    assert cc.threshold_ties_ == 1  # continuous probabilities: no score shares the threshold
+    # a tree's few distinct probabilities: many scores at the threshold
+    few = np.repeat(rng.dirichlet(np.ones(3), 4), 125, axis=0)
+    assert ConformalClassifier(Table(), alpha=0.1).calibrate(few, y).threshold_ties_ > 50
     with pytest.warns(UserWarning):
         cc = ConformalClassifier(Table(), alpha=0.1, score="lac", conditional="class").calibrate(p, y)
     counts = {c: int(np.sum(y == c)) for c in range(3)}
     assert cc.stratum_counts_ == counts
     assert cc.stratum_ranks_ == {0: rank(counts[0]), 1: rank(counts[1]), 2: None}
     cc.evaluate(p, y)
-    assert report.coverage_report(cc).summary["share_fallback"] == 5 / 500
+    # fallback "full": class 2 is in every set
+    assert cc.sets_[:, 2].all() and report.coverage_report(cc).summary["share_fallback"] == 1
