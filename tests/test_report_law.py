@@ -16,6 +16,7 @@ from scipy.special import ndtri
 
 from trov.diagnoser import report
 from trov.diagnoser.conformal import ConformalClassifier, ConformalRegressor
+from trov.diagnoser.reliability_evaluation import AdaptiveConformalClassifier, ResidualConformalRegressor
 
 ALPHA = 0.1
 
@@ -119,6 +120,45 @@ def per_group(rng, per_group_calib=300, per_group_test=2000, groups=4):
     return interval_object(rng, coverage, x, per_group_calib * groups, g, counts)
 
 
+class Table:
+    """A model whose probabilities are its input."""
+
+    def predict_proba(self, x):
+        return np.asarray(x, dtype=float)
+
+
+def weak_pairs(rng, m):
+    """Two classes; the model's top class is right with its probability, 0.5 to 0.7."""
+    top = rng.uniform(0.5, 0.7, m)
+    return np.c_[top, 1 - top], (rng.random(m) > top).astype(int)
+
+
+def all_full_sets(rng):
+    """The procedures' classifier, fitted: erring on 40 % of the calibration rows, the
+    deterministic score's threshold is the full set's score 1, which every row whose
+    label ranks second shares, and every set holds both classes."""
+    (tp, ty), (cp, cy), (sp, sy) = (weak_pairs(rng, m) for m in (50, 500, 1000))
+    c = AdaptiveConformalClassifier(alpha=ALPHA)
+    c.fit(Table(), tp, ty, sp, sy, cp, cy)
+    return c
+
+
+def procedure_regressor(rng, n_calib=1000, m=2000, alpha=0.05):
+    """The procedures' regressor as exact split conformal leaves it (y = prediction +
+    N(0, 1), intervals of the drawn coverage about the prediction), calibration bands
+    and all: its default alpha, strict coverage and three features."""
+    x = rng.normal(size=(m, 3))
+    pred = x[:, 0] + 0.5 * x[:, 1]
+    k = rank(n_calib, alpha)
+    half = ndtri((1 + rng.beta(k, n_calib + 1 - k)) / 2)
+    r = ResidualConformalRegressor(alpha=alpha)
+    r.test_x, r.test_y, r.pred_test = x, pred + rng.normal(size=m), pred
+    r.pred_low, r.pred_up, r.width = pred - half, pred + half, np.full(m, 2 * half)
+    r.calib_y = rng.normal(size=n_calib)
+    r.calib_low, r.calib_up = np.full(n_calib, -half), np.full(n_calib, half)
+    return r
+
+
 # --- false flags over both draws, and power ---
 
 VALID = {
@@ -126,6 +166,8 @@ VALID = {
     "per-class": per_class,
     "per-group": per_group,
     "19 calibration rows": lambda rng: marginal_regressor(rng, n_calib=19, m=2000),
+    "all-full two-class sets": all_full_sets,
+    "procedures' regressor": procedure_regressor,
 }
 
 
@@ -153,6 +195,35 @@ def test_power_on_a_class_short_by_a_tenth():
     assert marginal >= 36 and own >= 36, (marginal, own)
 
 
+def test_findings_agree_with_the_flags():
+    rng = np.random.default_rng(11)
+    seen = set()
+    for _ in range(30):
+        # a class short by 0.1 under marginal calibration: the flag asks for per-class
+        # calibration, and no finding may blame the draw or call that remedy useless
+        r = report.coverage_report(per_class(rng, 200, 400, short_class=3, short=0.1,
+                                             conditional=None))
+        text = " ".join(r.findings)
+        if r.tables["by_class"]["flag"][3] == "under-covered":
+            assert 'conditional="class"' in text
+            assert "would not help" not in text and "draw was low" not in text, text
+            assert "alike" not in text
+        seen.update(f.split(",")[0] for f in r.findings if "within" in f)
+        # a segment short by 0.15 beside a valid whole
+        r = report.coverage_report(marginal_regressor(rng, short=0.15))
+        text = " ".join(r.findings)
+        if (r.tables["by_feature"]["flag"] == "under-covered").any():
+            assert "would not help" not in text and "alike" not in text, text
+    assert seen  # the case below is the other side of the word
+    rng = np.random.default_rng(12)
+    x = rng.normal(size=(4000, 2))
+    covered = np.r_[np.ones(3525), np.zeros(475)]  # 0.881, just below the law's 0.883
+    r = report.coverage_report(interval_object(rng, covered, x, 2000))
+    assert not flagged(r) and r.summary["coverage"] < r.summary["expected_low"]
+    assert r.findings[0].startswith("Coverage ") and "within" not in r.findings[0]
+    assert "below what exact split conformal gives" in r.findings[0] and "no flag" in r.findings[0]
+
+
 def test_singletons_under_randomised_sets_are_described_not_flagged():
     rng = np.random.default_rng(13)
     m, n_calib = 4000, 2000
@@ -174,8 +245,12 @@ def test_singletons_under_randomised_sets_are_described_not_flagged():
     assert by_size["p_adjusted"].isna().all() and (by_size["flag"] == "").all()
     assert not flagged(r)
     assert any(f.startswith("Sets of one class cover") and "Marginal coverage holds" in f
-               for f in r.findings)
+               and "adaptive sets" in f for f in r.findings)
     assert not any(f.startswith("All clear") for f in r.findings)
+    # worded by the score that made the sets
+    cc.score = "lac"
+    singles = [f for f in report.coverage_report(cc).findings if f.startswith("Sets of one")]
+    assert len(singles) == 1 and '"lac" set' in singles[0] and "adaptive" not in singles[0]
 
 
 def test_a_low_calibration_draw_asks_for_more_rows_not_groups():
@@ -219,10 +294,37 @@ def test_few_test_rows_say_what_they_cannot_see():
     rng = np.random.default_rng(6)
     r = report.coverage_report(marginal_regressor(rng, m=5))
     assert not flagged(r)
-    assert r.findings[-1].startswith("Too few test rows to tell: with 5 test rows only coverage")
+    assert r.findings[-1].startswith("Too few test rows to tell: with 5 test rows a shortfall is sure")
     assert not any(f.startswith("All clear") for f in r.findings)
     r = report.coverage_report(marginal_regressor(rng, m=1))
     assert r.findings[-1].startswith("Too few test rows to detect anything")
+
+
+def test_the_least_detectable_shortfall_is_flagged_where_it_says():
+    rng = np.random.default_rng(14)
+
+    def whole_flag(m, x):
+        cr = interval_object(rng, np.r_[np.ones(x), np.zeros(m - x)], rng.normal(size=(m, 1)),
+                             2000)
+        return report.coverage_report(cr)
+
+    blind = []
+    for m in range(2, 160, 3):
+        said = [f for f in whole_flag(m, m).findings if f.startswith("Too few")]
+        if not said:
+            # not blind: a shortfall of 0.1 (rounded to a count below it) is flagged
+            assert whole_flag(m, math.floor((0.8 + 1e-9) * m)).summary["flag"] == "under-covered"
+            continue
+        blind.append(m)
+        if "detect anything" in said[0]:
+            continue
+        words = said[0].split("only from ")[1].split(" ")
+        shortfall, count = float(words[0]), int(said[0].split(": ")[-1].split(" or fewer")[0])
+        assert shortfall > 0.1 and abs(0.9 - count / m - shortfall) < 5e-4
+        # the count it names is flagged, and it is the shortfall's count
+        assert whole_flag(m, count).summary["flag"] == "under-covered"
+    # too few rows up to some n (the count's rounding blurs the edge), never beyond
+    assert blind[:20] == list(range(2, 60, 3)) and blind[-1] < 157
 
 
 def test_conformal_reports_on_sparse_rows_empty_sets_and_fallback_classes():

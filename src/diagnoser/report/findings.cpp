@@ -256,8 +256,13 @@ std::vector<std::string> findings(const Evidence& e) {
                   fixed(e.calib_low) + " to " + fixed(e.calib_high) + " (" + level +
                   "); a few hundred rows or more make the level stable.");
   }
-  bool any_flag = !e.flagged.empty() || !e.whole_flag.empty();
+  bool any_flag = !e.whole_flag.empty() || std::any_of(e.flagged.begin(), e.flagged.end(),
+                                                       [](const FlaggedRow& r) { return !r.tied; });
   if (!any_flag && (std::isnan(e.least_detectable) || e.least_detectable > kBlind)) {
+    // The count the shortfall stands for, as least_detectable found it.
+    int64_t sure = std::isnan(e.least_detectable)
+                       ? 0
+                       : std::llround((e.target - e.least_detectable) * static_cast<double>(e.n));
     std::string rows = std::to_string(e.n) + " test row" + (e.n == 1 ? "" : "s");
     if (e.n_calib >= 0 && e.n_calib < kFewCalibration) {
       rows = std::to_string(e.n_calib) + " calibration and " + rows;
@@ -265,11 +270,13 @@ std::vector<std::string> findings(const Evidence& e) {
     std::string what = e.n_calib >= 0 && e.n_calib < kFewCalibration ? "rows" : "test rows";
     out.push_back(std::isnan(e.least_detectable)
                       ? "Too few " + what + " to detect anything: with " + rows +
-                            " not even coverage 0 would be flagged at " + level + "."
+                            " not even coverage 0 is sure to be flagged at " + level + "."
                       : "Too few " + what + " to tell: with " + rows +
-                            " only coverage at or below " + fixed(e.target - e.least_detectable) +
-                            " (a shortfall of " + fixed(e.least_detectable) +
-                            " or more) would be flagged at " + level + ".");
+                            " a shortfall is sure to be flagged at " + level + " only from " +
+                            fixed(e.least_detectable) + " on (coverage " +
+                            fixed(e.target - e.least_detectable) + ": " + std::to_string(sure) +
+                            " or fewer rows covered); a smaller one may "
+                            "go unseen.");
   }
   if (out.empty()) {
     out.push_back("All clear: coverage is within chance of the target and no row is flagged.");
