@@ -288,6 +288,14 @@ def test_over_coverage_from_ties_is_said_not_flagged():
         assert "above what exact split conformal gives" in text and "carries no flag" in text
         assert 'score="aps_randomized"' in text
         assert ("40 calibration scores share a threshold" in text) == (ties == 40)
+    # the procedures' regressor: ties read from its calibration bands
+    r = procedure_regressor(rng, alpha=0.1)
+    r.pred_low, r.pred_up = r.pred_test - 10, r.pred_test + 10
+    assert report.coverage_report(r).summary["flag"] == "over-covered"
+    r.calib_y = np.zeros(len(r.calib_y))  # every calibration score the same
+    rep = report.coverage_report(r)
+    assert not flagged(rep)
+    assert any("1000 calibration scores share the threshold" in f for f in rep.findings)
 
 
 def test_few_test_rows_say_what_they_cannot_see():
