@@ -331,6 +331,20 @@ def test_the_least_detectable_shortfall_is_flagged_where_it_says():
         assert shortfall > 0.1 and abs(0.9 - count / m - shortfall) < 5e-4
         # the count it names is flagged, and it is the shortfall's count
         assert whole_flag(m, count).summary["flag"] == "under-covered"
+    # per-class calibration has no test of the whole: the classes' own tests see it
+    labels = np.repeat(np.arange(4), 12)
+    counts = {c: 200 for c in range(4)}
+
+    def per_class_report(covered_per_class):
+        coverage = (np.tile(np.arange(12), 4) < covered_per_class).astype(float)
+        return report.coverage_report(set_object(rng, labels, coverage, np.zeros((48, 1)), 800,
+                                                 4, "class", counts))
+
+    said = per_class_report(12).findings[-1]
+    assert "and only where a whole class falls short by it" in said, said
+    shortfall = float(said.split("only from ")[1].split(" ")[0])
+    assert (per_class_report(math.floor((0.9 - shortfall) * 12 + 1e-9)).tables["by_class"]["flag"]
+            == "under-covered").all()
     # too few rows up to some n (the count's rounding blurs the edge), never beyond
     assert blind[:20] == list(range(2, 60, 3)) and blind[-1] < 157
 

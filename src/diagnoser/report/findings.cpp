@@ -268,15 +268,21 @@ std::vector<std::string> findings(const Evidence& e) {
       rows = std::to_string(e.n_calib) + " calibration and " + rows;
     }
     std::string what = e.n_calib >= 0 && e.n_calib < kFewCalibration ? "rows" : "test rows";
+    std::string where = e.detect_in.empty() ? ""
+                        : e.detect_in == "row"
+                            ? ", and only where a whole class or segment falls short by it"
+                            : ", and only where a whole " + e.detect_in + " falls short by it";
+    std::string count = e.detect_in.empty()
+                            ? " (coverage " + fixed(e.target - e.least_detectable) + ": " +
+                                  std::to_string(sure) + " or fewer rows covered)"
+                            : "";
     out.push_back(std::isnan(e.least_detectable)
                       ? "Too few " + what + " to detect anything: with " + rows +
                             " not even coverage 0 is sure to be flagged at " + level + "."
                       : "Too few " + what + " to tell: with " + rows +
                             " a shortfall is sure to be flagged at " + level + " only from " +
-                            fixed(e.least_detectable) + " on (coverage " +
-                            fixed(e.target - e.least_detectable) + ": " + std::to_string(sure) +
-                            " or fewer rows covered); a smaller one may "
-                            "go unseen.");
+                            fixed(e.least_detectable) + " on" + count + where +
+                            "; a smaller one may go unseen.");
   }
   if (out.empty()) {
     out.push_back("All clear: coverage is within chance of the target and no row is flagged.");

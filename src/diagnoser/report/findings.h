@@ -42,6 +42,9 @@ struct Evidence {
   std::string whole_flag;
   bool by_law = false;          // the flags follow the calibration law
   double least_detectable = 0;  // NaN: no shortfall at all would be flagged
+  // "": by the whole's test; "class" or "group": by each one's own test; "row": by
+  // the tests of the classes and segments against the target.
+  std::string detect_in;
   bool low_everywhere = false;  // every class, segment and group below the target
   int64_t singleton_n = 0;      // sets of one class
   double singleton_coverage = 0, singleton_high = 1;

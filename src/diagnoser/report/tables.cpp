@@ -286,18 +286,13 @@ Rows overall_row(int64_t n, int64_t covered, const Tests& tests, bool marginal) 
   return out;
 }
 
-// The least shortfall below the target that the whole report's test is sure to
-// flag at n test rows: a p-value at most level / `family` is flagged whatever the
-// other tests of Holm's family say. NaN when even no covered row would be.
-double least_detectable(int64_t n, const Tests& tests, double level, std::size_t family,
-                        bool marginal) {
+// The least shortfall below the target that a row of n test rows, tested by the
+// p-value `p` of its covered count, is sure to have flagged: a p-value at most
+// level / `family` is flagged whatever the other tests of Holm's family say. NaN
+// when even no covered row would be.
+template <typename P>
+double sure_shortfall(int64_t n, double target, double level, std::size_t family, P p) {
   level /= static_cast<double>(std::max<std::size_t>(family, 1));
-  bool by_law = marginal && tests.laws->known;
-  CountLaw law = by_law ? CountLaw(tests.laws->strata, {n}) : CountLaw({}, {});
-  auto p = [&](int64_t x) {
-    return by_law ? law.at_most(static_cast<double>(x))
-                  : binomial_at_most(x, n, tests.target - tests.tol);
-  };
   if (p(0) > level) return std::numeric_limits<double>::quiet_NaN();
   int64_t low = 0, high = n;  // p(low) <= level < p(high + 1)
   while (low < high) {
@@ -308,7 +303,55 @@ double least_detectable(int64_t n, const Tests& tests, double level, std::size_t
       high = mid - 1;
     }
   }
-  return tests.target - static_cast<double>(low) / static_cast<double>(n);
+  return target - static_cast<double>(low) / static_cast<double>(n);
+}
+
+// The smaller of two shortfalls, NaN standing for none.
+double least_of(double a, double b) {
+  return std::isnan(a) ? b : std::isnan(b) ? a : std::min(a, b);
+}
+
+// What the report is sure to see: through the whole's test where it has one; else
+// through the rows with tests of their own (each class or group against its own
+// law, or every row against the target), for a shortfall they all share.
+void least_detectable(const Rows& overall, const Tests& tests, double level, std::size_t family,
+                      bool marginal, const std::vector<const Rows*>& split, Evidence& evidence) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const Laws& laws = *tests.laws;
+  if (!std::isnan(overall.p_under[0])) {
+    int64_t n = overall.n[0];
+    CountLaw law(laws.strata, {n});
+    evidence.least_detectable = sure_shortfall(n, tests.target, level, family, [&](int64_t x) {
+      return law.at_most(static_cast<double>(x));
+    });
+    return;
+  }
+  double least = nan;
+  if (!marginal && laws.known) {
+    std::vector<int64_t> m(laws.strata.size(), 0);
+    for (int64_t s : laws.of_row) ++m[s];
+    for (std::size_t s = 0; s < laws.strata.size(); ++s) {
+      const Law& own = laws.strata[s];
+      if (!own.testable || own.kind != Law::kDraw || m[s] == 0) continue;
+      CountLaw law({own}, {m[s]});
+      least = least_of(least, sure_shortfall(m[s], tests.target, level, family, [&](int64_t x) {
+                         return law.at_most(static_cast<double>(x));
+                       }));
+    }
+    evidence.detect_in = evidence.conditional;
+  } else {
+    for (const Rows* rows : split) {
+      for (std::size_t i = 0; i < rows->size(); ++i) {
+        int64_t n = rows->n[i];
+        if (n == 0 || std::isnan(rows->p_under[i])) continue;
+        least = least_of(least, sure_shortfall(n, tests.target, level, family, [&](int64_t x) {
+                           return binomial_at_most(x, n, tests.target - tests.tol);
+                         }));
+      }
+    }
+    evidence.detect_in = "row";
+  }
+  evidence.least_detectable = least;
 }
 
 // Every row of the split tables below the target and none apart from the whole:
@@ -495,7 +538,7 @@ void describe_whole(const Rows& overall, const Tests& tests, double level, std::
     summary["expected_low"] = py::float_(static_cast<double>(evidence.expected_low) / rows);
     summary["expected_high"] = py::float_(static_cast<double>(evidence.expected_high) / rows);
   }
-  evidence.least_detectable = least_detectable(overall.n[0], tests, level, family, marginal);
+  least_detectable(overall, tests, level, family, marginal, split, evidence);
   evidence.low_everywhere = low_everywhere(split, overall, tests.target);
 }
 
