@@ -72,7 +72,9 @@ def test_flags_by_exact_tests_with_holm_over_the_whole_report(mod):
     # 190 of 190, class 2 50 of 78; set sizes are described, never tested
     sets = [[0]] * 30 + [[1]] * 200 + [[0, 1, 2]] * 50
     labels = [0] * 12 + [2] * 18 + [1] * 190 + [2] * 10 + [2] * 50
-    c = classifier(mod, sets, labels, alpha=0.2, classes=np.array([0, 1, 2]))
+    # sorted probabilities whose running sums (0.6, 0.9, 1) never meet q: no ties
+    c = classifier(mod, sets, labels, alpha=0.2, classes=np.array([0, 1, 2]), q=0.75,
+                   test_sorted_value=np.tile([0.6, 0.3, 0.1], (280, 1)))
     r = report.coverage_report(c)
     by_class, by_size = r.tables["by_class"], r.tables["by_set_size"]
     assert r.summary["tol"] == 0.01 and "n_calib" not in r.summary
@@ -87,6 +89,18 @@ def test_flags_by_exact_tests_with_holm_over_the_whole_report(mod):
     # at a higher confidence the same rows clear a higher bar: fewer flags
     r = report.coverage_report(c, confidence=1 - 1e-9)
     assert r.tables["by_class"]["flag"].tolist() == ["", "over-covered", ""]
+    # test rows whose running sum meets q tie with it: the upper tail of the law no
+    # longer holds, so over-coverage leaves Holm's family and is said, not flagged;
+    # without q the score's name ("aps", deterministic) says the same
+    for tied in (dict(q=0.9), dict(q=None, test_sorted_value=None)):
+        for name, value in tied.items():
+            setattr(c, name, value)
+        r = report.coverage_report(c)
+        got = r.tables["by_class"]["p_adjusted"].to_numpy()
+        assert got == pytest.approx(holm(stats.binom.cdf(k, n, 0.79)), rel=1e-9)
+        assert r.tables["by_class"]["flag"].tolist() == ["", "", "under-covered"]
+        assert any(f.startswith("Wider than the target needs") and "class 1" in f
+                   and "Tied scores" in f for f in r.findings)
 
 
 def simulated(mod, rng, shortfall):

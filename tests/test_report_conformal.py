@@ -97,7 +97,7 @@ def test_group_calibration_gives_a_group_table():
     r = report.coverage_report(cr)
     assert r.tables["by_group"]["coverage"].tolist() == [1, 1, 1] and "band_high" not in r.summary
     assert r.summary["share_fallback"] == 5 / 400
-    assert any(f.startswith("1 % of the test rows were decided by the fallback: the group 2 had")
+    assert any(f.startswith("1 % of the test rows had their set changed by the fallback: the group 2 had")
                for f in r.findings)
 
 

@@ -23,6 +23,7 @@ class ConformalClassifier:
     classes_: np.ndarray
     groups_: np.ndarray
     n_calibration_: int
+    threshold_ties_: int
     alpha_: float
     rank_: int
     stratum_counts_: Dict[Any, int]
@@ -84,6 +85,7 @@ class ConformalRegressor:
     quantile_models_: Tuple[Any, Any]
     groups_: np.ndarray
     n_calibration_: int
+    threshold_ties_: int
     alpha_: float
     rank_: int
     stratum_counts_: Dict[Any, int]

@@ -1,5 +1,6 @@
 #include "diagnoser/conformal/calibration.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -263,10 +264,21 @@ Items calibrated_state(const CalibrationSettings& settings, const py::array_t<do
   }
   const double fallback = full ? kInfinity : marginal;
   std::vector<double> tau(static_cast<std::size_t>(groups), fallback);
+  // Scores that share a threshold put more rows under it than its rank needs: the
+  // report reads this count to know whether coverage may exceed the law of
+  // scores without ties.
+  int64_t ties = 0;
   {
     py::gil_scoped_release release;
     for (int64_t g = 0; g < groups; ++g) {
       if (ranks[g] > 0) tau[g] = kth_smallest(grouped.data(g), grouped.count(g), ranks[g]);
+    }
+    auto sharing = [](const double* v, int64_t count, double t) {
+      return static_cast<int64_t>(std::count(v, v + count, t));
+    };
+    if (groups == 0) ties = sharing(values.data(), n, marginal);
+    for (int64_t g = 0; g < groups; ++g) {
+      if (ranks[g] > 0) ties = std::max(ties, sharing(grouped.data(g), grouped.count(g), tau[g]));
     }
   }
   if (found != nullptr) *found = {marginal, tau};
@@ -316,6 +328,7 @@ Items calibrated_state(const CalibrationSettings& settings, const py::array_t<do
   state.emplace_back("fallback_threshold_", py::float_(fallback));
   state.emplace_back("fallback_groups_", fallback_groups);
   state.emplace_back("n_calibration_", py::int_(n));
+  state.emplace_back("threshold_ties_", py::int_(ties));
   return state;
 }
 

@@ -85,7 +85,8 @@ struct FoundThresholds {
 
 // The fitted state from the calibration scores, in publishing order: groups_,
 // stratum_counts_ and stratum_ranks_ when conditional (removed otherwise), alpha_,
-// rank_, threshold_, fallback_threshold_, fallback_groups_, n_calibration_.
+// rank_, threshold_, fallback_threshold_, fallback_groups_, n_calibration_,
+// threshold_ties_.
 // Warns of groups that fall back or are small. `codes` (one per score, 0 ..
 // len(group_values) - 1) for conditional modes; `kind` is "class" or "group".
 Items calibrated_state(const CalibrationSettings& settings, const py::array_t<double>& scores,

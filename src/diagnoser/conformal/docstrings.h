@@ -49,6 +49,9 @@ alpha_ : float
     The alpha calibrated for, rounded.
 n_calibration_ : int
     The number of calibration rows.
+threshold_ties_ : int
+    The most calibration scores equal to one threshold they set (without
+    conditional, the marginal one): 1 for scores without ties.
 rank_ : int
     The k of the marginal threshold.
 threshold_ : float or dict
@@ -128,6 +131,9 @@ alpha_ : float
     The alpha calibrated for, rounded.
 n_calibration_ : int
     The number of calibration rows.
+threshold_ties_ : int
+    The most calibration scores equal to one threshold they set (without
+    conditional, the marginal one): 1 for scores without ties.
 rank_ : int
     The k of the marginal threshold.
 threshold_ : float or dict

@@ -22,7 +22,7 @@ std::string percent(double share) {
 
 // "class 1 (coverage 0.710, n = 200); ..." farthest from the target first, at most
 // `most` of them.
-std::string listing(std::vector<FlaggedRow> rows, bool under) {
+std::string listing(std::vector<FlaggedRow> rows, bool under, bool tied = false) {
   constexpr int most = 5;
   std::stable_sort(rows.begin(), rows.end(), [under](const FlaggedRow& a, const FlaggedRow& b) {
     return under ? a.coverage < b.coverage : a.coverage > b.coverage;
@@ -30,7 +30,7 @@ std::string listing(std::vector<FlaggedRow> rows, bool under) {
   std::string out;
   int shown = 0, more = 0;
   for (const FlaggedRow& r : rows) {
-    if (r.under != under) continue;
+    if (r.under != under || r.tied != tied) continue;
     if (shown == most) {
       ++more;
       continue;
@@ -46,6 +46,11 @@ std::string listing(std::vector<FlaggedRow> rows, bool under) {
 bool under_covered(const Evidence& e, RowKind kind) {
   return std::any_of(e.flagged.begin(), e.flagged.end(),
                      [kind](const FlaggedRow& r) { return r.under && r.kind == kind; });
+}
+
+bool any_under(const Evidence& e) {
+  return std::any_of(e.flagged.begin(), e.flagged.end(),
+                     [](const FlaggedRow& r) { return r.under; });
 }
 
 // The deterministic adaptive score fills every set once the model errs on more
@@ -77,18 +82,37 @@ std::string conditional_remedy(const Evidence& e) {
 }
 
 // Ties: calibration scores that repeat (the deterministic adaptive score; a tree's
-// few distinct probabilities) put more than the rank needs under the threshold, so
-// coverage exceeds the law of continuous scores for real (Angelopoulos & Bates
-// 2021, section 1.1: the upper bound needs scores without ties).
+// few distinct probabilities; a target of few values) put more than the rank needs
+// under the threshold, so coverage exceeds the law of continuous scores for real
+// (Angelopoulos & Bates 2021, section 1.1: the upper bound needs scores without
+// ties). That law then bounds coverage from below only.
 std::string ties(const Evidence& e) {
-  if (e.classes == 0) return "";
+  std::string seen = e.ties.empty() ? "" : " (here " + e.ties + ")";
+  if (e.classes == 0) {
+    return " Tied scores do this" + seen +
+           ": a target or model of few distinct values gives many rows the same score, and "
+           "the threshold then takes them all in; with ties the law bounds coverage from "
+           "below only, so this carries no flag.";
+  }
   std::string cause = e.score == "aps" ? "the deterministic \"aps\" score and models whose "
                                          "probabilities repeat (trees)"
                                        : "models whose probabilities repeat (trees)";
-  return " Tied scores do this: " + cause +
-         " give many rows the same score, and the threshold then takes them all in. A "
+  return " Tied scores do this" + seen + ": " + cause +
+         " give many rows the same score, and the threshold then takes them all in; with "
+         "ties the law bounds coverage from below only, so this carries no flag. A "
          "randomised score breaks the ties: ConformalClassifier(model, "
          "score=\"aps_randomized\") from trov.diagnoser.conformal.";
+}
+
+// Why sets of one class miss more often, in the words of the score that made them.
+std::string singleton_cause(const Evidence& e) {
+  if (e.score == "lac") {
+    return "a \"lac\" set holds one class where only that class's probability clears the "
+           "threshold, and such sets miss more often by construction (the threshold promises "
+           "coverage over all sets, not per size), not by a fault.";
+  }
+  return "adaptive sets are smallest where the model is surest, and miss more there by "
+         "construction, not by a fault.";
 }
 
 std::string names(const std::vector<std::string>& values) {
@@ -131,23 +155,36 @@ std::vector<std::string> findings(const Evidence& e) {
         text += " Check that calibration and test rows come from the same data.";
       }
       out.push_back(text);
-    } else if (e.whole_flag == "over-covered") {
+    } else if (e.whole_flag == "over-covered" || e.whole_tied_over) {
       out.push_back("Coverage " + fixed(coverage) +
                     " is above what exact split conformal gives with " + rows + " (" + range +
                     " in " + level +
                     " of draws) by more than 0.05: the sets or intervals are wider than the "
                     "target needs." +
-                    ties(e));
+                    (e.whole_tied_over ? ties(e) : ""));
     } else if (e.coverage_high < e.target) {
-      // The test rows alone say the level is short; the calibration law says a draw of
-      // this size gives that often (Vovk 2012).
-      out.push_back("Coverage " + fixed(coverage) + " is below the target " + fixed(e.target) +
-                    (e.low_everywhere ? " in every class and segment alike" : "") +
-                    ", yet within what exact split conformal gives with " + rows + " (" + range +
-                    " in " + level +
-                    " of draws): the calibration draw was low, not any part of the data. More "
-                    "calibration rows narrow that range; per-class or per-group calibration "
-                    "would not help.");
+      // The test rows alone say the level is short; the calibration law says how
+      // often a draw of this size gives that (Vovk 2012).
+      bool within = e.covered >= e.expected_low;
+      std::string where = within ? ", yet within what exact split conformal gives with "
+                                 : ", below what exact split conformal gives with ";
+      std::string text = "Coverage " + fixed(coverage) + " is below the target " + fixed(e.target) +
+                         where + rows + " (" + range + " in " + level + " of draws)";
+      if (!within) {
+        text +=
+            ", though not by more than chance allows once all the report's tests are "
+            "counted: no flag.";
+      } else if (any_under(e) && !e.low_everywhere) {
+        text +=
+            ": the whole is within that range; the rows flagged below fall short beyond "
+            "it.";
+      } else {
+        text +=
+            std::string(e.low_everywhere ? ", and short alike in every class and segment" : "") +
+            ": the calibration draw was low, not any part of the data. More calibration "
+            "rows narrow that range; per-class or per-group calibration would not help.";
+      }
+      out.push_back(text);
     }
   } else if (e.coverage_high < e.target && e.by_law && e.covered >= e.expected_low) {
     // Each class or group follows its own calibration draw; the whole follows their sum.
@@ -160,8 +197,7 @@ std::vector<std::string> findings(const Evidence& e) {
                   " of draws): more calibration rows per " + e.conditional + " narrow that range.");
   } else if (e.coverage_high < e.target) {
     out.push_back("Coverage " + fixed(coverage) + " is below the target " + fixed(e.target) +
-                  " beyond chance: its " + level + " interval ends at " + fixed(e.coverage_high) +
-                  "." +
+                  ": its " + level + " interval ends at " + fixed(e.coverage_high) + "." +
                   (e.low_everywhere && !e.conditional.empty()
                        ? " It is short in every class, segment and group alike: each threshold "
                          "follows its own calibration draw, and more calibration rows per " +
@@ -174,7 +210,8 @@ std::vector<std::string> findings(const Evidence& e) {
                                   : "all " + std::to_string(e.classes) + " classes") +
                   ": the sets say little about single rows." + score_remedy(e));
   }
-  std::string under = listing(e.flagged, true), over = listing(e.flagged, false);
+  std::string under = listing(e.flagged, true), over = listing(e.flagged, false),
+              tied_over = listing(e.flagged, false, true);
   if (!under.empty()) {
     out.push_back("Under-covered beyond chance: " + under + ".");
     if (e.low_everywhere) {
@@ -187,22 +224,26 @@ std::vector<std::string> findings(const Evidence& e) {
     }
   }
   if (!over.empty()) {
-    out.push_back("Over-covered (wider than the target needs): " + over + "." + ties(e));
+    out.push_back("Over-covered (wider than the target needs): " + over + ".");
+  }
+  if (!tied_over.empty()) {
+    out.push_back("Wider than the target needs (coverage more than 0.05 above it): " + tied_over +
+                  "." + ties(e));
   }
   bool whole_holds =
       e.whole_flag != "under-covered" && (e.n_calib >= 0 || e.coverage_high >= e.target);
   if (e.singleton_n > 0 && e.singleton_high < e.target && whole_holds) {
-    out.push_back("Sets of one class cover " + fixed(e.singleton_coverage) + " (n = " +
-                  std::to_string(e.singleton_n) + "), less than the target " + fixed(e.target) +
-                  ": adaptive sets are smallest where the model is surest, and miss more there "
-                  "by construction, not by a fault. Marginal coverage holds (" +
+    out.push_back("Sets of one class cover " + fixed(e.singleton_coverage) +
+                  " (n = " + std::to_string(e.singleton_n) + "), less than the target " +
+                  fixed(e.target) + ": " + singleton_cause(e) + " Marginal coverage holds (" +
                   fixed(coverage) + " over all rows); set sizes carry no flag.");
   }
   if (e.share_fallback > 0 || !e.fallback_names.empty()) {
     bool one = e.fallback_names.size() == 1;
     std::string plural =
         e.conditional == "class" ? (one ? "class " : "classes ") : (one ? "group " : "groups ");
-    out.push_back(percent(e.share_fallback) + " of the test rows were decided by the fallback: " +
+    out.push_back(percent(e.share_fallback) + " of the test rows had their set changed by the " +
+                  "fallback: " +
                   (e.fallback_names.empty() ? std::string("their class or group")
                                             : "the " + plural + names(e.fallback_names)) +
                   " had too few calibration rows for a threshold of their own (see "
@@ -215,20 +256,33 @@ std::vector<std::string> findings(const Evidence& e) {
                   fixed(e.calib_low) + " to " + fixed(e.calib_high) + " (" + level +
                   "); a few hundred rows or more make the level stable.");
   }
-  bool any_flag = !e.flagged.empty() || !e.whole_flag.empty();
+  bool any_flag = !e.whole_flag.empty() || std::any_of(e.flagged.begin(), e.flagged.end(),
+                                                       [](const FlaggedRow& r) { return !r.tied; });
   if (!any_flag && (std::isnan(e.least_detectable) || e.least_detectable > kBlind)) {
+    // The count the shortfall stands for, as least_detectable found it.
+    int64_t sure = std::isnan(e.least_detectable)
+                       ? 0
+                       : std::llround((e.target - e.least_detectable) * static_cast<double>(e.n));
     std::string rows = std::to_string(e.n) + " test row" + (e.n == 1 ? "" : "s");
     if (e.n_calib >= 0 && e.n_calib < kFewCalibration) {
       rows = std::to_string(e.n_calib) + " calibration and " + rows;
     }
     std::string what = e.n_calib >= 0 && e.n_calib < kFewCalibration ? "rows" : "test rows";
+    std::string where = e.detect_in.empty() ? ""
+                        : e.detect_in == "row"
+                            ? ", and only where a whole class or segment falls short by it"
+                            : ", and only where a whole " + e.detect_in + " falls short by it";
+    std::string count = e.detect_in.empty()
+                            ? " (coverage " + fixed(e.target - e.least_detectable) + ": " +
+                                  std::to_string(sure) + " or fewer rows covered)"
+                            : "";
     out.push_back(std::isnan(e.least_detectable)
                       ? "Too few " + what + " to detect anything: with " + rows +
-                            " not even coverage 0 would be flagged at " + level + "."
-                      : "Too few " + what + " to tell: with " + rows + " only coverage below " +
-                            fixed(e.target - e.least_detectable) + " (a shortfall of " +
-                            fixed(e.least_detectable) + " or more) would be flagged at " + level +
-                            ".");
+                            " not even coverage 0 is sure to be flagged at " + level + "."
+                      : "Too few " + what + " to tell: with " + rows +
+                            " a shortfall is sure to be flagged at " + level + " only from " +
+                            fixed(e.least_detectable) + " on" + count + where +
+                            "; a smaller one may go unseen.");
   }
   if (out.empty()) {
     out.push_back("All clear: coverage is within chance of the target and no row is flagged.");

@@ -17,6 +17,7 @@ struct FlaggedRow {
   int64_t n;
   bool under;
   RowKind kind;
+  bool tied = false;  // above the law of untied scores, with ties: said, not flagged
 };
 
 struct Evidence {
@@ -31,6 +32,9 @@ struct Evidence {
   // How the sets or intervals were calibrated: "" (marginal), "class" or "group";
   // and the classifier's score ("aps" for the procedures' deterministic one).
   std::string conditional, score = "aps";
+  bool tied = false;  // tied scores: over-coverage is described, never flagged
+  std::string ties;   // what showed them
+  bool whole_tied_over = false;
   double share_fallback = 0;                // test rows a fallback decided
   std::vector<std::string> fallback_names;  // the classes or groups that fell back
   std::vector<FlaggedRow> flagged;
@@ -38,6 +42,9 @@ struct Evidence {
   std::string whole_flag;
   bool by_law = false;          // the flags follow the calibration law
   double least_detectable = 0;  // NaN: no shortfall at all would be flagged
+  // "": by the whole's test; "class" or "group": by each one's own test; "row": by
+  // the tests of the classes and segments against the target.
+  std::string detect_in;
   bool low_everywhere = false;  // every class, segment and group below the target
   int64_t singleton_n = 0;      // sets of one class
   double singleton_coverage = 0, singleton_high = 1;

@@ -94,6 +94,7 @@ void Rows::copy_row(const Rows& from, std::size_t i) {
   p_adjusted.push_back(from.p_adjusted[i]);
   flag.push_back(from.flag[i]);
   label.push_back(from.label[i]);
+  tied_over.push_back(i < from.tied_over.size() ? from.tied_over[i] : 0);
 }
 
 void Rows::coverage_columns(py::dict& table) const {
@@ -115,18 +116,25 @@ void Rows::test_columns(py::dict& table) const {
   table["flag"] = to_list(flag);
 }
 
-void decide_flags(const std::vector<Rows*>& tables, double level) {
-  std::vector<double> p;
+std::size_t decide_flags(const std::vector<Rows*>& tables, double level, bool ties) {
+  std::vector<double> p, tied;
   for (const Rows* rows : tables) {
     p.insert(p.end(), rows->p_under.begin(), rows->p_under.end());
-    p.insert(p.end(), rows->p_over.begin(), rows->p_over.end());
+    if (ties) {
+      p.insert(p.end(), rows->size(), kNaN);
+      tied.insert(tied.end(), rows->p_over.begin(), rows->p_over.end());
+    } else {
+      p.insert(p.end(), rows->p_over.begin(), rows->p_over.end());
+      tied.insert(tied.end(), rows->size(), kNaN);
+    }
   }
-  std::vector<double> adjusted = holm(p);
-  std::size_t at = 0;
+  std::vector<double> adjusted = holm(p), tied_adjusted = holm(tied);
+  std::size_t at = 0, tied_at = 0;
   for (Rows* rows : tables) {
     std::size_t count = rows->size();
     rows->p_adjusted.assign(count, kNaN);
     rows->flag.assign(count, "");
+    rows->tied_over.assign(count, 0);
     for (std::size_t i = 0; i < count; ++i) {
       double under = adjusted[at + i], over = adjusted[at + count + i];
       rows->p_adjusted[i] = std::isnan(under)  ? over
@@ -134,9 +142,13 @@ void decide_flags(const std::vector<Rows*>& tables, double level) {
                                                : std::min(under, over);
       if (under <= level) rows->flag[i] = "under-covered";
       if (over <= level) rows->flag[i] = "over-covered";
+      rows->tied_over[i] = tied_adjusted[tied_at + i] <= level && rows->flag[i].empty();
     }
     at += 2 * count;
+    tied_at += count;
   }
+  return static_cast<std::size_t>(
+      std::count_if(p.begin(), p.end(), [](double v) { return !std::isnan(v); }));
 }
 
 }  // namespace report

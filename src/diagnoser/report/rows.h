@@ -51,6 +51,9 @@ struct Rows {
   std::vector<double> low, high, coverage, coverage_low, coverage_high, mean;
   std::vector<double> p_under, p_over, p_adjusted;
   std::vector<std::string> flag, label;
+  // With tied scores: above the law of untied scores beyond chance, said in a
+  // finding and never flagged, since ties lift coverage above that law for real.
+  std::vector<uint8_t> tied_over;
 
   std::size_t size() const { return n.size(); }
 
@@ -72,7 +75,10 @@ struct Rows {
 
 // Holm's step-down over both one-sided hypotheses of every row of every table,
 // so that the chance of any false flag in the whole report stays below `level`.
-void decide_flags(const std::vector<Rows*>& tables, double level);
+// With `ties` the over-coverage tests leave that family: the upper tail of the law
+// needs scores without ties. They are then decided in a Holm family of their own
+// into `tied_over`. Returns the number of hypotheses the flags were decided over.
+std::size_t decide_flags(const std::vector<Rows*>& tables, double level, bool ties);
 
 }  // namespace report
 }  // namespace trov

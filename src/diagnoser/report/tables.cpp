@@ -110,9 +110,10 @@ int64_t class_count(const py::object& fitted, const py::object& classes) {
 void add_flagged(Evidence& evidence, const Rows& rows, const std::vector<std::string>& what,
                  RowKind kind) {
   for (std::size_t i = 0; i < rows.size(); ++i) {
-    if (rows.flag[i].empty()) continue;
+    bool tied = i < rows.tied_over.size() && rows.tied_over[i];
+    if (rows.flag[i].empty() && !tied) continue;
     evidence.flagged.push_back(
-        {what[i], rows.coverage[i], rows.n[i], rows.flag[i] == "under-covered", kind});
+        {what[i], rows.coverage[i], rows.n[i], rows.flag[i] == "under-covered", kind, tied});
   }
 }
 
@@ -285,15 +286,13 @@ Rows overall_row(int64_t n, int64_t covered, const Tests& tests, bool marginal) 
   return out;
 }
 
-// The largest shortfall below the target that the whole report's test, alone at
-// `level`, would miss at n test rows; NaN when even no covered row would be flagged.
-double least_detectable(int64_t n, const Tests& tests, double level, bool marginal) {
-  bool by_law = marginal && tests.laws->known;
-  CountLaw law = by_law ? CountLaw(tests.laws->strata, {n}) : CountLaw({}, {});
-  auto p = [&](int64_t x) {
-    return by_law ? law.at_most(static_cast<double>(x))
-                  : binomial_at_most(x, n, tests.target - tests.tol);
-  };
+// The least shortfall below the target that a row of n test rows, tested by the
+// p-value `p` of its covered count, is sure to have flagged: a p-value at most
+// level / `family` is flagged whatever the other tests of Holm's family say. NaN
+// when even no covered row would be.
+template <typename P>
+double sure_shortfall(int64_t n, double target, double level, std::size_t family, P p) {
+  level /= static_cast<double>(std::max<std::size_t>(family, 1));
   if (p(0) > level) return std::numeric_limits<double>::quiet_NaN();
   int64_t low = 0, high = n;  // p(low) <= level < p(high + 1)
   while (low < high) {
@@ -304,16 +303,70 @@ double least_detectable(int64_t n, const Tests& tests, double level, bool margin
       high = mid - 1;
     }
   }
-  return tests.target - static_cast<double>(low) / static_cast<double>(n);
+  return target - static_cast<double>(low) / static_cast<double>(n);
 }
 
-// Every row of the split tables below the target, the whole too: a shortfall that
-// no class or segment explains.
-bool low_everywhere(const std::vector<const Rows*>& tables, double target, double whole) {
-  if (!(whole < target)) return false;
+// The smaller of two shortfalls, NaN standing for none.
+double least_of(double a, double b) {
+  return std::isnan(a) ? b : std::isnan(b) ? a : std::min(a, b);
+}
+
+// What the report is sure to see: through the whole's test where it has one; else
+// through the rows with tests of their own (each class or group against its own
+// law, or every row against the target), for a shortfall they all share.
+void least_detectable(const Rows& overall, const Tests& tests, double level, std::size_t family,
+                      bool marginal, const std::vector<const Rows*>& split, Evidence& evidence) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const Laws& laws = *tests.laws;
+  if (!std::isnan(overall.p_under[0])) {
+    int64_t n = overall.n[0];
+    CountLaw law(laws.strata, {n});
+    evidence.least_detectable = sure_shortfall(n, tests.target, level, family, [&](int64_t x) {
+      return law.at_most(static_cast<double>(x));
+    });
+    return;
+  }
+  double least = nan;
+  if (!marginal && laws.known) {
+    std::vector<int64_t> m(laws.strata.size(), 0);
+    for (int64_t s : laws.of_row) ++m[s];
+    for (std::size_t s = 0; s < laws.strata.size(); ++s) {
+      const Law& own = laws.strata[s];
+      if (!own.testable || own.kind != Law::kDraw || m[s] == 0) continue;
+      CountLaw law({own}, {m[s]});
+      least = least_of(least, sure_shortfall(m[s], tests.target, level, family, [&](int64_t x) {
+                         return law.at_most(static_cast<double>(x));
+                       }));
+    }
+    evidence.detect_in = evidence.conditional;
+  } else {
+    for (const Rows* rows : split) {
+      for (std::size_t i = 0; i < rows->size(); ++i) {
+        int64_t n = rows->n[i];
+        if (n == 0 || std::isnan(rows->p_under[i])) continue;
+        least = least_of(least, sure_shortfall(n, tests.target, level, family, [&](int64_t x) {
+                           return binomial_at_most(x, n, tests.target - tests.tol);
+                         }));
+      }
+    }
+    evidence.detect_in = "row";
+  }
+  evidence.least_detectable = least;
+}
+
+// Every row of the split tables below the target and none apart from the whole:
+// each row's interval holds the whole's coverage, and no row is flagged short
+// while the whole is not. Only then is the shortfall one of the whole, which no
+// per-class or per-group threshold mends.
+bool low_everywhere(const std::vector<const Rows*>& tables, const Rows& whole, double target) {
+  double level = whole.coverage[0];
+  if (!(level < target)) return false;
+  bool whole_short = whole.flag[0] == "under-covered";
   for (const Rows* rows : tables) {
     for (std::size_t i = 0; i < rows->size(); ++i) {
-      if (rows->n[i] > 0 && !(rows->coverage[i] < target)) return false;
+      if (rows->n[i] == 0) continue;
+      if (!(rows->coverage[i] < target) || !(rows->coverage_high[i] >= level)) return false;
+      if (!whole_short && rows->flag[i] == "under-covered") return false;
     }
   }
   return true;
@@ -331,6 +384,7 @@ struct SetOutcome {
   std::vector<int64_t> position;  // each label's class, -1 for none
   int64_t full;                   // the size of a set that holds every class
   py::list classes;               // the class of each position, when known
+  std::vector<uint8_t> cells;     // the conformal module's sets, row by row
 };
 
 SetOutcome procedure_sets(const py::object& fitted) {
@@ -389,6 +443,7 @@ SetOutcome conformal_sets(const py::object& fitted) {
                           std::to_string(out.full) + " classes: call evaluate again");
   }
   const bool* cell = sets.data();
+  out.cells.assign(cell, cell + n * out.full);
   out.covered.resize(n);
   out.size_of.resize(n);
   for (int64_t i = 0; i < n; ++i, cell += out.full) {
@@ -405,13 +460,15 @@ CalibrationLaw law_of(const Source& source, double confidence) {
   return calibration_law(source.marginal ? source.n_calib : -1, source.alpha, confidence);
 }
 
-// The share of test rows a fallback decided. Per group, the rows of a group that
-// fell back; per class only the fallback class's column is forced into each set,
-// and it decides a row's coverage only where it is the row's label.
-void describe_calibration(const Source& source, const Laws& laws, py::dict& summary,
-                          Evidence& evidence) {
+// The share of test rows whose set a fallback changed. Per group, the rows of a
+// group that fell back; per class, the rows whose set holds a class that fell
+// back, since that class has no threshold of its own to be there by.
+void describe_calibration(const Source& source, const Laws& laws, const SetOutcome* sets,
+                          py::dict& summary, Evidence& evidence) {
   evidence.conditional = source.conditional;
   evidence.score = source.score;
+  evidence.tied = source.tied;
+  evidence.ties = source.ties;
   if (source.marginal) return;
   summary["n_calib"] = py::int_(source.n_calib);
   summary["conditional"] = py::str(source.conditional);
@@ -420,10 +477,19 @@ void describe_calibration(const Source& source, const Laws& laws, py::dict& summ
     for (py::handle name : names) evidence.fallback_names.push_back(text_of(name));
   }
   double share = -1;
-  if (source.conditional == "class" && laws.known) {
-    int64_t decided = 0;
-    for (int64_t s : laws.of_row) decided += !laws.strata[s].testable;
-    share = static_cast<double>(decided) / static_cast<double>(laws.of_row.size());
+  if (source.conditional == "class" && laws.known && sets != nullptr && !sets->cells.empty()) {
+    const std::size_t classes = static_cast<std::size_t>(sets->full);
+    const std::size_t rows = sets->cells.size() / classes;
+    std::vector<std::size_t> fallen;
+    for (std::size_t c = 0; c < classes && c < laws.strata.size(); ++c) {
+      if (!laws.strata[c].testable) fallen.push_back(c);
+    }
+    int64_t changed = 0;
+    for (std::size_t i = 0; i < rows; ++i) {
+      changed += std::any_of(fallen.begin(), fallen.end(),
+                             [&](std::size_t c) { return sets->cells[i * classes + c] != 0; });
+    }
+    share = static_cast<double>(changed) / static_cast<double>(rows);
   } else {
     py::object fallback = attribute_or_none(source.fitted, "fallback_rows_");
     if (!fallback.is_none()) {
@@ -438,8 +504,10 @@ void describe_calibration(const Source& source, const Laws& laws, py::dict& summ
 
 // The whole report's test, its least detectable shortfall and the shape of a
 // shortfall: what the findings need beyond the flagged rows.
-void describe_whole(const Rows& overall, const Tests& tests, double level, bool marginal,
-                    const std::vector<const Rows*>& split, py::dict& summary, Evidence& evidence) {
+void describe_whole(const Rows& overall, const Tests& tests, double level, std::size_t family,
+                    bool marginal, const std::vector<const Rows*>& split, py::dict& summary,
+                    Evidence& evidence) {
+  evidence.whole_tied_over = overall.tied_over[0];
   if (!std::isnan(overall.p_adjusted[0])) {
     summary["p_adjusted"] = py::float_(overall.p_adjusted[0]);
     summary["flag"] = py::str(overall.flag[0]);
@@ -470,8 +538,8 @@ void describe_whole(const Rows& overall, const Tests& tests, double level, bool 
     summary["expected_low"] = py::float_(static_cast<double>(evidence.expected_low) / rows);
     summary["expected_high"] = py::float_(static_cast<double>(evidence.expected_high) / rows);
   }
-  evidence.least_detectable = least_detectable(overall.n[0], tests, level, marginal);
-  evidence.low_everywhere = low_everywhere(split, tests.target, overall.coverage[0]);
+  least_detectable(overall, tests, level, family, marginal, split, evidence);
+  evidence.low_everywhere = low_everywhere(split, overall, tests.target);
 }
 
 py::tuple set_report(const Source& source, const SetOutcome& outcome, const Settings& settings) {
@@ -558,7 +626,7 @@ py::tuple set_report(const Source& source, const SetOutcome& outcome, const Sett
   std::vector<Rows*> tested{&overall, &by_class};
   if (by_feature) tested.push_back(&features.rows);
   if (groups.present) tested.push_back(&groups.rows);
-  decide_flags(tested, level);
+  std::size_t family = decide_flags(tested, level, source.tied);
   by_size.p_adjusted.assign(by_size.size(), std::numeric_limits<double>::quiet_NaN());
   by_size.flag.assign(by_size.size(), "");
 
@@ -574,11 +642,11 @@ py::tuple set_report(const Source& source, const SetOutcome& outcome, const Sett
 
   Evidence evidence;
   py::dict summary = summary_head(n, contained, alpha, tests, calib, settings.confidence, evidence);
-  describe_calibration(source, laws, summary, evidence);
+  describe_calibration(source, laws, &outcome, summary, evidence);
   std::vector<const Rows*> split{&by_class};
   if (by_feature) split.push_back(&features.rows);
   if (groups.present) split.push_back(&groups.rows);
-  describe_whole(overall, tests, level, source.marginal, split, summary, evidence);
+  describe_whole(overall, tests, level, family, source.marginal, split, summary, evidence);
   for (std::size_t k = 0; k < distinct.size(); ++k) {
     if (distinct[k] == 1) {
       evidence.singleton_n = by_size.n[k];
@@ -676,7 +744,7 @@ py::tuple interval_report(const Source& source, const IntervalOutcome& o,
   Rows overall = overall_row(n, contained, tests, source.marginal);
   std::vector<Rows*> tested{&overall, &features.rows, &by_prediction};
   if (groups.present) tested.push_back(&groups.rows);
-  decide_flags(tested, level);
+  std::size_t family = decide_flags(tested, level, source.tied);
 
   std::vector<int64_t> prediction_segment;
   for (int64_t i = 0; i < by_value.count(); ++i) prediction_segment.push_back(i);
@@ -690,10 +758,10 @@ py::tuple interval_report(const Source& source, const IntervalOutcome& o,
   double rows = static_cast<double>(n);
   Evidence evidence;
   py::dict summary = summary_head(n, contained, alpha, tests, calib, settings.confidence, evidence);
-  describe_calibration(source, laws, summary, evidence);
+  describe_calibration(source, laws, nullptr, summary, evidence);
   std::vector<const Rows*> split{&features.rows, &by_prediction};
   if (groups.present) split.push_back(&groups.rows);
-  describe_whole(overall, tests, level, source.marginal, split, summary, evidence);
+  describe_whole(overall, tests, level, family, source.marginal, split, summary, evidence);
   if (calib.n >= 0) {
     summary["band_low"] = py::float_(1 - alpha);
     summary["band_high"] = py::float_(1 - alpha + 1.0 / static_cast<double>(calib.n + 1));
@@ -717,6 +785,89 @@ Source procedure_source(const py::object& fitted) {
   return Source{fitted, alpha_of(fitted), calibration_count(fitted), true, py::none(), "", "aps"};
 }
 
+// A tolerance for "equal" that absorbs the rounding of sums and shifts at this scale.
+double tie_tolerance(double scale) { return 1e-10 * std::max(1.0, scale); }
+
+// The test rows of the procedures' classifier whose cumulative probability meets
+// its threshold q: scores without ties give none, so any one is a tie (typically
+// the full set's score 1, which every row whose label ranks last shares); -1 when
+// the object keeps no q or sorted probabilities.
+int64_t rows_at_threshold(const py::object& fitted) {
+  py::object q = attribute_or_none(fitted, "q");
+  py::object sorted = attribute_or_none(fitted, "test_sorted_value");
+  if (q.is_none() || sorted.is_none()) return -1;
+  auto number = py::reinterpret_steal<py::object>(PyNumber_Float(q.ptr()));
+  if (!number) {
+    PyErr_Clear();
+    return -1;
+  }
+  double threshold = PyFloat_AS_DOUBLE(number.ptr());
+  DoubleArray array = DoubleArray::ensure(sorted);
+  if (!array || array.ndim() != 2) return -1;
+  const int64_t rows = array.shape(0), columns = array.shape(1);
+  std::vector<double> v(array.data(), array.data() + array.size());
+  const double tol = tie_tolerance(std::fabs(threshold));
+  int64_t at = 0;
+  for (int64_t i = 0; i < rows; ++i) {
+    double sum = 0;
+    for (int64_t j = 0; j < columns; ++j) {
+      sum += v[i * columns + j];  // in np.cumsum's order
+      if (std::fabs(sum - threshold) <= tol) {
+        ++at;
+        break;
+      }
+    }
+  }
+  return at;
+}
+
+// The calibration scores of the procedures' regressor that equal the one at the
+// threshold's rank, each score read back as how far its target falls outside the
+// final band; -1 when the object keeps no bands or no rank applies.
+int64_t calibration_ties(const py::object& fitted, int64_t n_calib, double alpha) {
+  py::object y = attribute_or_none(fitted, "calib_y");
+  py::object low = attribute_or_none(fitted, "calib_low"),
+             up = attribute_or_none(fitted, "calib_up");
+  if (y.is_none() || low.is_none() || up.is_none()) return -1;
+  std::vector<double> target = owned_numbers(y, "calib_y");
+  std::vector<double> below = owned_numbers(low, "calib_low"),
+                      above = owned_numbers(up, "calib_up");
+  const std::size_t n = target.size();
+  const int64_t k = conformal_rank(n_calib, alpha);
+  if (below.size() != n || above.size() != n || static_cast<int64_t>(n) != n_calib || k < 1 ||
+      k > n_calib) {
+    return -1;
+  }
+  std::vector<double> score(n);
+  double scale = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    score[i] = std::max(below[i] - target[i], target[i] - above[i]);
+    scale = std::max({scale, std::fabs(target[i]), std::fabs(below[i]), std::fabs(above[i])});
+  }
+  std::vector<double> order(score);
+  std::nth_element(order.begin(), order.begin() + (k - 1), order.end());
+  const double at = order[static_cast<std::size_t>(k - 1)], tol = tie_tolerance(scale);
+  return std::count_if(score.begin(), score.end(),
+                       [&](double v) { return std::fabs(v - at) <= tol; });
+}
+
+// Ties known from the data where the object keeps it, else from the score's name:
+// the deterministic "aps" and "raps" scores tie wherever probabilities repeat.
+// `least`: the count that shows a tie (a single calibration score always meets its
+// own threshold).
+void find_ties(Source& source, int64_t count, int64_t least, const char* what) {
+  if (count >= 0) {
+    source.tied = count >= least;
+    if (source.tied) source.ties = std::to_string(count) + " " + what;
+    return;
+  }
+  // `randomized` is the "raps" score's own choice.
+  py::object randomized = attribute_or_none(source.fitted, "randomized");
+  bool raps_tied = source.score == "raps" && !(randomized.is_none() || truth(randomized));
+  source.tied = source.score == "aps" || raps_tied;
+  if (source.tied) source.ties = "the score \"" + source.score + "\"";
+}
+
 Source conformal_source(const py::object& fitted) {
   Source out{fitted, alpha_of(fitted), -1, true, py::none(), "", ""};
   out.conformal = true;
@@ -731,13 +882,19 @@ Source conformal_source(const py::object& fitted) {
   if (out.conditional == "group") out.groups = attribute_or_none(fitted, "test_groups_");
   py::object score = attribute_or_none(fitted, "score");
   if (!score.is_none()) out.score = py::str(score).cast<std::string>();
+  py::object ties = attribute_or_none(fitted, "threshold_ties_");
+  find_ties(out, ties.is_none() ? -1 : state_count(ties, 0, out.n_calib, "threshold_ties_"), 2,
+            "calibration scores share a threshold");
   return out;
 }
 
 }  // namespace
 
 py::tuple classification_report(const py::object& fitted, const Settings& settings) {
-  return set_report(procedure_source(fitted), procedure_sets(fitted), settings);
+  Source source = procedure_source(fitted);
+  SetOutcome sets = procedure_sets(fitted);
+  find_ties(source, rows_at_threshold(fitted), 1, "test rows have a score equal to the threshold");
+  return set_report(source, sets, settings);
 }
 
 py::tuple conformal_classification_report(const py::object& fitted, const Settings& settings) {
@@ -756,7 +913,11 @@ py::tuple regression_report(const py::object& fitted, const Settings& settings) 
   o.prediction = owned_numbers(fitted.attr("pred_test"), "pred_test");
   // Covered as the regressor counts it: strictly inside the interval.
   if (settings.test_x.is_none()) o.test_x = fitted.attr("test_x");
-  return interval_report(procedure_source(fitted), o, settings);
+  Source source = procedure_source(fitted);
+  source.score = "";
+  find_ties(source, calibration_ties(fitted, source.n_calib, source.alpha), 2,
+            "calibration scores share the threshold");
+  return interval_report(source, o, settings);
 }
 
 py::tuple conformal_regression_report(const py::object& fitted, const Settings& settings) {

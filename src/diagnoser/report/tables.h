@@ -26,6 +26,11 @@ struct Source {
   std::string conditional, score;
   int64_t rank = 0;        // of the marginal threshold; 0: from n_calib and alpha
   bool conformal = false;  // an object of the conformal module
+  // Tied scores: coverage may then exceed the law of untied ones for real. `ties`
+  // says what showed them: calibration scores sharing a threshold, test scores at
+  // the threshold, or only the score's name ("" when none did).
+  bool tied = false;
+  std::string ties = "";
 };
 
 // (summary dict, tables dict, findings list) of a fitted AdaptiveConformalClassifier.
