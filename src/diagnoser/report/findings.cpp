@@ -235,8 +235,13 @@ std::vector<std::string> findings(const Evidence& e) {
   if (e.singleton_n > 0 && e.singleton_high < e.target && whole_holds) {
     out.push_back("Sets of one class cover " + fixed(e.singleton_coverage) +
                   " (n = " + std::to_string(e.singleton_n) + "), less than the target " +
-                  fixed(e.target) + ": " + singleton_cause(e) + " Marginal coverage holds (" +
-                  fixed(coverage) + " over all rows); set sizes carry no flag.");
+                  fixed(e.target) + ": " + singleton_cause(e) +
+                  // Below the target, "holds" would overstate what the rows show.
+                  (coverage >= e.target
+                       ? " Marginal coverage holds (" + fixed(coverage) + " over all rows)"
+                       : " Over all rows coverage is " + fixed(coverage) +
+                             ", which the report does not flag") +
+                  "; set sizes carry no flag.");
   }
   if (e.share_fallback > 0 || !e.fallback_names.empty()) {
     bool one = e.fallback_names.size() == 1;
