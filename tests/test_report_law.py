@@ -143,6 +143,20 @@ def all_full_sets(rng):
     return c
 
 
+def confident_pairs(rng):
+    """The procedures' classifier on a model right on about 95 % of the rows, with its
+    own probabilities: its threshold sits among top-class probabilities near 1, so most
+    sets hold both classes and cover well above the score's law, by construction."""
+    def pairs(m):
+        p = 1 / (1 + np.exp(-8 * rng.normal(size=m)))
+        return np.c_[1 - p, p], (rng.random(m) < p).astype(int)
+
+    (tp, ty), (cp, cy), (sp, sy) = (pairs(m) for m in (50, 2000, 4000))
+    c = AdaptiveConformalClassifier(alpha=ALPHA)
+    c.fit(Table(), tp, ty, sp, sy, cp, cy)
+    return c
+
+
 def procedure_regressor(rng, n_calib=1000, m=2000, alpha=0.05):
     """The procedures' regressor as exact split conformal leaves it (y = prediction +
     N(0, 1), intervals of the drawn coverage about the prediction), calibration bands
@@ -167,6 +181,7 @@ VALID = {
     "per-group": per_group,
     "19 calibration rows": lambda rng: marginal_regressor(rng, n_calib=19, m=2000),
     "all-full two-class sets": all_full_sets,
+    "a confident two-class model": confident_pairs,
     "procedures' regressor": procedure_regressor,
 }
 

@@ -87,6 +87,13 @@ std::string conditional_remedy(const Evidence& e) {
 // (Angelopoulos & Bates 2021, section 1.1: the upper bound needs scores without
 // ties). That law then bounds coverage from below only.
 std::string ties(const Evidence& e) {
+  if (e.inclusive) {
+    return " The procedure's sets keep the class at which the running probability reaches "
+           "q, so they cover at least what the law says, and more where that class is "
+           "likely; the law then bounds coverage from below only, so this carries no flag. "
+           "The randomised score of trov.diagnoser.conformal follows the law: "
+           "ConformalClassifier(model, score=\"aps_randomized\").";
+  }
   std::string seen = e.ties.empty() ? "" : " (here " + e.ties + ")";
   if (e.classes == 0) {
     return " Tied scores do this" + seen +

@@ -32,8 +32,9 @@ struct Evidence {
   // How the sets or intervals were calibrated: "" (marginal), "class" or "group";
   // and the classifier's score ("aps" for the procedures' deterministic one).
   std::string conditional, score = "aps";
-  bool tied = false;  // tied scores: over-coverage is described, never flagged
-  std::string ties;   // what showed them
+  bool tied = false;       // tied scores: over-coverage is described, never flagged
+  std::string ties;        // what showed them
+  bool inclusive = false;  // the procedures' sets, which cover more than the law
   bool whole_tied_over = false;
   double share_fallback = 0;                // test rows a fallback decided
   std::vector<std::string> fallback_names;  // the classes or groups that fell back

@@ -31,6 +31,9 @@ struct Source {
   // the threshold, or only the score's name ("" when none did).
   bool tied = false;
   std::string ties = "";
+  // Sets that keep the class at which the running probability reaches the
+  // threshold: they cover more than the score's law says, as ties do.
+  bool inclusive = false;
 };
 
 // (summary dict, tables dict, findings list) of a fitted AdaptiveConformalClassifier.
