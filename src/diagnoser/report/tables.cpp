@@ -789,39 +789,6 @@ Source procedure_source(const py::object& fitted) {
 // A tolerance for "equal" that absorbs the rounding of sums and shifts at this scale.
 double tie_tolerance(double scale) { return 1e-10 * std::max(1.0, scale); }
 
-// The test rows of the procedures' classifier whose cumulative probability meets
-// its threshold q: scores without ties give none, so any one is a tie (typically
-// the full set's score 1, which every row whose label ranks last shares); -1 when
-// the object keeps no q or sorted probabilities.
-int64_t rows_at_threshold(const py::object& fitted) {
-  py::object q = attribute_or_none(fitted, "q");
-  py::object sorted = attribute_or_none(fitted, "test_sorted_value");
-  if (q.is_none() || sorted.is_none()) return -1;
-  auto number = py::reinterpret_steal<py::object>(PyNumber_Float(q.ptr()));
-  if (!number) {
-    PyErr_Clear();
-    return -1;
-  }
-  double threshold = PyFloat_AS_DOUBLE(number.ptr());
-  DoubleArray array = DoubleArray::ensure(sorted);
-  if (!array || array.ndim() != 2) return -1;
-  const int64_t rows = array.shape(0), columns = array.shape(1);
-  std::vector<double> v(array.data(), array.data() + array.size());
-  const double tol = tie_tolerance(std::fabs(threshold));
-  int64_t at = 0;
-  for (int64_t i = 0; i < rows; ++i) {
-    double sum = 0;
-    for (int64_t j = 0; j < columns; ++j) {
-      sum += v[i * columns + j];  // in np.cumsum's order
-      if (std::fabs(sum - threshold) <= tol) {
-        ++at;
-        break;
-      }
-    }
-  }
-  return at;
-}
-
 // The calibration scores of the procedures' regressor that equal the one at the
 // threshold's rank, each score read back as how far its target falls outside the
 // final band; -1 when the object keeps no bands or no rank applies.
@@ -894,7 +861,6 @@ Source conformal_source(const py::object& fitted) {
 py::tuple classification_report(const py::object& fitted, const Settings& settings) {
   Source source = procedure_source(fitted);
   SetOutcome sets = procedure_sets(fitted);
-  find_ties(source, rows_at_threshold(fitted), 1, "test rows have a score equal to the threshold");
   // Its sets keep the class at which the running sum reaches q: without the random
   // term of Romano, Sesia & Candes (2020) they cover at least what the score's law
   // says, and more wherever that class is likely, so the law's upper tail does not
