@@ -509,7 +509,13 @@ def run_case(outcomes):
 class Hostile:
     active = False
     armed = False  # whether the callbacks act in this step
+    inside = 0  # native calls under way: callbacks act only within one
     victims = []  # arrays, lists, dicts and objects a callback may change
+    # Arrays of this step that a callback may resize: its inputs and what the model and
+    # the rebound names answered. Not state: a view of an earlier step's input may be
+    # stored there, and resizing what it views leaves it dangling for Python code too.
+    resizable = []
+    resized = False
     budget = 0  # havoc left in this case: each one is a chance, not a flood
     busy = False
     junk = None
@@ -530,13 +536,27 @@ class Hostile:
         return out
 
 
-def victim(value):
+def native(method, *args, **kwargs):
+    """Calls one of the modules' methods: the callbacks it runs may act."""
+    Hostile.inside += 1
+    try:
+        return method(*args, **kwargs)
+    finally:
+        Hostile.inside -= 1
+
+
+def victim(value, resizable=True):
     if Hostile.active and value is not None and not isinstance(value, (int, float, str)):
         Hostile.victims.append(value)
+        if resizable and isinstance(value, np.ndarray):
+            Hostile.resizable.append(value)
     return value
 
 
 def resize(a):
+    if not any(a is b for b in Hostile.resizable):
+        raise ValueError("not this step's")
+    Hostile.resized = True
     rows = rng.choice([0, 1, max(a.shape[0] // 2, 1) if a.ndim else 1, 3 * a.size + 7])
     shape = (rows,) + a.shape[1:] if a.ndim else (rows,)
     a.resize(shape, refcheck=False)
@@ -545,7 +565,8 @@ def resize(a):
 def havoc(sizes=True):
     """One random change to one victim. `sizes`: arrays may be resized (not while numpy
     itself may be looping over one, as in a label's __eq__)."""
-    if not Hostile.armed or Hostile.busy or Hostile.budget <= 0 or not Hostile.victims:
+    if (not Hostile.armed or not Hostile.inside or Hostile.busy or Hostile.budget <= 0
+            or not Hostile.victims):
         return
     Hostile.busy = True
     Hostile.budget -= 1
@@ -808,14 +829,18 @@ def hostile_case(part, outcomes):
             steps = hostile_reliability_steps()
         for name, step in steps:
             # Some steps run in peace, so that later ones meet fitted state.
-            Hostile.armed = rng.random() < 0.6
+            Hostile.armed, Hostile.resizable = rng.random() < 0.6, []
             attempt(outcomes, step)
             plt.close("all")
+            if Hostile.resized:
+                # What the step stored may view an array it saw resized: later steps
+                # would read freed memory through it, as any Python code would.
+                break
     finally:
         Hostile.active = Hostile.armed = False
         while undo:
             undo.pop()()
-        Hostile.victims, Hostile.junk = [], None
+        Hostile.victims, Hostile.resizable, Hostile.junk, Hostile.resized = [], [], None, False
 
 
 def expose(obj):
@@ -823,7 +848,7 @@ def expose(obj):
     victim(obj)
     for value in list(getattr(obj, "__dict__", {}).values()):
         if isinstance(value, (np.ndarray, list, dict)):
-            victim(value)
+            victim(value, resizable=False)
 
 
 def hostile_state(obj):
@@ -846,7 +871,7 @@ def hostile_state(obj):
 def hostile_reliability_steps():
     kind = rng.choice(["classifier", "regressor", "facade", "check"])
     obj = construct(kind)
-    methods = [(name, lambda c=c: c(obj)) for name, c in calls(kind)]
+    methods = [(name, lambda c=c: native(c, obj)) for name, c in calls(kind)]
 
     def fit():
         args = sound_arguments(kind if kind in ("classifier", "regressor")
@@ -860,15 +885,15 @@ def hostile_reliability_steps():
             args[k] = meddling(args[k]) if rng.random() < 0.5 else list(args[k])
         if kind in ("classifier", "regressor"):
             obj.alpha = 0.2
-            obj.fit(*args)
+            native(obj.fit, *args)
         elif kind == "facade":
             obj.estimator, obj.alpha = args[0], 0.2
-            obj.fit(*args[1:])
+            native(obj.fit, *args[1:])
         else:
             obj.estimator, obj.significance_level = args[0], 0.9
             y = args[2] if np.asarray(args[2]).dtype.kind == "f" else np.asarray(
                 [v == args[2][0] for v in args[2]], dtype=int)
-            obj.fit(args[1], y)
+            native(obj.fit, args[1], y)
         expose(obj)
 
     def meddle():
@@ -877,7 +902,7 @@ def hostile_reliability_steps():
 
     def segments():
         if kind == "regressor":
-            obj.plot_feature(rng.choice(["a", "b"]), Counting(rng.choice([1, 3, 5])))
+            native(obj.plot_feature, rng.choice(["a", "b"]), Counting(rng.choice([1, 3, 5])))
 
     return [("fit", fit), ("meddle", meddle), ("segments", segments)] + methods
 
@@ -887,7 +912,7 @@ def hostile_report_steps():
     obj = construct(kind)
 
     def fit():
-        sound_fit(kind, obj)
+        native(sound_fit, kind, obj)
         target = obj.reliability if kind == "facade" and hasattr(obj, "reliability") else obj
         expose(target)
         if rng.random() < 0.7:
@@ -896,13 +921,13 @@ def hostile_report_steps():
     def make():
         bins = rng.choice([10, 3, Counting(rng.choice([1, 3, 10]))])
         test_x = rng.choice([None, victim(nprng.normal(size=(rng.choice([5, 25]), 3)))])
-        r = report.coverage_report(obj, bins=bins, test_x=test_x)
+        r = native(report.coverage_report, obj, bins=bins, test_x=test_x)
         victim(r)
         for name in ("to_dict", "__repr__"):
-            getattr(r, name)()
+            native(getattr(r, name))
         if rng.random() < 0.1:
-            r._repr_html_()
-        report.compare_reports({"a": r, "b": r})._repr_html_()
+            native(r._repr_html_)
+        native(report.compare_reports({"a": r, "b": r})._repr_html_)
 
     return [("fit", fit), ("coverage_report", make)]
 
@@ -926,9 +951,10 @@ def hostile_conformal_steps():
 
     def groups(rows):
         codes = nprng.integers(0, 3, rows)
-        return rng.choice([None, victim(codes), meddling(codes), list(codes),
-                           lambda x: (havoc(), victim(nprng.integers(0, 2, len(x))))[1],
-                           np.array([Finalising(c) for c in codes], dtype=object)])
+        return rng.choice([
+            lambda: None, lambda: victim(codes), lambda: meddling(codes), lambda: list(codes),
+            lambda: lambda x: (havoc(), victim(nprng.integers(0, 2, len(x))))[1],
+            lambda: np.array([Finalising(c) for c in codes], dtype=object)])()
 
     sound = sound_arguments(kind)
     names = np.unique(np.concatenate([sound[2], sound[4], sound[6]]))
@@ -952,11 +978,11 @@ def hostile_conformal_steps():
     def fit():
         if regression:
             _, x, y = part(30)
-            made["obj"].fit(x, y)
+            native(made["obj"].fit, x, y)
 
     def calibrate():
         _, x, y = part(rng.choice([30, 60]))
-        made["obj"].calibrate(x, y, groups(len(y)))
+        native(made["obj"].calibrate, x, y, groups(len(y)))
         expose(made["obj"])
         if rng.random() < 0.3 and hasattr(made["obj"], "classes_"):
             made["obj"].classes_ = lying_classes(made["obj"].classes_)
@@ -966,15 +992,15 @@ def hostile_conformal_steps():
         name = "predict_intervals" if regression else "predict_sets"
         kwargs = {} if regression or rng.random() < 0.6 else {
             "partition": Counting(rng.choice([0, 2]))}
-        getattr(made["obj"], name)(x, groups(len(x)), return_fallback=rng.random() < 0.5,
-                                   **kwargs)
+        native(getattr(made["obj"], name), x, groups(len(x)),
+               return_fallback=rng.random() < 0.5, **kwargs)
 
     def evaluate():
         _, x, y = part(25)
-        made["obj"].evaluate(x, y, groups(len(y)))
+        native(made["obj"].evaluate, x, y, groups(len(y)))
 
     def reported():
-        report.coverage_report(made["obj"], bins=rng.choice([10, Counting(3)]))
+        native(report.coverage_report, made["obj"], bins=rng.choice([10, Counting(3)]))
 
     return [("construct", make), ("fit", fit), ("calibrate", calibrate), ("predict", predict),
             ("evaluate", evaluate), ("predict", predict), ("coverage_report", reported)]

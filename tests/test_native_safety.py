@@ -136,11 +136,14 @@ def run_crash_inputs(cases, part="none"):
     child = subprocess.run([sys.executable, *args], capture_output=True, text=True, env=env,
                            cwd=HERE, timeout=60 + 60 * CRASH_SEEDS)
     if child.returncode != 0:
-        cases_run = [line for line in child.stderr.splitlines() if line.startswith("case: ")]
+        lines = child.stderr.splitlines()
+        cases_run = [line for line in lines if line.startswith("case: ")]
         seed, _, part, index = (cases_run or ["case: ? ? ? ?"])[-1].split()[1:]
+        # The report's head names the native frames; its tail, the interpreter's.
+        after = child.stderr[child.stderr.rfind(cases_run[-1]) if cases_run else 0:]
         pytest.fail(f"exit {child.returncode} in the case of seed {seed}, part {part}, index "
                     f"{index}; run it alone with\n  cd tests && PYTHONMALLOC=malloc python "
-                    f"crash_inputs.py {seed} 1 {part} {index}\n{child.stderr[-3000:]}")
+                    f"crash_inputs.py {seed} 1 {part} {index}\n{after[:4000]}")
     return child.stdout
 
 
