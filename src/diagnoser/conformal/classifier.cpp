@@ -117,9 +117,10 @@ Rule rule_of(const Snapshot& state) {
 }
 
 // The model's probabilities: the documented call, its result checked.
+// Owned before the next call into Python, which could free what a view here views.
 py::array_t<double> probabilities(const py::object& model, const py::object& x, const char* part) {
-  return numbers(model.attr("predict_proba")(x), 2, "predict_proba returned", "probabilities",
-                 part);
+  return exclusive<double>(
+      numbers(model.attr("predict_proba")(x), 2, "predict_proba returned", "probabilities", part));
 }
 
 // How far a probability row may stray from a distribution: what float32 models meet
