@@ -344,3 +344,69 @@ def test_an_answer_held_weakly_elsewhere_is_copied_before_the_kernel():
     # by nothing else, was read in place without the GIL, and another thread wrote
     # NaN into rows already checked (the sorts then compare NaN).
     assert run_child(["-c", WEAKLY_HELD]).split() == ["True"]
+
+
+VIEWED_ANSWER_FREED = """
+import sys
+import numpy as np
+from trov.diagnoser.conformal import ConformalRegressor
+
+rows = 200_000
+rng = np.random.default_rng(2)
+x = rng.normal(size=(rows, 1))
+y = x[:, 0] + rng.normal(size=rows)
+
+
+class Model:
+    def predict(self, x):
+        self.answer = np.asarray(x, float)[:, 0] * 1.0  # owned here, viewed by a ravel
+        return self.answer
+
+
+class Quantile:
+    # The lower quantile model frees the model's answer, or the targets, and fills the
+    # freed memory with other numbers.
+    frees = None
+
+    def __init__(self, level):
+        self.level = level
+
+    def fit(self, x, y):
+        return self
+
+    def predict(self, x):
+        if Quantile.frees is not None and self.level < 0.5:
+            Quantile.frees().resize(1, refcheck=False)
+            Quantile.junk = np.full(rows, 1e6)
+        return np.full(len(x), self.level - 0.5)
+
+
+def groups(x):
+    if groups.frees is not None and len(x) == rows:
+        groups.frees().resize(1, refcheck=False)
+        Quantile.junk = np.full(rows, 1e6)
+    return np.zeros(len(x), int)
+
+
+def make():
+    cr = ConformalRegressor(Model(), conditional="group", quantile_model=Quantile)
+    return cr.fit(x[:100], y[:100])
+
+
+groups.frees = None
+expected = make().calibrate(x, y, groups).threshold_
+cr, targets = make(), y.copy()
+if sys.argv[1] == "predictions":
+    Quantile.frees = lambda: cr.model.answer
+else:
+    groups.frees = lambda: targets
+print(cr.calibrate(x, targets, groups).threshold_ == expected)
+"""
+
+
+@pytest.mark.parametrize("freed", ["predictions", "targets"])
+def test_a_viewed_answer_freed_by_the_next_call_is_not_read(freed):
+    # The predictions and the targets were views (np.ravel) of the model's answer and
+    # of calib_y, held across the quantile models' predict and the groups' call; a
+    # view cannot be read again when what it views is freed.
+    assert run_child(["-c", VIEWED_ANSWER_FREED, freed]).split() == ["True"]
