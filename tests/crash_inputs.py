@@ -515,6 +515,7 @@ class Hostile:
     # the rebound names answered. Not state: a view of an earlier step's input may be
     # stored there, and resizing what it views leaves it dangling for Python code too.
     resizable = []
+    state = []  # state arrays that own their data and that no other attribute views
     resized = False
     budget = 0  # havoc left in this case: each one is a chance, not a flood
     busy = False
@@ -554,8 +555,8 @@ def victim(value, resizable=True):
 
 
 def resize(a):
-    if not any(a is b for b in Hostile.resizable):
-        raise ValueError("not this step's")
+    if not any(a is b for b in Hostile.resizable + Hostile.state):
+        raise ValueError("neither this step's nor state")
     Hostile.resized = True
     rows = rng.choice([0, 1, max(a.shape[0] // 2, 1) if a.ndim else 1, 3 * a.size + 7])
     shape = (rows,) + a.shape[1:] if a.ndim else (rows,)
@@ -747,7 +748,9 @@ class HostileNamespace:
             if isinstance(out, np.ndarray) and out.dtype == object and out.size:
                 out.flat[rng.randrange(out.size)] = Finalising(0.5)  # released when written
             victim(out)
-            havoc()
+            # A view answered here is the caller's to hold: resizing what it views would
+            # hand it a dangling one, which no caller could read safely.
+            havoc(sizes=not (isinstance(out, np.ndarray) and out.base is not None))
             return out
         return call
 
@@ -840,15 +843,23 @@ def hostile_case(part, outcomes):
         Hostile.active = Hostile.armed = False
         while undo:
             undo.pop()()
-        Hostile.victims, Hostile.resizable, Hostile.junk, Hostile.resized = [], [], None, False
+        Hostile.victims, Hostile.resizable, Hostile.state = [], [], []
+        Hostile.junk, Hostile.resized = None, False
 
 
 def expose(obj):
     """The object and what it holds become victims."""
     victim(obj)
-    for value in list(getattr(obj, "__dict__", {}).values()):
+    values = list(getattr(obj, "__dict__", {}).values())
+    viewed = [v.base for v in values if isinstance(v, np.ndarray) and v.base is not None]
+    for value in values:
         if isinstance(value, (np.ndarray, list, dict)):
             victim(value, resizable=False)
+        if (isinstance(value, np.ndarray) and value.flags.owndata
+                and not any(value is b for b in viewed)):
+            Hostile.state.append(value)
+        if type(value).__module__.startswith("trov"):
+            expose(value)  # the facade's inner object
 
 
 def hostile_state(obj):
