@@ -77,24 +77,19 @@ py::array_t<int64_t> native_positions(const py::array& labels, const py::array& 
   return out;
 }
 
-void require_one_dimension(const py::array& classes) {
-  if (classes.ndim() != 1) {
-    throw py::value_error("classes must be one-dimensional, got shape " +
-                          py::str(classes.attr("shape")).cast<std::string>());
-  }
-}
-
 py::array_t<int64_t> positions_by(const py::object& labels, const py::object& classes,
                                   const py::object& np, const py::object& boolean) {
   py::array given = np.attr("asarray")(classes);
-  require_one_dimension(given);
-  py::array y = np.attr("asarray")(labels);
-  // Copied after the labels' call, which may have reshaped or refilled the classes it
-  // answered for; no later call into Python reaches the copy.
+  // Copied before the labels' call, which may reshape, refill or free what `given` is
+  // or views; no later call into Python reaches the copy.
   std::vector<py::ssize_t> shape(given.shape(), given.shape() + given.ndim());
   std::vector<py::ssize_t> strides(given.strides(), given.strides() + given.ndim());
   py::array c(given.dtype(), shape, strides, given.data());
-  require_one_dimension(c);
+  if (c.ndim() != 1) {
+    throw py::value_error("classes must be one-dimensional, got shape " +
+                          py::str(c.attr("shape")).cast<std::string>());
+  }
+  py::array y = np.attr("asarray")(labels);
   char kind = native_kind(y), class_kind = native_kind(c);
   if (kind != 0 && class_kind != 0) {
     // numpy compares an int with a float as two doubles.
