@@ -747,7 +747,9 @@ class HostileNamespace:
             out = real(*args, **kwargs)
             if isinstance(out, np.ndarray) and out.dtype == object and out.size:
                 out.flat[rng.randrange(out.size)] = Finalising(0.5)  # released when written
-            victim(out)
+            # Not resized later: the caller works on it with numpy as Python code would,
+            # and numpy's views of it would dangle for Python code too.
+            victim(out, resizable=False)
             # A view answered here is the caller's to hold: resizing what it views would
             # hand it a dangling one, which no caller could read safely.
             havoc(sizes=not (isinstance(out, np.ndarray) and out.base is not None))
