@@ -723,7 +723,7 @@ class ListingClasses(np.ndarray):
 
 
 def lying_classes(names):
-    names = np.asarray(names)
+    names = np.array(names)  # a copy: a view would dangle when what it views is resized
     if rng.random() < 0.5 and names.ndim == 1:
         return names.view(ListingClasses)
     return LyingClasses(names.tolist() if names.ndim else [names.item()])
