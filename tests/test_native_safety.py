@@ -156,7 +156,7 @@ def test_random_inputs_and_tampered_state_never_crash():
 def test_python_code_run_mid_step_never_crash(part):
     # Rebound names, finalisers, meddling labels, lying classes_ and the collector
     # change what a native step already read, between its reading and its use.
-    assert "'result'" in run_crash_inputs(8, part)
+    assert "'result'" in run_crash_inputs(16, part)
 
 
 HAZARDS = """
