@@ -36,10 +36,14 @@ dev-test: dev
 
 # The tests under AddressSanitizer and UndefinedBehaviorSanitizer. Unoptimised: the
 # sanitizers then see every access as written, and it compiles in a third of the
-# time that -O2 takes (the suite runs as fast).
+# time that -O2 takes (the suite runs as fast). CRASH_SEEDS=N runs the crash tests
+# on N seeds (TROV_CRASH_SEEDS); their children use the system allocator, so the
+# sanitizer sees their Python objects freed.
+CRASH_SEEDS ?= $(TROV_CRASH_SEEDS)
 asan-test: $(STAMP)
 	$(MAKE) dev DEV=build/asan CMAKE_EXTRA="-DTROV_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug"
 	cd tests && MPLBACKEND=Agg PYTHONPATH=$(abspath build/asan)/pkg ASAN_OPTIONS=detect_leaks=0 \
+	  $(if $(CRASH_SEEDS),TROV_CRASH_SEEDS=$(CRASH_SEEDS)) \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" ../$(PY) -m pytest -q -p no:cacheprovider $(ARGS)
 

@@ -2,9 +2,20 @@
 classes random inputs, odd keyword names, tampered state and library names rebound in
 the module namespace; run as a child process by test_native_safety.py, so that a crash
 fails the test instead of killing pytest. Prints the outcome counts; exits non-zero on an
-outcome that is neither a result nor an ordinary Python exception."""
+outcome that is neither a result nor an ordinary Python exception.
 
+    crash_inputs.py SEEDS CASES [PART [FIRST]]
+
+SEEDS is one seed or a range A-B; each seed runs CASES cases, from case FIRST on. PART
+names the module whose native steps get hostile callbacks (Python code that runs in the
+middle of a step and changes what the step already read): reliability, report or
+conformal; without it the cases are the plain random ones. Before each case the child
+writes its seed, part and index to stderr, so a crash names the one case to run again."""
+
+import builtins
 import collections
+import faulthandler
+import gc
 import os
 import random
 import sys
@@ -23,8 +34,8 @@ from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin  # noqa:
 import trov.diagnoser.reliability_evaluation as mod  # noqa: E402
 from trov.diagnoser import conformal, report  # noqa: E402
 
-rng = random.Random(int(sys.argv[1]))
-nprng = np.random.default_rng(int(sys.argv[1]))
+rng = random.Random(0)
+nprng = np.random.default_rng(0)
 
 
 def array(rows=None, ndim=None):
@@ -91,8 +102,10 @@ class Answers:
         except TypeError:
             rows = 3
         if self.sound or rng.random() < 0.8:
-            return probabilities(rows) if proba else nprng.normal(size=rows)
-        return rng.choice([array(rows), array(), odd(), probabilities(rows + 1)])
+            out = probabilities(rows) if proba else nprng.normal(size=rows)
+        else:
+            out = rng.choice([array(rows), array(), odd(), probabilities(rows + 1)])
+        return Hostile.answer(out)
 
     def predict(self, x):
         return self.answer(x, False)
@@ -483,13 +496,556 @@ def run_case(outcomes):
         restore()
 
 
+# --- Python code run in the middle of a native step ---
+#
+# Each hostile callback below runs between a native step's gather and its use of what
+# it gathered: a rebound module name, an estimator's answer, a finaliser released from a
+# slot or by the collector, a label's __eq__ or __hash__, an __index__. What it does is
+# `havoc`: it shrinks, grows, clears or rewrites one of the inputs or state attributes
+# the step read, then fills freed memory with junk, so that a stale pointer reads junk
+# or, under the sanitizer, freed memory.
+
+
+class Hostile:
+    active = False
+    armed = False  # whether the callbacks act in this step
+    inside = 0  # native calls under way: callbacks act only within one
+    victims = []  # arrays, lists, dicts and objects a callback may change
+    # Arrays of this step that a callback may resize: its inputs and what the model and
+    # the rebound names answered. Not state: a view of an earlier step's input may be
+    # stored there, and resizing what it views leaves it dangling for Python code too.
+    resizable = []
+    state = []  # state arrays that own their data and that no other attribute views
+    resized = False
+    budget = 0  # havoc left in this case: each one is a chance, not a flood
+    busy = False
+    junk = None
+
+    @staticmethod
+    def answer(out):
+        """An estimator's answer, after havoc, now and then as finalising objects."""
+        if not Hostile.active:
+            return out
+        havoc()
+        if isinstance(out, np.ndarray) and out.dtype.kind == "f" and rng.random() < 0.3:
+            # Converting these runs __float__; dropping the converted-from array, __del__.
+            cells = np.empty(out.shape, dtype=object)
+            cells.flat[:] = [Finalising(v) for v in out.flat]
+            return cells if rng.random() < 0.5 else cells.tolist()
+        if isinstance(out, np.ndarray) and rng.random() < 0.3:
+            victim(out)  # kept: a later callback may resize what the step holds
+        return out
+
+
+def native(method, *args, **kwargs):
+    """Calls one of the modules' methods: the callbacks it runs may act."""
+    Hostile.inside += 1
+    try:
+        return method(*args, **kwargs)
+    finally:
+        Hostile.inside -= 1
+
+
+def victim(value, resizable=True):
+    if Hostile.active and value is not None and not isinstance(value, (int, float, str)):
+        Hostile.victims.append(value)
+        if resizable and isinstance(value, np.ndarray):
+            Hostile.resizable.append(value)
+    return value
+
+
+def resize(a):
+    if not any(a is b for b in Hostile.resizable + Hostile.state):
+        raise ValueError("neither this step's nor state")
+    Hostile.resized = True
+    rows = rng.choice([0, 1, max(a.shape[0] // 2, 1) if a.ndim else 1, 3 * a.size + 7])
+    shape = (rows,) + a.shape[1:] if a.ndim else (rows,)
+    a.resize(shape, refcheck=False)
+
+
+def havoc(sizes=True):
+    """One random change to one victim. `sizes`: arrays may be resized (not while numpy
+    itself may be looping over one, as in a label's __eq__)."""
+    if (not Hostile.armed or not Hostile.inside or Hostile.busy or Hostile.budget <= 0
+            or not Hostile.victims):
+        return
+    Hostile.busy = True
+    Hostile.budget -= 1
+    try:
+        target = rng.choice(Hostile.victims)
+        if isinstance(target, np.ndarray):
+            if sizes and rng.random() < 0.6 and target.dtype != object:
+                resize(target)
+            elif target.size:
+                target.flat[rng.randrange(target.size)] = rng.choice([np.nan, -1, 7, 0])
+        elif isinstance(target, list):
+            rng.choice([target.clear, lambda: target.extend(range(5000)),
+                        lambda: target.__setitem__(slice(None), [odd()] * 3),
+                        lambda: target.__delitem__(slice(len(target) // 2, None)),
+                        lambda: target.append(target)])()
+        elif isinstance(target, dict):
+            rng.choice([target.clear, lambda: target.update({odd_key(): odd()})])()
+        elif hasattr(target, "__dict__"):
+            names = [n for n in vars(target) if not n.startswith("__")]
+            held = [n for n in names if isinstance(getattr(target, n), (np.ndarray, list))]
+            names = held if held and rng.random() < 0.7 else names
+            if names:
+                name = rng.choice(names)
+                value = getattr(target, name)
+                if isinstance(value, np.ndarray) and sizes and value.dtype != object:
+                    resize(value)
+                elif rng.random() < 0.2:
+                    delattr(target, name)
+                else:
+                    setattr(target, name, odd())
+        Hostile.junk = [bytearray(b"A" * 64) for _ in range(rng.choice([10, 2000]))]
+        Hostile.junk.append(np.full(rng.choice([1, 1000, 100000]), 0.5))
+    except Exception:  # noqa: BLE001 (a change numpy refuses is no change)
+        pass
+    finally:
+        Hostile.busy = False
+
+
+def odd_key():
+    return rng.choice([0, 1, "a", None, 2.5])
+
+
+class Finalising(float):
+    """A number whose release runs havoc: in an array's slot, a list or a cycle."""
+
+    def __del__(self):
+        havoc()
+
+
+class Meddling:
+    """A label whose comparisons and hash run havoc (no resizing: numpy may be looping
+    over the array that holds it)."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __eq__(self, other):
+        havoc(sizes=False)
+        return getattr(other, "value", other) == self.value
+
+    def __ne__(self, other):
+        havoc(sizes=False)
+        return getattr(other, "value", other) != self.value
+
+    def __lt__(self, other):
+        havoc(sizes=False)
+        return self.value < getattr(other, "value", other)
+
+    def __hash__(self):
+        havoc(sizes=False)
+        return hash(self.value)
+
+    def __float__(self):
+        havoc(sizes=False)
+        return float(self.value)
+
+    def __index__(self):
+        havoc(sizes=False)
+        return int(self.value)
+
+    __int__ = __index__
+
+
+class Counting:
+    """An int-like (bins, a partition, k_reg) whose __index__ runs havoc and need not
+    answer the same twice."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        havoc()
+        return self.value if rng.random() < 0.8 else rng.choice([0, 1, 3, 10**6])
+
+    __int__ = __index__
+
+    def __float__(self):
+        havoc()
+        return float(self.value)
+
+    def __rtruediv__(self, other):
+        return other / self.value
+
+
+def meddling(values):
+    """`values` as an object array of labels that run havoc when compared or hashed."""
+    try:
+        values = np.asarray(values)
+        out = np.empty(values.shape, dtype=object)
+        out.flat[:] = [Meddling(v) for v in values.flat]
+        return out
+    except Exception:  # noqa: BLE001
+        return values
+
+
+class LyingClasses:
+    """classes_ whose length, iteration, array and list disagree."""
+
+    def __init__(self, names):
+        names = list(names)
+        self.names = names
+        self.length = rng.choice([len(names), len(names) + 1, max(len(names) - 1, 0), 10**9])
+        self.listed = rng.choice([names, names[:1], names + names, [Meddling(n) for n in names]])
+
+    def __len__(self):
+        havoc()
+        return self.length
+
+    def __iter__(self):
+        havoc()
+        return iter(self.names[::-1])
+
+    def __getitem__(self, key):
+        havoc()
+        return self.names[key]
+
+    def tolist(self):
+        havoc()
+        return self.listed
+
+    def __array__(self, dtype=None, copy=None):
+        havoc()
+        return np.asarray(rng.choice([self.names, self.listed, self.names[:1]]), dtype=dtype)
+
+
+class ListingClasses(np.ndarray):
+    """A numpy classes_ array whose tolist runs havoc and disagrees with its length."""
+
+    def tolist(self):
+        havoc()
+        listed = np.asarray(self).tolist()
+        return rng.choice([listed, listed[:1], listed * 2, []])
+
+
+def lying_classes(names):
+    names = np.array(names)  # a copy: a view would dangle when what it views is resized
+    if rng.random() < 0.5 and names.ndim == 1:
+        return names.view(ListingClasses)
+    return LyingClasses(names.tolist() if names.ndim else [names.item()])
+
+
+class HostileNamespace:
+    """A module's `np` (or pd): the real one, but one function's calls run havoc
+    before or after the real call, and may answer an array of finalising slots."""
+
+    def __init__(self, real, name):
+        self.real, self.name = real, name
+
+    def __getattr__(self, attr):
+        real = getattr(self.real, attr)
+        if attr != self.name or not callable(real):
+            return real
+
+        def call(*args, **kwargs):
+            if rng.random() < 0.5:
+                havoc()
+            out = real(*args, **kwargs)
+            if isinstance(out, np.ndarray) and out.dtype == object and out.size:
+                out.flat[rng.randrange(out.size)] = Finalising(0.5)  # released when written
+            # Not resized later: the caller works on it with numpy as Python code would,
+            # and numpy's views of it would dangle for Python code too.
+            victim(out, resizable=False)
+            # A view answered here is the caller's to hold: resizing what it views would
+            # hand it a dangling one, which no caller could read safely.
+            havoc(sizes=not (isinstance(out, np.ndarray) and out.base is not None))
+            return out
+        return call
+
+
+def hostile_builtin(real):
+    def call(*args, **kwargs):
+        out = real(*args, **kwargs)
+        havoc()
+        return out
+    return call
+
+
+HOSTILE_NUMPY = {
+    "reliability": ["asarray", "array", "quantile", "argsort", "sort", "cumsum", "arange", "ravel",
+                    "full", "atleast_1d", "mean", "median", "max", "round", "concatenate",
+                    "isfinite", "sum", "where", "unique", "empty"],
+    "report": ["asarray", "ravel", "unique", "mean", "generic"],
+}
+HOSTILE_BUILTINS = {"reliability": ["int", "float", "abs", "list", "range", "len", "str", "type"],
+                    "report": ["list"]}
+
+
+def rebind_hostile(part, undo):
+    """Rebinds one name of the part's module (or of the report, which reads the
+    reliability classes) to a hostile one."""
+    module = {"reliability": mod, "report": rng.choice([mod, report]),
+              "conformal": rng.choice([report, conformal])}[part]
+    key = "reliability" if module is mod else "report"
+    missing = object()
+    if rng.random() < 0.6:
+        name, value = "np", HostileNamespace(np, rng.choice(HOSTILE_NUMPY[key]))
+    elif module is report and rng.random() < 0.5:
+        name, value = "pd", HostileNamespace(pd, rng.choice(["DataFrame", "factorize", "Index"]))
+    else:
+        name = rng.choice(HOSTILE_BUILTINS[key])
+        value = hostile_builtin(getattr(builtins, name))
+    saved = vars(module).get(name, missing)
+    setattr(module, name, value)
+    undo.append(lambda: delattr(module, name) if saved is missing else setattr(module, name, saved))
+
+
+def collect_hostile(undo):
+    """The collector runs at every allocation of a tracked object, and each run finds
+    cycles whose finalisers, and a gc callback, run havoc."""
+    threshold = gc.get_threshold()
+
+    def callback(phase, info):
+        if phase == "start":
+            havoc()
+            if Hostile.budget > 0:
+                garbage()
+
+    def garbage():
+        for _ in range(3):
+            cycle = [Finalising(0.5)]
+            cycle.append(cycle)
+
+    garbage()
+    gc.callbacks.append(callback)
+    gc.set_threshold(1)
+    undo.append(lambda: gc.set_threshold(*threshold))
+    undo.append(lambda: gc.callbacks.remove(callback))
+
+
+def hostile_case(part, outcomes):
+    """One case of `part` with hostile callbacks in its native steps."""
+    Hostile.victims, Hostile.budget, Hostile.active = [], rng.choice([1, 3, 10]), True
+    # Stand-ins for the figures: real ones are slow with the collector run at each
+    # allocation, and a bins count may come back as a million.
+    mod.plt, mod.sns = Drawing(), Drawing()
+    undo = []
+    try:
+        for _ in range(rng.choice([1, 1, 2])):
+            rebind_hostile(part, undo)
+        if rng.random() < 0.3:
+            collect_hostile(undo)
+        if part == "conformal":
+            steps = hostile_conformal_steps()
+        elif part == "report":
+            steps = hostile_report_steps()
+        else:
+            steps = hostile_reliability_steps()
+        for name, step in steps:
+            # Some steps run in peace, so that later ones meet fitted state.
+            Hostile.armed, Hostile.resizable = rng.random() < 0.6, []
+            attempt(outcomes, step)
+            plt.close("all")
+            if Hostile.resized:
+                # What the step stored may view an array it saw resized: later steps
+                # would read freed memory through it, as any Python code would.
+                break
+    finally:
+        Hostile.active = Hostile.armed = False
+        while undo:
+            undo.pop()()
+        Hostile.victims, Hostile.resizable, Hostile.state = [], [], []
+        Hostile.junk, Hostile.resized = None, False
+
+
+def expose(obj):
+    """The object and what it holds become victims."""
+    victim(obj)
+    values = list(getattr(obj, "__dict__", {}).values())
+    viewed = [v.base for v in values if isinstance(v, np.ndarray) and v.base is not None]
+    for value in values:
+        if isinstance(value, (np.ndarray, list, dict)):
+            victim(value, resizable=False)
+        if (isinstance(value, np.ndarray) and value.flags.owndata
+                and not any(value is b for b in viewed)):
+            Hostile.state.append(value)
+        if type(value).__module__.startswith("trov"):
+            expose(value)  # the facade's inner object
+
+
+def hostile_state(obj):
+    """State attributes replaced by hostile ones: labels that meddle, lying classes."""
+    for name in rng.sample(["test_y", "test_class", "classes", "label_list", "classes_"],
+                           rng.choice([0, 1, 2])):
+        value = getattr(obj, name, None)
+        if value is None:
+            continue
+        if name in ("classes", "classes_"):
+            setattr(obj, name, lying_classes(value) if not isinstance(value, dict) else value)
+        elif name == "test_class" and isinstance(value, list):
+            # Sets holding the only reference to finalising members.
+            obj.test_class = [[Finalising(v) if rng.random() < 0.3 else v for v in s]
+                              if isinstance(s, list) else s for s in value]
+        else:
+            setattr(obj, name, meddling(value))
+
+
+def hostile_reliability_steps():
+    kind = rng.choice(["classifier", "regressor", "facade", "check"])
+    obj = construct(kind)
+    methods = [(name, lambda c=c: native(c, obj)) for name, c in calls(kind)]
+
+    def fit():
+        args = sound_arguments(kind if kind in ("classifier", "regressor")
+                               else rng.choice(["classifier", "regressor"]))
+        for value in args[1:]:
+            victim(value)
+        if rng.random() < 0.3 and hasattr(args[0], "classes_"):
+            args[0].classes_ = lying_classes(args[0].classes_)
+        if rng.random() < 0.3:
+            k = rng.choice([2, 4, 6])
+            args[k] = meddling(args[k]) if rng.random() < 0.5 else list(args[k])
+        if kind in ("classifier", "regressor"):
+            obj.alpha = 0.2
+            native(obj.fit, *args)
+        elif kind == "facade":
+            obj.estimator, obj.alpha = args[0], 0.2
+            native(obj.fit, *args[1:])
+        else:
+            obj.estimator, obj.significance_level = args[0], 0.9
+            y = args[2] if np.asarray(args[2]).dtype.kind == "f" else np.asarray(
+                [v == args[2][0] for v in args[2]], dtype=int)
+            native(obj.fit, args[1], y)
+        expose(obj)
+
+    def meddle():
+        hostile_state(obj.reliability if kind == "facade" and hasattr(obj, "reliability")
+                      else obj)
+
+    def segments():
+        if kind == "regressor":
+            native(obj.plot_feature, rng.choice(["a", "b"]), Counting(rng.choice([1, 3, 5])))
+
+    return [("fit", fit), ("meddle", meddle), ("segments", segments)] + methods
+
+
+def hostile_report_steps():
+    kind = rng.choice(["classifier", "regressor", "facade"])
+    obj = construct(kind)
+
+    def fit():
+        native(sound_fit, kind, obj)
+        target = obj.reliability if kind == "facade" and hasattr(obj, "reliability") else obj
+        expose(target)
+        if rng.random() < 0.7:
+            hostile_state(target)
+
+    def make():
+        bins = rng.choice([10, 3, Counting(rng.choice([1, 3, 10]))])
+        test_x = rng.choice([None, victim(nprng.normal(size=(rng.choice([5, 25]), 3)))])
+        r = native(report.coverage_report, obj, bins=bins, test_x=test_x)
+        victim(r)
+        for name in ("to_dict", "__repr__"):
+            native(getattr(r, name))
+        if rng.random() < 0.1:
+            native(r._repr_html_)
+        native(report.compare_reports({"a": r, "b": r})._repr_html_)
+
+    return [("fit", fit), ("coverage_report", make)]
+
+
+def hostile_conformal_steps():
+    regression = rng.random() < 0.4
+    kind = "regressor" if regression else "classifier"
+    settings = {"alpha": 0.2, "conditional": rng.choice([None, "class", "group"])}
+    if regression:
+        settings.update(method=rng.choice(["cqr", "absolute"]), depth=2,
+                        quantile_model=lambda level: (havoc(), FakeQuantiles(alpha=level))[1])
+        settings["conditional"] = rng.choice([None, "group"])
+        cls = conformal.ConformalRegressor
+    else:
+        settings.update(score=rng.choice(["aps", "aps_randomized", "raps", "lac"]),
+                        random_state=rng.choice([None, 0]))
+        if rng.random() < 0.2:
+            settings["k_reg"] = Counting(1)
+        cls = conformal.ConformalClassifier
+    made = {}
+
+    def groups(rows):
+        codes = nprng.integers(0, 3, rows)
+        return rng.choice([
+            lambda: None, lambda: victim(codes), lambda: meddling(codes), lambda: list(codes),
+            lambda: lambda x: (havoc(), victim(nprng.integers(0, 2, len(x))))[1],
+            lambda: np.array([Finalising(c) for c in codes], dtype=object)])()
+
+    sound = sound_arguments(kind)
+    names = np.unique(np.concatenate([sound[2], sound[4], sound[6]]))
+    if not regression:
+        sound[0].classes_ = names
+
+    def part(rows):
+        x = victim(nprng.normal(size=(rows, 3)))
+        y = victim(names[nprng.integers(0, len(names), rows)] if not regression
+                   else nprng.normal(size=rows))
+        if rng.random() < 0.2:
+            y = meddling(y) if rng.random() < 0.5 else list(y)
+        return sound[0], x, y
+
+    def make():
+        estimator = sound[0]
+        if not regression and rng.random() < 0.3:
+            estimator.classes_ = lying_classes(getattr(estimator, "classes_", [0, 1]))
+        made["obj"] = cls(estimator, **settings)
+
+    def fit():
+        if regression:
+            _, x, y = part(30)
+            native(made["obj"].fit, x, y)
+
+    def calibrate():
+        _, x, y = part(rng.choice([30, 60]))
+        native(made["obj"].calibrate, x, y, groups(len(y)))
+        expose(made["obj"])
+        if rng.random() < 0.3 and hasattr(made["obj"], "classes_"):
+            made["obj"].classes_ = lying_classes(made["obj"].classes_)
+
+    def predict():
+        _, x, _ = part(rng.choice([5, 25]))
+        name = "predict_intervals" if regression else "predict_sets"
+        kwargs = {} if regression or rng.random() < 0.6 else {
+            "partition": Counting(rng.choice([0, 2]))}
+        native(getattr(made["obj"], name), x, groups(len(x)),
+               return_fallback=rng.random() < 0.5, **kwargs)
+
+    def evaluate():
+        _, x, y = part(25)
+        native(made["obj"].evaluate, x, y, groups(len(y)))
+
+    def reported():
+        native(report.coverage_report, made["obj"], bins=rng.choice([10, Counting(3)]))
+
+    return [("construct", make), ("fit", fit), ("calibrate", calibrate), ("predict", predict),
+            ("evaluate", evaluate), ("predict", predict), ("coverage_report", reported)]
+
+
+PARTS = {"none": 0, "reliability": 1, "report": 2, "conformal": 3}
+
+
 def main():
+    global nprng
+    faulthandler.enable()
     warnings.simplefilter("ignore")
     mod.display = lambda widget: None
     mod.LGBMRegressor = FakeQuantiles
+    first_seed, _, last_seed = sys.argv[1].partition("-")
+    seeds = range(int(first_seed), int(last_seed or first_seed) + 1)
+    part = sys.argv[3] if len(sys.argv) > 3 else "none"
+    first = int(sys.argv[4]) if len(sys.argv) > 4 else 0
     outcomes = collections.Counter()
-    for _ in range(int(sys.argv[2])):
-        run_case(outcomes)
+    for seed in seeds:
+        for index in range(first, first + int(sys.argv[2])):
+            # Each case draws from its own seed, so that it can be run again alone.
+            rng.seed(f"{seed}/{part}/{index}")
+            nprng = np.random.default_rng([seed, PARTS[part], index])
+            print(f"case: {seed} 1 {part} {index}", file=sys.stderr, flush=True)
+            if part == "none":
+                run_case(outcomes)
+            else:
+                hostile_case(part, outcomes)
     print(dict(outcomes.most_common()))
 
 

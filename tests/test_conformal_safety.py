@@ -247,3 +247,166 @@ def test_calibrate_beside_predictions_gives_the_old_or_the_new_answer():
             t.join()
         sys.setswitchinterval(interval)
     assert errors == [] and seen
+
+
+# --- what a step read, changed by Python code before it was used ---
+
+RECALIBRATED_DURING_PREDICT = """
+import numpy as np
+from trov.diagnoser.conformal import ConformalClassifier
+
+rng = np.random.default_rng(3)
+p = rng.dirichlet(np.ones(3), 600)
+y = (p.cumsum(axis=1) < rng.random((600, 1))).sum(axis=1).clip(0, 2)
+first, second = (p[:200], y[:200]), (p[200:400], np.zeros(200, int))
+
+
+class Model:
+    classes_ = np.array([0, 1, 2])
+    hook = None
+
+    def predict_proba(self, x):
+        hook, Model.hook = Model.hook, None
+        if hook is not None:
+            hook()
+        return np.asarray(x, float)
+
+
+make = lambda: ConformalClassifier(Model(), alpha=0.2, score="aps_randomized", random_state=0)
+twin = make().calibrate(*first).calibrate(*second)
+expected = [twin.predict_sets(p[400:]), twin.predict_sets(p[400:])]
+cc = make().calibrate(*first)
+Model.hook = lambda: cc.calibrate(*second)  # a calibrate between the state and the draws
+got = [cc.predict_sets(p[400:]), cc.predict_sets(p[400:])]
+print(*[np.array_equal(a, b) for a, b in zip(got, expected)])
+"""
+
+
+def test_a_calibrate_during_predict_gives_its_own_answer_and_stream():
+    # The thresholds came from the state read before the model ran, the draws from the
+    # stream a calibrate in the model's call had just published: old thresholds with
+    # the new stream's first draws, and the next call did not repeat a fresh object's.
+    assert run_child(["-c", RECALIBRATED_DURING_PREDICT]).split() == ["True", "True"]
+
+
+WEAKLY_HELD = """
+import sys
+import threading
+import warnings
+import weakref
+import numpy as np
+from trov.diagnoser.conformal import ConformalClassifier
+
+warnings.simplefilter("ignore")  # aps degenerates on these rows; it still sorts them
+rows = 500_000
+
+
+class Model:
+    classes_ = np.array([0, 1])
+
+    def predict_proba(self, x):
+        out = np.column_stack([1 - x[:, 0], x[:, 0]])
+        self.answer = weakref.ref(out)  # only a weak reference stays behind
+        return out
+
+
+p = np.linspace(0.01, 0.99, rows)[:, None]
+model = Model()
+make = lambda: ConformalClassifier(model, alpha=0.2).calibrate(p[:1000], np.arange(1000) % 2)
+cc, expected = make(), make().predict_sets(p)
+stop = threading.Event()
+
+
+def rewrite():
+    # While the kernel runs without the GIL: the checked answer, rewritten through the
+    # weak reference (numpy refuses to resize an array that has one).
+    while not stop.is_set():
+        answer = model.answer() if hasattr(model, "answer") else None
+        if answer is not None:
+            answer[:] = [np.nan, 2.0]
+        del answer
+
+
+sys.setswitchinterval(1e-6)
+thread = threading.Thread(target=rewrite)
+thread.start()
+try:
+    same = all(np.array_equal(cc.predict_sets(p), expected) for _ in range(2))
+finally:
+    stop.set()
+    thread.join()
+print(same)
+"""
+
+
+def test_an_answer_held_weakly_elsewhere_is_copied_before_the_kernel():
+    # A weak reference does not count in the reference count: the answer looked held
+    # by nothing else, was read in place without the GIL, and another thread wrote
+    # NaN into rows already checked (the sorts then compare NaN).
+    assert run_child(["-c", WEAKLY_HELD]).split() == ["True"]
+
+
+VIEWED_ANSWER_FREED = """
+import sys
+import numpy as np
+from trov.diagnoser.conformal import ConformalRegressor
+
+rows = 200_000
+rng = np.random.default_rng(2)
+x = rng.normal(size=(rows, 1))
+y = x[:, 0] + rng.normal(size=rows)
+
+
+class Model:
+    def predict(self, x):
+        self.answer = np.asarray(x, float)[:, 0] * 1.0  # owned here, viewed by a ravel
+        return self.answer
+
+
+class Quantile:
+    # The lower quantile model frees the model's answer, or the targets, and fills the
+    # freed memory with other numbers.
+    frees = None
+
+    def __init__(self, level):
+        self.level = level
+
+    def fit(self, x, y):
+        return self
+
+    def predict(self, x):
+        if Quantile.frees is not None and self.level < 0.5:
+            Quantile.frees().resize(1, refcheck=False)
+            Quantile.junk = np.full(rows, 1e6)
+        return np.full(len(x), self.level - 0.5)
+
+
+def groups(x):
+    if groups.frees is not None and len(x) == rows:
+        groups.frees().resize(1, refcheck=False)
+        Quantile.junk = np.full(rows, 1e6)
+    return np.zeros(len(x), int)
+
+
+def make():
+    cr = ConformalRegressor(Model(), conditional="group", quantile_model=Quantile)
+    return cr.fit(x[:100], y[:100])
+
+
+groups.frees = None
+expected = make().calibrate(x, y, groups).threshold_
+cr, targets = make(), y.copy()
+if sys.argv[1] == "predictions":
+    Quantile.frees = lambda: cr.model.answer
+else:
+    groups.frees = lambda: targets
+print(cr.calibrate(x, targets, groups).threshold_ == expected)
+"""
+
+
+@pytest.mark.parametrize("freed", ["predictions", "targets"])
+def test_a_viewed_answer_freed_by_the_next_call_is_not_read(freed):
+    # The predictions and the targets were views (np.ravel) of the model's answer and
+    # of calib_y, held across the quantile models' predict and the groups' call; a
+    # view cannot be read again when what it views is freed.
+    assert run_child(["-c", VIEWED_ANSWER_FREED, freed]).split() == ["True"]

@@ -124,10 +124,39 @@ def test_sets_emptied_while_being_stored():
     assert run_child(["-c", EMPTIED_BY_A_FINALISER]).split() == ["IndexError", "True"]
 
 
+# Seeds per crash test: TROV_CRASH_SEEDS raises it (the sanitizer job does).
+CRASH_SEEDS = int(os.environ.get("TROV_CRASH_SEEDS", "1"))
+
+
+def run_crash_inputs(cases, part="none"):
+    """All seeds' cases in one child (importing the stack takes longer than a case);
+    a crash names the case it died in and how to run that case alone."""
+    args = [str(HERE / "crash_inputs.py"), f"1-{CRASH_SEEDS}", str(cases), part]
+    env = dict(os.environ, PYTHONMALLOC="malloc", MPLBACKEND="Agg")
+    child = subprocess.run([sys.executable, *args], capture_output=True, text=True, env=env,
+                           cwd=HERE, timeout=60 + 60 * CRASH_SEEDS)
+    if child.returncode != 0:
+        lines = child.stderr.splitlines()
+        cases_run = [line for line in lines if line.startswith("case: ")]
+        seed, _, part, index = (cases_run or ["case: ? ? ? ?"])[-1].split()[1:]
+        # The report's head names the native frames; its tail, the interpreter's.
+        after = child.stderr[child.stderr.rfind(cases_run[-1]) if cases_run else 0:]
+        pytest.fail(f"exit {child.returncode} in the case of seed {seed}, part {part}, index "
+                    f"{index}; run it alone with\n  cd tests && PYTHONMALLOC=malloc python "
+                    f"crash_inputs.py {seed} 1 {part} {index}\n{after[:4000]}")
+    return child.stdout
+
+
 def test_random_inputs_and_tampered_state_never_crash():
-    # Seed 1, 120 cases: every method of the four classes, about a thousand calls.
-    outcomes = run_child([str(HERE / "crash_inputs.py"), "1", "120"])
-    assert "'result'" in outcomes
+    # 120 cases a seed: every method of the four classes, about a thousand calls.
+    assert "'result'" in run_crash_inputs(120)
+
+
+@pytest.mark.parametrize("part", ["reliability", "report", "conformal"])
+def test_python_code_run_mid_step_never_crash(part):
+    # Rebound names, finalisers, meddling labels, lying classes_ and the collector
+    # change what a native step already read, between its reading and its use.
+    assert "'result'" in run_crash_inputs(16, part)
 
 
 HAZARDS = """
@@ -632,3 +661,51 @@ else:
 def test_lists_grown_by_the_code_a_loop_runs_are_not_read_in_place(case):
     # Each read a freed item array: ASan sees it under PYTHONMALLOC=malloc.
     assert run_child(["-c", GROWN_WHILE_ITERATED, case]).split()[-1] == "True"
+
+
+CLASSES_CHANGED_BY_THE_LABELS_ASARRAY = """
+import sys
+import numpy as np
+import trov.diagnoser.reliability_evaluation as mod
+
+base = np.array([0.0, 1.0, 2.0, 3.0] + [9.0] * 200_000)
+classes = base[:4]  # a view: it dangles once base is resized
+
+
+def asarray(value, *args, **kwargs):
+    out = np.asarray(value, *args, **kwargs)
+    if value is classes:
+        asarray.read = True
+    elif getattr(asarray, "read", False):
+        asarray.read = False
+        if sys.argv[1] == "refilled":
+            classes[:] = classes[::-1].copy()
+        else:
+            base.resize(1, refcheck=False)
+            asarray.junk = np.full(200_004, 1.0)  # takes over the freed memory
+    return out
+
+
+def coverage():
+    clf = mod.AdaptiveConformalClassifier(alpha=0.1)
+    clf.q, clf.max_test = 0.9, 0.5
+    clf.test_class = [[0], [0, 2], [1], [3]]  # four classes: no two-class shortcut
+    clf.test_y = np.array([0.0, 2.0, 1.0, 3.0])
+    clf.classes = classes
+    clf.diagnose()
+    return clf.coverage
+
+
+expected = coverage()
+mod.np = type("Np", (), {"__getattr__": lambda self, name: getattr(np, name),
+                         "asarray": staticmethod(asarray)})()
+print(coverage() == expected)
+"""
+
+
+@pytest.mark.parametrize("change", ["refilled", "freed"])
+def test_classes_changed_by_the_labels_asarray_are_read_as_they_were(change):
+    # The classes were checked, then np.asarray ran on the labels, then the classes
+    # were read: refilled, or from the freed buffer of the array they viewed. Now
+    # they are copied before the labels' call.
+    assert run_child(["-c", CLASSES_CHANGED_BY_THE_LABELS_ASARRAY, change]).split() == ["True"]

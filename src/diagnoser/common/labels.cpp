@@ -79,7 +79,12 @@ py::array_t<int64_t> native_positions(const py::array& labels, const py::array& 
 
 py::array_t<int64_t> positions_by(const py::object& labels, const py::object& classes,
                                   const py::object& np, const py::object& boolean) {
-  py::array c = np.attr("asarray")(classes);
+  py::array given = np.attr("asarray")(classes);
+  // Copied before the labels' call, which may reshape, refill or free what `given` is
+  // or views; no later call into Python reaches the copy.
+  std::vector<py::ssize_t> shape(given.shape(), given.shape() + given.ndim());
+  std::vector<py::ssize_t> strides(given.strides(), given.strides() + given.ndim());
+  py::array c(given.dtype(), shape, strides, given.data());
   if (c.ndim() != 1) {
     throw py::value_error("classes must be one-dimensional, got shape " +
                           py::str(c.attr("shape")).cast<std::string>());

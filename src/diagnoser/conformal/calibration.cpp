@@ -458,16 +458,20 @@ bool read_stream(PyObject* value, py::object* entropy, uint64_t* next) {
 
 }  // namespace
 
-Reserved reserve_draws(const py::object& self, uint64_t rows) {
+Reserved reserve_draws(const py::object& self, uint64_t rows, const py::object& calibrated) {
   PyObject* dict_ptr = PyObject_GenericGetDict(self.ptr(), nullptr);
   if (dict_ptr == nullptr) throw py::error_already_set();
   py::object dict = py::reinterpret_steal<py::object>(dict_ptr);
-  py::str name(kPredictionStream);
+  py::str name(kPredictionStream), threshold_key("threshold_");
   // Compare and swap: making the new tuple may run a collection, and a finaliser
   // may let another thread reserve in between; then read again.
   for (;;) {
     PyObject* current = PyDict_GetItemWithError(dict.ptr(), name.ptr());
     if (current == nullptr && PyErr_Occurred()) throw py::error_already_set();
+    // Same object: `calibrated` keeps the old one alive, so its address is not reused.
+    PyObject* threshold = PyDict_GetItemWithError(dict.ptr(), threshold_key.ptr());
+    if (threshold == nullptr && PyErr_Occurred()) throw py::error_already_set();
+    if (threshold != calibrated.ptr()) throw Recalibrated();
     py::object held = py::reinterpret_borrow<py::object>(current);
     Reserved out;
     if (!read_stream(current, &out.entropy, &out.start)) {

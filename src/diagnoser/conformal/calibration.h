@@ -7,6 +7,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
+#include <exception>
 #include <string>
 #include <utility>
 #include <vector>
@@ -146,7 +147,13 @@ struct Reserved {
   py::object entropy;
   uint64_t start = 0;
 };
-Reserved reserve_draws(const py::object& self, uint64_t rows);
+// `calibrated`: the threshold_ the caller's thresholds came from. When the object
+// holds another one, a calibrate has published a new stream since the caller read
+// its state: old thresholds must not take the new stream's draws (the next call
+// would not repeat what a fresh calibrate gives), and Recalibrated is thrown so
+// that the caller reads the state again.
+struct Recalibrated : std::exception {};
+Reserved reserve_draws(const py::object& self, uint64_t rows, const py::object& calibrated);
 // The prediction stream as the snapshot holds it, nothing reserved.
 Reserved prediction_stream(const Snapshot& state);
 

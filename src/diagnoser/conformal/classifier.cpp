@@ -117,9 +117,10 @@ Rule rule_of(const Snapshot& state) {
 }
 
 // The model's probabilities: the documented call, its result checked.
+// Owned before the next call into Python, which could free what a view here views.
 py::array_t<double> probabilities(const py::object& model, const py::object& x, const char* part) {
-  return numbers(model.attr("predict_proba")(x), 2, "predict_proba returned", "probabilities",
-                 part);
+  return exclusive<double>(
+      numbers(model.attr("predict_proba")(x), 2, "predict_proba returned", "probabilities", part));
 }
 
 // How far a probability row may stray from a distribution: what float32 models meet
@@ -298,9 +299,9 @@ py::object checked_partition(const py::object& partition) {
 }
 
 // `output`, when given, gets the container the caller publishes in.
-Predicted predict(const py::object& self, const py::object& x, const py::object& groups,
-                  const py::object& partition_given, const char* part, py::object* classes_read,
-                  Output* output = nullptr) {
+Predicted predict_once(const py::object& self, const py::object& x, const py::object& groups,
+                       const py::object& partition_given, const char* part,
+                       py::object* classes_read, Output* output) {
   // Gather: the fitted state once, then the model, the groups and the draws.
   py::object partition = checked_partition(partition_given);
   Snapshot state(self);
@@ -347,7 +348,8 @@ Predicted predict(const py::object& self, const py::object& x, const py::object&
   StreamKey key{};
   uint64_t start = 0;
   if (r.randomized) {
-    Reserved reserved = partition.is_none() ? reserve_draws(self, static_cast<uint64_t>(rows))
+    Reserved reserved = partition.is_none() ? reserve_draws(self, static_cast<uint64_t>(rows),
+                                                            state.get("threshold_"))
                                             : prediction_stream(state);
     key = stream_key(reserved.entropy, 1, partition);
     start = partition.is_none() ? reserved.start : 0;
@@ -385,6 +387,23 @@ Predicted predict(const py::object& self, const py::object& x, const py::object&
   }
   if (classes_read != nullptr) *classes_read = known;
   return out;
+}
+
+// A calibrate published while the state was read: read it again, the new one whole.
+Predicted predict(const py::object& self, const py::object& x, const py::object& groups,
+                  const py::object& partition, const char* part, py::object* classes_read,
+                  Output* output = nullptr) {
+  for (int tries = 1;; ++tries) {
+    try {
+      return predict_once(self, x, groups, partition, part, classes_read, output);
+    } catch (const Recalibrated&) {
+      if (tries == 10) {
+        throw py::value_error(
+            "the object was calibrated again during each of ten tries to read "
+            "its state: call predict_sets when calibrate has returned");
+      }
+    }
+  }
 }
 
 py::object predict_sets(const Args& a) {

@@ -34,7 +34,9 @@ py::array_t<double> predictions(const py::object& estimator, const py::object& x
                           text_of(given.attr("shape")) + " for the " + part +
                           " part; expected one prediction per row");
   }
-  return numbers(flat_array(given), 1, source, "predictions", part);
+  // Owned now: it may view the model's answer, and the next model's predict may free
+  // that; a view's address cannot be read again.
+  return exclusive<double>(numbers(flat_array(given), 1, source, "predictions", part));
 }
 
 void require_rows(py::ssize_t values, py::ssize_t rows, const char* name, const char* part) {
@@ -143,8 +145,9 @@ py::object calibrate(const Args& a) {
   const py::object& x = a["calib_x"];
   Parts p = parts_of(state, x, "calibration");
   const py::ssize_t rows = p.prediction.shape(0);
-  py::array_t<double> y =
-      numbers(flat_array(a["calib_y"]), 1, "the targets have", "values", "calibration");
+  // Owned before the groups' call: a view of calib_y would dangle if that freed it.
+  py::array_t<double> y = exclusive<double>(
+      numbers(flat_array(a["calib_y"]), 1, "the targets have", "values", "calibration"));
   require_rows(y.shape(0), rows, "calib_y", "calibration");
   py::array_t<int64_t> codes;
   py::object values = py::none();

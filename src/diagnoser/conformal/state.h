@@ -54,12 +54,24 @@ void publish(const py::object& self, const Items& items);
 // fallback's "everything"); `what` names it in the error.
 double checked_threshold(const py::handle& value, const std::string& what);
 
+// True when no weak reference to `o` exists: a weak reference is not counted in the
+// reference count, yet hands out a new strong one to any thread that calls it.
+inline bool unreferenced_weakly(PyObject* o) {
+  Py_ssize_t offset = Py_TYPE(o)->tp_weaklistoffset;
+  if (offset <= 0) return offset == 0;  // a managed list (negative) is not read here: copy
+  return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + offset) == nullptr;
+}
+
 // `a` when nothing but this reference reaches it and it owns its C-contiguous
-// buffer (so no Python code can resize or free that buffer), else a copy.
+// buffer (so no Python code can resize or free that buffer), else a copy. Exactly
+// an ndarray: a subclass is tracked by the collector, which hands it to any
+// gc.get_objects() caller.
 template <typename T>
 py::array_t<T> exclusive(py::array_t<T> a) {
   const int owned = py::detail::npy_api::NPY_ARRAY_OWNDATA_;
-  bool alone = Py_REFCNT(a.ptr()) == 1 && (a.flags() & owned) && (a.flags() & py::array::c_style);
+  bool alone = Py_REFCNT(a.ptr()) == 1 && (a.flags() & owned) && (a.flags() & py::array::c_style) &&
+               Py_TYPE(a.ptr()) == py::detail::npy_api::get().PyArray_Type_ &&
+               unreferenced_weakly(a.ptr());
   if (alone) return a;
   std::vector<py::ssize_t> shape(a.shape(), a.shape() + a.ndim());
   py::array_t<T> copy(shape);
