@@ -144,6 +144,49 @@ def test_a_rebound_unique_with_codes_past_the_groups():
     assert run_child(["-c", FAR_GROUP_CODE]).split() == ["True"]
 
 
+STREAM_REPLACED_BY_A_KEY = """
+import numpy as np
+from trov.diagnoser.conformal import ConformalClassifier
+
+p = np.tile([[0.3, 0.7]], (50, 1))
+make = lambda: ConformalClassifier(
+    type("M", (), {"predict_proba": lambda s, x: x})(), score="aps_randomized", random_state=0
+).calibrate(p, np.arange(50) % 2)
+cc, twin = make(), make()
+state = vars(cc)
+
+
+class Collider:  # a key sharing the hash of threshold_, whose __eq__ replaces the stream
+    replacements = 0
+
+    def __hash__(self):
+        return hash("threshold_")
+
+    def __eq__(self, other):
+        if 0 < Collider.replacements < 6:
+            Collider.replacements += 1
+            entropy, counter = state["_prediction_stream"]
+            fresh = (entropy, counter)
+            junk = [(k, k) for k in range(3000)]  # fills the tuple free list: freed is freed
+            del junk
+            state["_prediction_stream"] = fresh
+        return False
+
+
+threshold = state.pop("threshold_")
+state[Collider()] = None  # ahead of threshold_ where both hash
+state["threshold_"] = threshold
+Collider.replacements = 1
+print(*[np.array_equal(cc.predict_sets(p), twin.predict_sets(p)) for _ in range(2)])
+"""
+
+
+def test_a_stream_replaced_while_the_draws_are_reserved():
+    # Looking up threshold_ ran the colliding key's __eq__, which freed the stream
+    # tuple read just before; the reservation then read it.
+    assert run_child(["-c", STREAM_REPLACED_BY_A_KEY]).split() == ["True", "True"]
+
+
 # --- settings and tampered state ---
 
 

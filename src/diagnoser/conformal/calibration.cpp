@@ -468,13 +468,15 @@ Reserved reserve_draws(const py::object& self, uint64_t rows, const py::object& 
   for (;;) {
     PyObject* current = PyDict_GetItemWithError(dict.ptr(), name.ptr());
     if (current == nullptr && PyErr_Occurred()) throw py::error_already_set();
+    // Held before the next look-up: a key whose hash matches runs its __eq__, which
+    // may replace the stream and free the borrowed one.
+    py::object held = py::reinterpret_borrow<py::object>(current);
     // Same object: `calibrated` keeps the old one alive, so its address is not reused.
     PyObject* threshold = PyDict_GetItemWithError(dict.ptr(), threshold_key.ptr());
     if (threshold == nullptr && PyErr_Occurred()) throw py::error_already_set();
     if (threshold != calibrated.ptr()) throw Recalibrated();
-    py::object held = py::reinterpret_borrow<py::object>(current);
     Reserved out;
-    if (!read_stream(current, &out.entropy, &out.start)) {
+    if (!read_stream(held.ptr(), &out.entropy, &out.start)) {
       tampered(std::string(kPredictionStream) +
                " is not the (entropy, counter) pair calibrate sets");
     }
