@@ -453,3 +453,40 @@ def test_a_viewed_answer_freed_by_the_next_call_is_not_read(freed):
     # of calib_y, held across the quantile models' predict and the groups' call; a
     # view cannot be read again when what it views is freed.
     assert run_child(["-c", VIEWED_ANSWER_FREED, freed]).split() == ["True"]
+
+
+class Refilling:
+    """Predicts the rows given; its predict_proba or predict may first run `hook`."""
+
+    def __init__(self):
+        self.classes_, self.hook = np.array([10, 20]), None
+
+    def predict_proba(self, x):
+        return self.predict(x)
+
+    def predict(self, x):
+        hook, self.hook = self.hook, None
+        if hook is not None:
+            hook()
+        return np.asarray(x, float)
+
+
+def test_classes_or_groups_refilled_in_place_by_the_model_keep_their_thresholds():
+    # The thresholds are read by classes_ or groups_ as predict first reads them; a
+    # model that refilled the instance's array in place then had the labels mapped
+    # by the new order: coverage 0 where it is 1, intervals of the other group.
+    p, y = np.tile([[0.95, 0.05]], (100, 1)), np.full(100, 10)
+    make = lambda: ConformalClassifier(Refilling(), alpha=0.2).calibrate(p, y)
+    cc = make()
+    cc.model.hook = lambda: cc.classes_.__setitem__(slice(None), [20, 10])
+    assert cc.evaluate(p, y).coverage_ == make().evaluate(p, y).coverage_ == 1
+
+    rng = np.random.default_rng(9)
+    x, g = rng.normal(size=(400, 1)), np.arange(400) % 2
+    y = x[:, 0] + rng.normal(size=400) * np.where(g == 1, 10.0, 0.1)
+    make = lambda: ConformalRegressor(Refilling(), method="absolute", conditional="group"
+                                      ).calibrate(x, y, groups=g)
+    cr = make()
+    cr.model.hook = lambda: cr.groups_.__setitem__(slice(None), cr.groups_[::-1].copy())
+    np.testing.assert_array_equal(cr.predict_intervals(x[:2], groups=g[:2]),
+                                  make().predict_intervals(x[:2], groups=g[:2]))

@@ -334,9 +334,11 @@ Items calibrated_state(const CalibrationSettings& settings, const py::array_t<do
 
 namespace {
 
-// A fitted attribute as a 1-D array; tampered state otherwise.
+// A fitted attribute as a 1-D array of its own; tampered state otherwise. Copied:
+// the model's call or the groups' may refill the instance's array in place, after
+// the thresholds were read by it.
 py::array fitted_values(const Snapshot& state, const char* name) {
-  py::array a = numpy().attr("asarray")(state.at(name));
+  py::array a = numpy().attr("array")(state.at(name));
   if (a.ndim() != 1) tampered(std::string(name) + " is not one-dimensional");
   return a;
 }

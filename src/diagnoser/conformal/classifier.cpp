@@ -312,7 +312,9 @@ Predicted predict_once(const py::object& self, const py::object& x, const py::ob
   Rule r = rule_of(state);
   Conditional mode = checked_conditional(state.setting("conditional"), true);
   py::object classes = state.at("classes_");
-  py::array known = numpy().attr("asarray")(classes);
+  // A copy: the model's call may refill classes_ in place, and the sets' columns
+  // are the classes as read here.
+  py::array known = numpy().attr("array")(classes);
   if (known.ndim() != 1) tampered("classes_ is not one-dimensional");
   // The thresholds come from the very list whose length is checked below.
   py::list names = known.attr("tolist")();
