@@ -187,6 +187,35 @@ def test_a_stream_replaced_while_the_draws_are_reserved():
     assert run_child(["-c", STREAM_REPLACED_BY_A_KEY]).split() == ["True", "True"]
 
 
+NESTED_PARAMETER_REPLACED = """
+from trov.diagnoser.conformal import ConformalClassifier
+
+
+class Model:
+    def __init__(self):
+        self.params = {}
+
+    def get_params(self, deep=True):
+        return self.params  # its own dict, not a copy
+
+
+class Key:
+    def __str__(self):  # replaces, and frees, the value the walk is about to store
+        model.params[self] = bytearray(b"new")
+        return "depth"
+
+
+model = Model()
+model.params[Key()] = bytearray(b"old")
+value = ConformalClassifier(model).get_params(deep=True)["model__depth"]
+print(ConformalClassifier(value).model.decode())  # binding it reads the object
+"""
+
+
+def test_a_nested_parameter_replaced_while_its_name_is_read():
+    assert run_child(["-c", NESTED_PARAMETER_REPLACED]).split() == ["old"]
+
+
 # --- settings and tampered state ---
 
 
