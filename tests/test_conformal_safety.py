@@ -519,3 +519,20 @@ def test_classes_or_groups_refilled_in_place_by_the_model_keep_their_thresholds(
     cr.model.hook = lambda: cr.groups_.__setitem__(slice(None), cr.groups_[::-1].copy())
     np.testing.assert_array_equal(cr.predict_intervals(x[:2], groups=g[:2]),
                                   make().predict_intervals(x[:2], groups=g[:2]))
+
+
+@pytest.mark.filterwarnings("ignore:classes")  # fewer than 100 rows each
+def test_classes_shrunk_in_place_by_the_labels_are_calibrated_as_checked():
+    # calib_y's __array__ shrank the model's classes_, which calibrate had checked
+    # against the columns and then published: one class for two columns.
+    model = Refilling()
+
+    class Labels:
+        def __array__(self, dtype=None, copy=None):
+            model.classes_.resize(1, refcheck=False)
+            return np.where(np.arange(100) % 2, 20, 10)
+
+    p = np.tile([[0.6, 0.4]], (100, 1))
+    cc = ConformalClassifier(model, conditional="class").calibrate(p, Labels())
+    np.testing.assert_array_equal(cc.classes_, [10, 20])
+    assert cc.predict_sets(p).shape == (100, 2)

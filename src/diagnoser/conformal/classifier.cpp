@@ -206,7 +206,9 @@ py::object calibrate(const Args& a) {
   }
   py::module_ np = numpy();
   py::object given = attr_if_present(model, "classes_");
-  py::array classes = given ? np.attr("asarray")(given) : np.attr("arange")(columns);
+  // A copy: calib_y's conversion may resize the model's own array in place after the
+  // check below, and classes_ is to be the classes calibrated for.
+  py::array classes = given ? np.attr("array")(given) : np.attr("arange")(columns);
   if (classes.ndim() != 1 || classes.shape(0) != columns) {
     throw py::value_error("the model has " + std::to_string(classes.size()) +
                           " classes_ but predict_proba returned " + std::to_string(columns) +
