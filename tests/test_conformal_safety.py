@@ -144,6 +144,78 @@ def test_a_rebound_unique_with_codes_past_the_groups():
     assert run_child(["-c", FAR_GROUP_CODE]).split() == ["True"]
 
 
+STREAM_REPLACED_BY_A_KEY = """
+import numpy as np
+from trov.diagnoser.conformal import ConformalClassifier
+
+p = np.tile([[0.3, 0.7]], (50, 1))
+make = lambda: ConformalClassifier(
+    type("M", (), {"predict_proba": lambda s, x: x})(), score="aps_randomized", random_state=0
+).calibrate(p, np.arange(50) % 2)
+cc, twin = make(), make()
+state = vars(cc)
+
+
+class Collider:  # a key sharing the hash of threshold_, whose __eq__ replaces the stream
+    replacements = 0
+
+    def __hash__(self):
+        return hash("threshold_")
+
+    def __eq__(self, other):
+        if 0 < Collider.replacements < 6:
+            Collider.replacements += 1
+            entropy, counter = state["_prediction_stream"]
+            fresh = (entropy, counter)
+            junk = [(k, k) for k in range(3000)]  # fills the tuple free list: freed is freed
+            del junk
+            state["_prediction_stream"] = fresh
+        return False
+
+
+threshold = state.pop("threshold_")
+state[Collider()] = None  # ahead of threshold_ where both hash
+state["threshold_"] = threshold
+Collider.replacements = 1
+print(*[np.array_equal(cc.predict_sets(p), twin.predict_sets(p)) for _ in range(2)])
+"""
+
+
+def test_a_stream_replaced_while_the_draws_are_reserved():
+    # Looking up threshold_ ran the colliding key's __eq__, which freed the stream
+    # tuple read just before; the reservation then read it.
+    assert run_child(["-c", STREAM_REPLACED_BY_A_KEY]).split() == ["True", "True"]
+
+
+NESTED_PARAMETER_REPLACED = """
+from trov.diagnoser.conformal import ConformalClassifier
+
+
+class Model:
+    def __init__(self):
+        self.params = {}
+
+    def get_params(self, deep=True):
+        return self.params  # its own dict, not a copy
+
+
+class Key:
+    def __str__(self):  # replaces, and frees, the value the walk is about to store
+        model.params[self] = bytearray(b"new")
+        return "depth"
+
+
+model = Model()
+model.params[Key()] = bytearray(b"old")
+value = ConformalClassifier(model).get_params(deep=True)["model__depth"]
+print(ConformalClassifier(value).model.decode())  # binding it reads the object
+"""
+
+
+def test_a_nested_parameter_replaced_while_its_name_is_read():
+    assert run_child(["-c", NESTED_PARAMETER_REPLACED]).split() == ["old"]
+
+
 # --- settings and tampered state ---
 
 
@@ -410,3 +482,57 @@ def test_a_viewed_answer_freed_by_the_next_call_is_not_read(freed):
     # of calib_y, held across the quantile models' predict and the groups' call; a
     # view cannot be read again when what it views is freed.
     assert run_child(["-c", VIEWED_ANSWER_FREED, freed]).split() == ["True"]
+
+
+class Refilling:
+    """Predicts the rows given; its predict_proba or predict may first run `hook`."""
+
+    def __init__(self):
+        self.classes_, self.hook = np.array([10, 20]), None
+
+    def predict_proba(self, x):
+        return self.predict(x)
+
+    def predict(self, x):
+        hook, self.hook = self.hook, None
+        if hook is not None:
+            hook()
+        return np.asarray(x, float)
+
+
+def test_classes_or_groups_refilled_in_place_by_the_model_keep_their_thresholds():
+    # The thresholds are read by classes_ or groups_ as predict first reads them; a
+    # model that refilled the instance's array in place then had the labels mapped
+    # by the new order: coverage 0 where it is 1, intervals of the other group.
+    p, y = np.tile([[0.95, 0.05]], (100, 1)), np.full(100, 10)
+    make = lambda: ConformalClassifier(Refilling(), alpha=0.2).calibrate(p, y)
+    cc = make()
+    cc.model.hook = lambda: cc.classes_.__setitem__(slice(None), [20, 10])
+    assert cc.evaluate(p, y).coverage_ == make().evaluate(p, y).coverage_ == 1
+
+    rng = np.random.default_rng(9)
+    x, g = rng.normal(size=(400, 1)), np.arange(400) % 2
+    y = x[:, 0] + rng.normal(size=400) * np.where(g == 1, 10.0, 0.1)
+    make = lambda: ConformalRegressor(Refilling(), method="absolute", conditional="group"
+                                      ).calibrate(x, y, groups=g)
+    cr = make()
+    cr.model.hook = lambda: cr.groups_.__setitem__(slice(None), cr.groups_[::-1].copy())
+    np.testing.assert_array_equal(cr.predict_intervals(x[:2], groups=g[:2]),
+                                  make().predict_intervals(x[:2], groups=g[:2]))
+
+
+@pytest.mark.filterwarnings("ignore:classes")  # fewer than 100 rows each
+def test_classes_shrunk_in_place_by_the_labels_are_calibrated_as_checked():
+    # calib_y's __array__ shrank the model's classes_, which calibrate had checked
+    # against the columns and then published: one class for two columns.
+    model = Refilling()
+
+    class Labels:
+        def __array__(self, dtype=None, copy=None):
+            model.classes_.resize(1, refcheck=False)
+            return np.where(np.arange(100) % 2, 20, 10)
+
+    p = np.tile([[0.6, 0.4]], (100, 1))
+    cc = ConformalClassifier(model, conditional="class").calibrate(p, Labels())
+    np.testing.assert_array_equal(cc.classes_, [10, 20])
+    assert cc.predict_sets(p).shape == (100, 2)

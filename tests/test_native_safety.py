@@ -636,6 +636,23 @@ elif case == "report":
         print(True)
     except Exception as error:
         print(type(error).__name__ in ("ValueError", "TypeError", "IndexError"))
+elif case == "quantiles":
+    class Fitted:
+        def fit(self, x, y):
+            return self
+
+        def predict(self, x):
+            return np.zeros(len(x))
+
+    class Quantile(Fitted):  # each level's model, looked up late: grows the levels
+        def __init__(self, alpha=None, **params):
+            grow([o for o in gc.get_objects() if type(o) is list and len(o) == 3
+                  and o[0] == 0.025 and o[1] == 0.5])
+
+    mod.LGBMRegressor = Quantile
+    r = mod.ResidualConformalRegressor(alpha=0.05)
+    r.fit(Fitted(), x[:100], p1[:100], x[100:200], p1[100:200], x[200:], p1[200:])
+    print(len(r.pred_calib_residual) == 3)  # one model per level as the walk began
 else:
     class Level(int):
         def __truediv__(self, other):
@@ -657,7 +674,7 @@ else:
 """
 
 
-@pytest.mark.parametrize("case", ["groups", "report", "segments"])
+@pytest.mark.parametrize("case", ["groups", "report", "quantiles", "segments"])
 def test_lists_grown_by_the_code_a_loop_runs_are_not_read_in_place(case):
     # Each read a freed item array: ASan sees it under PYTHONMALLOC=malloc.
     assert run_child(["-c", GROWN_WHILE_ITERATED, case]).split()[-1] == "True"

@@ -16,4 +16,12 @@ inline py::tuple items_of(const py::handle& sequence) {
   return py::reinterpret_steal<py::tuple>(items);
 }
 
+// The (key, value) pairs of the dict `d` in a tuple of its own: iterating a dict in
+// place hands out borrowed items, which a key's __str__ may replace and free.
+inline py::tuple pairs_of(const py::handle& d) {
+  py::object pairs = py::reinterpret_steal<py::object>(PyDict_Items(d.ptr()));
+  if (!pairs) throw py::error_already_set();
+  return items_of(pairs);
+}
+
 }  // namespace trov

@@ -334,9 +334,11 @@ Items calibrated_state(const CalibrationSettings& settings, const py::array_t<do
 
 namespace {
 
-// A fitted attribute as a 1-D array; tampered state otherwise.
+// A fitted attribute as a 1-D array of its own; tampered state otherwise. Copied:
+// the model's call or the groups' may refill the instance's array in place, after
+// the thresholds were read by it.
 py::array fitted_values(const Snapshot& state, const char* name) {
-  py::array a = numpy().attr("asarray")(state.at(name));
+  py::array a = numpy().attr("array")(state.at(name));
   if (a.ndim() != 1) tampered(std::string(name) + " is not one-dimensional");
   return a;
 }
@@ -468,13 +470,15 @@ Reserved reserve_draws(const py::object& self, uint64_t rows, const py::object& 
   for (;;) {
     PyObject* current = PyDict_GetItemWithError(dict.ptr(), name.ptr());
     if (current == nullptr && PyErr_Occurred()) throw py::error_already_set();
+    // Held before the next look-up: a key whose hash matches runs its __eq__, which
+    // may replace the stream and free the borrowed one.
+    py::object held = py::reinterpret_borrow<py::object>(current);
     // Same object: `calibrated` keeps the old one alive, so its address is not reused.
     PyObject* threshold = PyDict_GetItemWithError(dict.ptr(), threshold_key.ptr());
     if (threshold == nullptr && PyErr_Occurred()) throw py::error_already_set();
     if (threshold != calibrated.ptr()) throw Recalibrated();
-    py::object held = py::reinterpret_borrow<py::object>(current);
     Reserved out;
-    if (!read_stream(current, &out.entropy, &out.start)) {
+    if (!read_stream(held.ptr(), &out.entropy, &out.start)) {
       tampered(std::string(kPredictionStream) +
                " is not the (entropy, counter) pair calibrate sets");
     }

@@ -206,7 +206,9 @@ py::object calibrate(const Args& a) {
   }
   py::module_ np = numpy();
   py::object given = attr_if_present(model, "classes_");
-  py::array classes = given ? np.attr("asarray")(given) : np.attr("arange")(columns);
+  // A copy: calib_y's conversion may resize the model's own array in place after the
+  // check below, and classes_ is to be the classes calibrated for.
+  py::array classes = given ? np.attr("array")(given) : np.attr("arange")(columns);
   if (classes.ndim() != 1 || classes.shape(0) != columns) {
     throw py::value_error("the model has " + std::to_string(classes.size()) +
                           " classes_ but predict_proba returned " + std::to_string(columns) +
@@ -312,7 +314,9 @@ Predicted predict_once(const py::object& self, const py::object& x, const py::ob
   Rule r = rule_of(state);
   Conditional mode = checked_conditional(state.setting("conditional"), true);
   py::object classes = state.at("classes_");
-  py::array known = numpy().attr("asarray")(classes);
+  // A copy: the model's call may refill classes_ in place, and the sets' columns
+  // are the classes as read here.
+  py::array known = numpy().attr("array")(classes);
   if (known.ndim() != 1) tampered("classes_ is not one-dimensional");
   // The thresholds come from the very list whose length is checked below.
   py::list names = known.attr("tolist")();

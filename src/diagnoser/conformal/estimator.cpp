@@ -47,10 +47,11 @@ py::dict parameters_of(const py::object& self, const std::vector<const char*>& n
     if (deep && !py::isinstance<py::type>(value)) {
       py::object nested = attr_if_present(value, "get_params");
       if (nested) {
-        py::dict items(nested());
-        for (auto item : items) {
-          out[py::str(std::string(name) + "__" + str_of(item.first).cast<std::string>())] =
-              item.second;
+        py::dict items(nested());  // the model's own dict, maybe
+        for (py::handle pair : pairs_of(items)) {
+          py::handle key = PyTuple_GET_ITEM(pair.ptr(), 0);
+          py::handle value = PyTuple_GET_ITEM(pair.ptr(), 1);
+          out[py::str(std::string(name) + "__" + str_of(key).cast<std::string>())] = value;
         }
       }
     }
@@ -87,16 +88,17 @@ py::object set_parameters(const py::object& self, const std::vector<const char*>
     if (!nested.contains(head)) nested[head] = py::dict();
     nested[head][py::str(text.substr(split + 2))] = params[key];
   }
-  for (auto item : nested) {
-    py::object value = self.attr(item.first);
+  for (py::handle pair : pairs_of(nested)) {
+    py::handle head = PyTuple_GET_ITEM(pair.ptr(), 0);
+    py::object value = self.attr(head);
     py::object setter = attr_if_present(value, "set_params");
     if (!setter || py::isinstance<py::type>(value)) {
-      throw py::value_error("cannot set " + py::str(item.first).cast<std::string>() +
-                            "__...: " + class_name(self) + "." +
-                            py::str(item.first).cast<std::string>() + " is " + repr_of(value) +
+      throw py::value_error("cannot set " + py::str(head).cast<std::string>() +
+                            "__...: " + class_name(self) + "." + py::str(head).cast<std::string>() +
+                            " is " + repr_of(value) +
                             ", which has no set_params; set the parameter itself instead");
     }
-    setter(**py::reinterpret_borrow<py::dict>(item.second));
+    setter(**py::reinterpret_borrow<py::dict>(PyTuple_GET_ITEM(pair.ptr(), 1)));
   }
   return self;
 }

@@ -7,6 +7,7 @@
 #include "diagnoser/common/errors.h"
 #include "diagnoser/common/figures.h"
 #include "diagnoser/common/finite.h"
+#include "diagnoser/common/items.h"
 #include "diagnoser/common/method.h"
 #include "diagnoser/common/names.h"
 #include "diagnoser/common/parts.h"
@@ -105,7 +106,9 @@ py::object fit(const Args& a) {
   py::list calib, pred;
   with_note(
       [&] {
-        for (py::handle level : quantiles) {
+        // A tuple of its own: each level's model runs Python code, which may reach the
+        // list and grow it, moving the items an in-place walk points into.
+        for (py::handle level : items_of(quantiles)) {
           py::object lgb = ns("LGBMRegressor")(py::arg("alpha") = level, **params);
           lgb.attr("fit")(train_x, residual_train);
           pred.append(lgb.attr("predict")(get(self, "test_x")));
