@@ -187,6 +187,28 @@ def test_a_stream_replaced_while_the_draws_are_reserved():
     assert run_child(["-c", STREAM_REPLACED_BY_A_KEY]).split() == ["True", "True"]
 
 
+def test_a_stream_replaced_at_every_look_up_is_refused_not_waited_on():
+    p = np.tile([[0.3, 0.7]], (50, 1))
+    cc = ConformalClassifier(Table(), score="aps_randomized", random_state=0).calibrate(
+        p, np.arange(50) % 2)
+    state = vars(cc)
+
+    class Collider:
+        def __hash__(self):
+            return hash("threshold_")
+
+        def __eq__(self, other):
+            entropy, counter = state["_prediction_stream"]
+            state["_prediction_stream"] = (entropy, counter)  # a new tuple each time
+            return False
+
+    threshold = state.pop("threshold_")
+    state[Collider()] = None
+    state["threshold_"] = threshold
+    with pytest.raises(ValueError, match="changed during each of 1000 tries"):
+        cc.predict_sets(p)
+
+
 NESTED_PARAMETER_REPLACED = """
 from trov.diagnoser.conformal import ConformalClassifier
 

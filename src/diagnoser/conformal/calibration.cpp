@@ -460,14 +460,24 @@ bool read_stream(PyObject* value, py::object* entropy, uint64_t* next) {
 
 }  // namespace
 
+constexpr int kReserveTries = 1000;
+
 Reserved reserve_draws(const py::object& self, uint64_t rows, const py::object& calibrated) {
   PyObject* dict_ptr = PyObject_GenericGetDict(self.ptr(), nullptr);
   if (dict_ptr == nullptr) throw py::error_already_set();
   py::object dict = py::reinterpret_steal<py::object>(dict_ptr);
   py::str name(kPredictionStream), threshold_key("threshold_");
   // Compare and swap: making the new tuple may run a collection, and a finaliser
-  // may let another thread reserve in between; then read again.
-  for (;;) {
+  // may let another thread reserve in between; then read again, a bounded number
+  // of times, since a key whose __eq__ replaces the stream on every look-up would
+  // otherwise hold the caller here for ever.
+  for (int tries = 0;; ++tries) {
+    if (tries == kReserveTries) {
+      throw py::value_error(std::string(kPredictionStream) + " changed during each of " +
+                            std::to_string(kReserveTries) +
+                            " tries to reserve draws from it: call calibrate again, and leave "
+                            "the fitted attributes to the object");
+    }
     PyObject* current = PyDict_GetItemWithError(dict.ptr(), name.ptr());
     if (current == nullptr && PyErr_Occurred()) throw py::error_already_set();
     // Held before the next look-up: a key whose hash matches runs its __eq__, which
