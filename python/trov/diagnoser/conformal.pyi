@@ -127,3 +127,104 @@ class ConformalRegressor:
     def get_params(self, deep: bool = True) -> Dict[str, Any]: ...
     def set_params(self, **params: Any) -> ConformalRegressor: ...
     def set_output(self, transform: _Output = None) -> ConformalRegressor: ...
+
+class CrossConformalRegressor:
+    estimator: Any
+    alpha: float
+    method: Literal["plus", "minmax", "after_bootstrap"]
+    cv: Any
+    n_bootstraps: int
+    aggregate: Literal["mean", "median"]
+    n_jobs: Optional[int]
+    random_state: Any
+    bootstrap: bool
+    max_samples: Union[int, float, None]
+    estimators_: List[Any]
+    residuals_: Union[List[np.ndarray], np.ndarray]
+    folds_: np.ndarray
+    out_of_bag_: np.ndarray
+    n_samples_: int
+    n_calibration_: int
+    n_estimators_: int
+    alpha_: float
+    rank_: int
+    method_: str
+    aggregate_: str
+    coverage_bound_: float
+    guarantee_: str
+    test_x_: Any
+    test_y_: np.ndarray
+    test_groups_: None
+    test_pred_: np.ndarray
+    intervals_: np.ndarray
+    fallback_rows_: np.ndarray
+    empty_rows_: np.ndarray
+    coverage_: float
+    mean_width_: float
+    def __init__(
+        self,
+        estimator: Any,
+        alpha: float = 0.1,
+        method: Literal["plus", "minmax", "after_bootstrap"] = "plus",
+        cv: Any = 5,
+        n_bootstraps: int = 30,
+        aggregate: Literal["mean", "median"] = "mean",
+        n_jobs: Optional[int] = None,
+        random_state: Any = None,
+        bootstrap: bool = True,
+        max_samples: Union[int, float, None] = None,
+    ) -> None: ...
+    def fit(self, x: Any, y: Any, groups: Any = None, **fit_params: Any) -> CrossConformalRegressor: ...
+    def predict_intervals(self, new_x: Any) -> Union[np.ndarray, pd.DataFrame]: ...
+    def evaluate(self, test_x: Any, test_y: Any) -> CrossConformalRegressor: ...
+    def get_params(self, deep: bool = True) -> Dict[str, Any]: ...
+    def set_params(self, **params: Any) -> CrossConformalRegressor: ...
+    def set_output(self, transform: _Output = None) -> CrossConformalRegressor: ...
+
+class CrossConformalClassifier:
+    estimator: Any
+    alpha: float
+    score: Literal["aps", "aps_randomized", "raps", "lac"]
+    cv: Any
+    n_jobs: Optional[int]
+    random_state: Optional[int]
+    lam: float
+    k_reg: int
+    randomized: bool
+    classes_: np.ndarray
+    estimators_: List[Any]
+    scores_: List[np.ndarray]
+    folds_: np.ndarray
+    n_samples_: int
+    n_calibration_: int
+    n_estimators_: int
+    alpha_: float
+    rank_: int
+    method_: str
+    coverage_bound_: float
+    guarantee_: str
+    test_x_: Any
+    test_y_: np.ndarray
+    test_groups_: None
+    sets_: np.ndarray
+    fallback_rows_: np.ndarray
+    coverage_: float
+    mean_set_size_: float
+    def __init__(
+        self,
+        estimator: Any,
+        alpha: float = 0.1,
+        score: Literal["aps", "aps_randomized", "raps", "lac"] = "lac",
+        cv: Any = 5,
+        n_jobs: Optional[int] = None,
+        random_state: Optional[int] = None,
+        lam: float = 0.01,
+        k_reg: int = 1,
+        randomized: bool = True,
+    ) -> None: ...
+    def fit(self, x: Any, y: Any, groups: Any = None, **fit_params: Any) -> CrossConformalClassifier: ...
+    def predict_sets(self, new_x: Any) -> Union[np.ndarray, pd.DataFrame]: ...
+    def evaluate(self, test_x: Any, test_y: Any) -> CrossConformalClassifier: ...
+    def get_params(self, deep: bool = True) -> Dict[str, Any]: ...
+    def set_params(self, **params: Any) -> CrossConformalClassifier: ...
+    def set_output(self, transform: _Output = None) -> CrossConformalClassifier: ...

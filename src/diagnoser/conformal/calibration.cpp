@@ -462,11 +462,12 @@ bool read_stream(PyObject* value, py::object* entropy, uint64_t* next) {
 
 constexpr int kReserveTries = 1000;
 
-Reserved reserve_draws(const py::object& self, uint64_t rows, const py::object& calibrated) {
+Reserved reserve_draws(const py::object& self, uint64_t rows, const py::object& calibrated,
+                       const char* identity) {
   PyObject* dict_ptr = PyObject_GenericGetDict(self.ptr(), nullptr);
   if (dict_ptr == nullptr) throw py::error_already_set();
   py::object dict = py::reinterpret_steal<py::object>(dict_ptr);
-  py::str name(kPredictionStream), threshold_key("threshold_");
+  py::str name(kPredictionStream), threshold_key(identity);
   // Compare and swap: making the new tuple may run a collection, and a finaliser
   // may let another thread reserve in between; then read again, a bounded number
   // of times, since a key whose __eq__ replaces the stream on every look-up would

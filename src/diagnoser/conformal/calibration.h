@@ -153,7 +153,9 @@ struct Reserved {
 // would not repeat what a fresh calibrate gives), and Recalibrated is thrown so
 // that the caller reads the state again.
 struct Recalibrated : std::exception {};
-Reserved reserve_draws(const py::object& self, uint64_t rows, const py::object& calibrated);
+// `identity` names the attribute `calibrated` was read from.
+Reserved reserve_draws(const py::object& self, uint64_t rows, const py::object& calibrated,
+                       const char* identity = "threshold_");
 // The prediction stream as the snapshot holds it, nothing reserved.
 Reserved prediction_stream(const Snapshot& state);
 

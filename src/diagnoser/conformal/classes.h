@@ -1,4 +1,4 @@
-// The module's two classes.
+// The module's classes.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -11,6 +11,8 @@ namespace conformal {
 
 py::object create_conformal_classifier(const ModuleContext& module);
 py::object create_conformal_regressor(const ModuleContext& module);
+py::object create_cross_conformal_classifier(const ModuleContext& module);
+py::object create_cross_conformal_regressor(const ModuleContext& module);
 
 }  // namespace conformal
 }  // namespace trov

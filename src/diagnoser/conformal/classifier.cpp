@@ -15,6 +15,7 @@
 #include "diagnoser/conformal/docstrings.h"
 #include "diagnoser/conformal/estimator.h"
 #include "diagnoser/conformal/kernels.h"
+#include "diagnoser/conformal/scoring.h"
 
 namespace trov {
 namespace conformal {
@@ -23,12 +24,6 @@ namespace {
 using py::literals::operator""_a;
 
 std::string repr_of(const py::handle& value) { return py::repr(value).cast<std::string>(); }
-
-// The settings a call works with, read once.
-struct Rule {
-  ScoreRule rule;
-  bool randomized = false;
-};
 
 // Every setting calibrate saves for the calls after it.
 constexpr const char* kSettings[] = {"score", "conditional", "lam",
@@ -77,6 +72,8 @@ void warn_if_aps_degenerate(const Probabilities& p, const ScoreRule& rule, Condi
          std::to_string(p.rows) + " calibration sets hold every class" + remedy);
   }
 }
+
+}  // namespace
 
 Rule rule_of(const Snapshot& state) {
   std::string name =
@@ -152,6 +149,8 @@ void require_distributions(const py::array_t<double>& proba, const char* part) {
                           "not scores or logits");
   }
 }
+
+namespace {
 
 // The calibration labels' columns; a label that is no class is a ValueError naming it.
 py::array_t<int64_t> label_columns(const py::array& y, const py::array& classes) {
@@ -419,7 +418,8 @@ py::object predict_sets(const Args& a) {
   return published(p.sets, classes, p.fallback, output, a["return_fallback"]);
 }
 
-// A UserWarning naming the test labels that are no class, with their counts.
+}  // namespace
+
 void warn_unknown_labels(const py::array& y, const py::array_t<int64_t>& label,
                          const py::object& classes) {
   std::vector<int64_t> missing;
@@ -444,6 +444,8 @@ void warn_unknown_labels(const py::array& y, const py::array_t<int64_t>& label,
        repr_of(py::reinterpret_borrow<py::object>(classes).attr("tolist")()) + ": " + listed +
        "; no set holds them, so they count as not covered");
 }
+
+namespace {
 
 py::object evaluate(const Args& a) {
   const py::object& self = a.self();

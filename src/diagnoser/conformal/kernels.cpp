@@ -68,6 +68,27 @@ void label_scores(const Probabilities& proba, const int64_t* label, const ScoreR
   }
 }
 
+void class_scores(const Probabilities& proba, const ScoreRule& rule, double* out) {
+  const int64_t c = proba.classes;
+  std::vector<int32_t> order(static_cast<std::size_t>(c));
+  for (int64_t i = 0; i < proba.rows; ++i) {
+    const double* p = proba.p + i * c;
+    double* score = out + i * c;
+    if (rule.score == Score::kLac) {
+      for (int64_t k = 0; k < c; ++k) score[k] = 1.0 - p[k];
+      continue;
+    }
+    rank_row(p, c, order.data());
+    double above = 0.0;
+    double u = rule.u != nullptr ? rule.u[i] : 0.0;
+    for (int64_t r = 0; r < c; ++r) {
+      int32_t k = order[r];
+      score[k] = score_of(rule, above, p[k], r, u);
+      above += p[k];
+    }
+  }
+}
+
 void prediction_sets(const Probabilities& proba, const ScoreRule& rule, const Thresholds& tau,
                      bool* out) {
   const int64_t c = proba.classes;

@@ -30,6 +30,9 @@ struct Probabilities {
 void label_scores(const Probabilities& proba, const int64_t* label, const ScoreRule& rule,
                   double* out);
 
+// out[i, k] = the score of class k for row i; `out` is rows x classes.
+void class_scores(const Probabilities& proba, const ScoreRule& rule, double* out);
+
 // Where each row's classes are compared: a threshold per column, or per row.
 struct Thresholds {
   const double* per_column = nullptr;  // `classes` entries

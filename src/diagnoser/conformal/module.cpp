@@ -27,6 +27,8 @@ void initialise(py::module_ module) {
 
   globals["ConformalClassifier"] = create_conformal_classifier(context);
   globals["ConformalRegressor"] = create_conformal_regressor(context);
+  globals["CrossConformalClassifier"] = create_cross_conformal_classifier(context);
+  globals["CrossConformalRegressor"] = create_cross_conformal_regressor(context);
 }
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT,      "conformal", nullptr, 0,      nullptr,
