@@ -184,7 +184,7 @@ std::vector<std::string> cross_findings(const Evidence& e) {
   std::string below = listing(e.below_bound, true);
   if (!below.empty()) {
     out.push_back("This fit covers these rows less than both the guaranteed " + bound +
-                  " and the whole (" + fixed(coverage) + "), at " + level +
+                  " and the whole (" + fixed(coverage) + "), by exact binomial tests at " + level +
                   " over all the tables' rows together: " + below +
                   ". Described, not flagged: the bound is over all rows and promises nothing "
                   "per class or segment.");
