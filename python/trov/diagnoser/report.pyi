@@ -7,7 +7,12 @@ import io as io
 import numpy as np
 import pandas as pd
 
-from .conformal import ConformalClassifier, ConformalRegressor
+from .conformal import (
+    ConformalClassifier,
+    ConformalRegressor,
+    CrossConformalClassifier,
+    CrossConformalRegressor,
+)
 from .reliability_evaluation import (
     AdaptiveConformalClassifier,
     Reliability,
@@ -51,7 +56,9 @@ def coverage_report(
     | ResidualConformalRegressor
     | Reliability
     | ConformalClassifier
-    | ConformalRegressor,
+    | ConformalRegressor
+    | CrossConformalClassifier
+    | CrossConformalRegressor,
     confidence: float = 0.95,
     bins: int = 10,
     test_x: Any = None,

@@ -1,6 +1,7 @@
 #include "diagnoser/conformal/cross_kernels.h"
 
 #include <algorithm>
+#include <cmath>
 #include <thread>
 #include <utility>
 
@@ -21,8 +22,11 @@ double kth_of_shifted(const SortedLists& lists, const double* shift, int64_t k,
   const int64_t g_count = lists.lists;
   const int64_t n = lists.start[g_count] - lists.start[0];
   auto value = [&](int64_t g, int64_t j) { return shift[g] + lists.values[j]; };
-  // Many short lists (the jackknife's one residual each): one pass is cheaper.
-  if (g_count * 16 >= n) {
+  // Many lists (the jackknife's one residual each, or the bootstrap's patterns):
+  // about 2.4 log2(n) rounds of one binary search per list cost more than one pass.
+  double rounds = 2.4 * std::log2(static_cast<double>(n) + 2);
+  double searches = 2 * std::log2(static_cast<double>(n) / static_cast<double>(g_count) + 2);
+  if (rounds * static_cast<double>(g_count) * searches >= 3 * static_cast<double>(n)) {
     scratch.clear();
     for (int64_t g = 0; g < g_count; ++g) {
       for (int64_t j = lists.start[g]; j < lists.start[g + 1]; ++j) scratch.push_back(value(g, j));
@@ -36,6 +40,7 @@ double kth_of_shifted(const SortedLists& lists, const double* shift, int64_t k,
   std::vector<int64_t> lo(lists.start, lists.start + g_count);
   std::vector<int64_t> hi(lists.start + 1, lists.start + g_count + 1);
   std::vector<std::pair<double, int64_t>> middles;
+  std::vector<int64_t> below(static_cast<std::size_t>(g_count)), upto(below.size());
   int64_t need = k;
   for (;;) {
     int64_t left = 0;
@@ -62,7 +67,6 @@ double kth_of_shifted(const SortedLists& lists, const double* shift, int64_t k,
       }
     }
     int64_t less = 0, at_most = 0;
-    std::vector<int64_t> below(static_cast<std::size_t>(g_count)), upto(below.size());
     for (int64_t g = 0; g < g_count; ++g) {
       // shift + v is nondecreasing in v, so the list's sums are sorted as its values.
       int64_t a = lo[g], b = hi[g];

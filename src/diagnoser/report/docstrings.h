@@ -11,12 +11,16 @@ inline constexpr const char* kCoverageReportFunctionDoc =
 The report only reads the object: it never refits, calls no model and changes
 nothing. Split conformal guarantees marginal coverage only; per class and per
 segment it can fall short with nothing broken, and the report finds where.
+Cross-conformal methods guarantee a lower bound on average over fits, not for
+this one: their report tests only the whole against that bound, and describes
+the rest.
 
 Parameters
 ----------
 fitted : object
     A fitted AdaptiveConformalClassifier, ResidualConformalRegressor or
-    Reliability, or an evaluated ConformalClassifier or ConformalRegressor.
+    Reliability, or an evaluated ConformalClassifier, ConformalRegressor,
+    CrossConformalClassifier or CrossConformalRegressor.
 confidence : float, default=0.95
     In (0, 1): the level of every Wilson interval, and 1 - confidence bounds the
     chance of any false flag in the report (Holm's step-down over all tests).
@@ -74,7 +78,9 @@ confidence : float
 summary : dict
     ``n``, ``coverage`` with ``coverage_low`` and ``coverage_high``, ``target``,
     ``fsc`` (the lowest segment coverage) and, where known, ``n_calib`` and the
-    expected range ``expected_low`` / ``expected_high``.
+    expected range ``expected_low`` / ``expected_high``; for a cross-conformal
+    object instead ``method``, ``n_estimators``, ``coverage_bound``, ``guarantee``
+    and ``flag_at_most`` (the coverage at or below which the whole is flagged).
 tables : dict of str to DataFrame
     ``by_class``, ``by_set_size``, ``by_feature``, ``worst_segments``,
     ``by_prediction`` and ``by_group``, as they apply; each row has ``n``,

@@ -135,9 +135,92 @@ constexpr int64_t kFewCalibration = 100;
 // A report that would miss a shortfall this large says so instead of an all-clear.
 constexpr double kBlind = 0.1;
 
+// A cross-conformal object promises a marginal bound only: the whole is tested
+// against it by Markov's inequality, and everything else is described.
+std::vector<std::string> cross_findings(const Evidence& e) {
+  std::vector<std::string> out;
+  double coverage = static_cast<double>(e.covered) / static_cast<double>(e.n);
+  std::string level = percent(e.confidence), allowed = percent(1 - e.confidence);
+  std::string miss = fixed(1 - coverage), bound = fixed(e.bound);
+  std::string interval = " (its " + level + " interval " + fixed(e.coverage_low) + " to " +
+                         fixed(e.coverage_high) + ")";
+  if (e.whole_flag == "under-covered") {
+    out.push_back("Coverage " + fixed(coverage) + " is below the guaranteed " + bound +
+                  " by more than a draw of the training rows explains: under that bound a fit "
+                  "misses a share " +
+                  miss + " of the rows with chance at most " + fixed(e.p_whole) +
+                  " (Markov's inequality), within the " + allowed +
+                  " the report allows. Check that the test rows come from the same data as "
+                  "the training rows.");
+  } else if (coverage < e.bound) {
+    out.push_back("Coverage " + fixed(coverage) + " is below the guaranteed " + bound + interval +
+                  ", yet carries no flag: the bound holds on average over draws of the training "
+                  "rows, not for each fit, and under it a fit misses a share " +
+                  miss + " of the rows with chance up to " + fixed(e.p_whole) +
+                  " (Markov's inequality)." +
+                  (e.coverage_high < e.bound
+                       ? " So low a coverage is still worth a check that the test rows come "
+                         "from the same data as the training rows."
+                       : ""));
+  } else if (e.coverage_high < e.target) {
+    out.push_back("Coverage " + fixed(coverage) + " is below 1 - alpha = " + fixed(e.target) +
+                  interval + " but not below the guaranteed " + bound +
+                  ": the method promises the bound, not 1 - alpha, so this carries no flag.");
+  } else if (e.coverage_low > e.target + 0.05) {
+    out.push_back("Coverage " + fixed(coverage) + " is above 1 - alpha = " + fixed(e.target) +
+                  " by more than 0.05" + interval +
+                  ": the sets or intervals are wider than the level needs; the method promises "
+                  "a lower bound only, so this carries no flag.");
+  }
+  if (e.classes > 0 && e.share_full > 0.5) {
+    out.push_back(percent(e.share_full) + " of the sets hold " +
+                  (e.classes == 2 ? std::string("both classes")
+                                  : "all " + std::to_string(e.classes) + " classes") +
+                  ": the sets say little about single rows." +
+                  (e.score == "lac" ? ""
+                                    : " The \"lac\" score gives smaller sets: "
+                                      "CrossConformalClassifier(model, score=\"lac\")."));
+  }
+  std::string below = listing(e.below_bound, true);
+  if (!below.empty()) {
+    out.push_back("This fit covers these rows less than both the guaranteed " + bound +
+                  " and the whole (" + fixed(coverage) + "), by exact binomial tests at " + level +
+                  " over all the tables' rows together: " + below +
+                  ". Described, not flagged: the bound is over all rows and promises nothing "
+                  "per class or segment.");
+    Evidence remedy = e;
+    remedy.flagged = e.below_bound;
+    std::string text = conditional_remedy(remedy);
+    if (!text.empty()) out.push_back(text);
+  }
+  if (e.singleton_n > 0 && e.singleton_high < e.target) {
+    out.push_back("Sets of one class cover " + fixed(e.singleton_coverage) + " (n = " +
+                  std::to_string(e.singleton_n) + "), less than 1 - alpha = " + fixed(e.target) +
+                  ": they are where the model is surest, and the bound covers all sets "
+                  "together, not each size; set sizes carry no flag.");
+  }
+  if (e.whole_flag.empty()) {
+    if (std::isnan(e.flag_at_most)) {
+      out.push_back("No coverage of these test rows could be flagged at " + level +
+                    ": a marginal bound of " + bound +
+                    " still lets a single fit cover nothing with chance up to " +
+                    fixed(1 - e.bound) + ", more than the " + allowed +
+                    " the report allows. The figures describe this fit; a confidence below " +
+                    bound + " can flag a coverage far below it.");
+    } else {
+      out.push_back("Only coverage of " + fixed(e.flag_at_most) + " or less is flagged at " +
+                    level + ": a single fit may fall below the bound " + bound +
+                    " by chance, and the test allows for that, so a smaller shortfall goes "
+                    "unseen.");
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 std::vector<std::string> findings(const Evidence& e) {
+  if (e.cross) return cross_findings(e);
   std::vector<std::string> out;
   double coverage = static_cast<double>(e.covered) / static_cast<double>(e.n);
   std::string level = percent(e.confidence);

@@ -49,6 +49,14 @@ struct Evidence {
   bool low_everywhere = false;  // every class, segment and group below the target
   int64_t singleton_n = 0;      // sets of one class
   double singleton_coverage = 0, singleton_high = 1;
+  // A cross-conformal object: its marginal bound and the sentence stating it, the
+  // whole's p-value against that bound, the coverage at or below which the whole is
+  // flagged (NaN: none is), and the rows whose interval lies below the bound, which
+  // are described, never tested.
+  bool cross = false;
+  double bound = 0, p_whole = 1, flag_at_most = 0;
+  std::string guarantee = "";
+  std::vector<FlaggedRow> below_bound;
 };
 
 std::vector<std::string> findings(const Evidence& e);

@@ -30,7 +30,8 @@ constexpr const char* kProcedures = "trov.diagnoser.reliability_evaluation";
 constexpr const char* kConformal = "trov.diagnoser.conformal";
 constexpr const char* kExpected =
     "a fitted AdaptiveConformalClassifier, ResidualConformalRegressor or Reliability, or an "
-    "evaluated ConformalClassifier or ConformalRegressor";
+    "evaluated ConformalClassifier, ConformalRegressor, CrossConformalClassifier or "
+    "CrossConformalRegressor";
 
 enum class Kind {
   kClassifier,
@@ -38,6 +39,8 @@ enum class Kind {
   kFacade,
   kConformalClassifier,
   kConformalRegressor,
+  kCrossClassifier,
+  kCrossRegressor,
   kOther
 };
 
@@ -52,6 +55,8 @@ Kind kind_of(const py::object& fitted) {
     if (module_name == kConformal) {
       if (name == "ConformalClassifier") return Kind::kConformalClassifier;
       if (name == "ConformalRegressor") return Kind::kConformalRegressor;
+      if (name == "CrossConformalClassifier") return Kind::kCrossClassifier;
+      if (name == "CrossConformalRegressor") return Kind::kCrossRegressor;
       continue;
     }
     if (module_name != kProcedures) continue;
@@ -146,6 +151,20 @@ py::object coverage_report(const Args& a) {
                    {"alpha", "n_calibration_", "intervals_", "test_y_", "test_pred_", "test_x_"},
                    "evaluate");
     content = conformal_regression_report(fitted, settings);
+    name = "regression";
+  } else if (kind == Kind::kCrossClassifier) {
+    require_fitted(fitted,
+                   {"coverage_bound_", "guarantee_", "n_estimators_", "classes_", "n_calibration_",
+                    "sets_", "test_y_", "test_x_"},
+                   "evaluate");
+    content = cross_classification_report(fitted, settings);
+    name = "classification";
+  } else if (kind == Kind::kCrossRegressor) {
+    require_fitted(fitted,
+                   {"coverage_bound_", "guarantee_", "n_estimators_", "n_calibration_",
+                    "intervals_", "test_y_", "test_pred_", "test_x_"},
+                   "evaluate");
+    content = cross_regression_report(fitted, settings);
     name = "regression";
   } else {
     throw py::type_error(std::string("coverage_report expects ") + kExpected + ", got " +

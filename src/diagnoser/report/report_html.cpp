@@ -379,6 +379,19 @@ std::string html_fragment(const py::object& report) {
                 "with nothing broken, and this report shows where. It assumes calibration and "
                 "test rows are exchangeable.",
                 target, confidence * 100, tol, (1 - confidence) * 100);
+  if (summary.contains("coverage_bound")) {
+    // Cross-conformal: no law given the fits, so the split conformal tests above do not apply.
+    std::snprintf(line, sizeof line,
+                  "Target coverage %.4g (1 &minus; alpha); guaranteed coverage %.4g, on average "
+                  "over draws of the training and test rows, not for this fit. Each coverage "
+                  "comes with its Wilson interval at %.4g%% confidence, as a description. Only "
+                  "the whole is tested: it is flagged under-covered when Markov's inequality "
+                  "on the miss rate rejects the guaranteed coverage at %.4g%%. Classes, "
+                  "segments and predicted values are promised nothing and carry no test. It "
+                  "assumes training and test rows are exchangeable.",
+                  target, static_cast<double>(py::float_(summary["coverage_bound"])),
+                  confidence * 100, (1 - confidence) * 100);
+  }
   std::string out = std::string("<div class=\"trov-report\">") + kStyle;
   out += "<h2>Coverage report: " + escape(kind) + "</h2>";
   py::object findings = attribute_or_none(report, "findings");

@@ -193,15 +193,16 @@ void add_group_table(py::dict& tables, Evidence& evidence, const GroupRows& grou
 py::list to_py(const std::vector<std::string>& values) { return to_list(values); }
 
 // An int in [low, high] read from the object's state, named in the error.
-int64_t state_count(const py::handle& value, int64_t low, int64_t high, const std::string& what) {
+int64_t state_count(const py::handle& value, int64_t low, int64_t high, const std::string& what,
+                    const std::string& step = "calibrate") {
   if (PyBool_Check(value.ptr()) || !PyIndex_Check(value.ptr())) {
     throw py::type_error(what + " must be an integer, got " + py::repr(value).cast<std::string>() +
-                         ": call calibrate again");
+                         ": call " + step + " again");
   }
   int64_t v = py::int_(py::reinterpret_borrow<py::object>(value)).cast<int64_t>();
   if (v < low || v > high) {
     throw py::value_error(what + " is " + std::to_string(v) + ", outside " + std::to_string(low) +
-                          " to " + std::to_string(high) + ": call calibrate again");
+                          " to " + std::to_string(high) + ": call " + step + " again");
   }
   return v;
 }
@@ -226,7 +227,7 @@ py::object item_of(const py::object& d, const py::handle& key) {
 Laws laws_of(const Source& source, int64_t n, const py::list& keys,
              const std::vector<int64_t>& position) {
   Laws out;
-  if (source.n_calib < 0) return out;
+  if (source.n_calib < 0 || source.cross) return out;
   if (!source.marginal && static_cast<int64_t>(position.size()) != n) return out;
   if (source.marginal) {
     out.strata.push_back(marginal_law(source));
@@ -456,8 +457,106 @@ SetOutcome conformal_sets(const py::object& fitted) {
 }
 
 CalibrationLaw law_of(const Source& source, double confidence) {
-  // Thresholds per class or group: the marginal law of one threshold does not hold.
-  return calibration_law(source.marginal ? source.n_calib : -1, source.alpha, confidence);
+  // Thresholds per class or group: the marginal law of one threshold does not hold;
+  // nor does it for the fits of a cross-conformal method.
+  bool one_threshold = source.marginal && !source.cross;
+  return calibration_law(one_threshold ? source.n_calib : -1, source.alpha, confidence);
+}
+
+// Cross-conformal coverage has no law given the fits: CV+, jackknife+ and their
+// sets promise only E[coverage] >= bound over draws of training and test rows
+// (Barber, Candes, Ramdas & Tibshirani 2021, "Predictive inference with the
+// jackknife+"; Romano, Sesia & Candes 2020, "Classification with valid and adaptive
+// coverage"). What that allows is Markov's inequality on the miss rate M of the
+// test rows, E[M] <= 1 - bound: P(M >= m) <= (1 - bound) / m, whatever the fit and
+// however the test rows depend on each other. It is tight: fits that cover all or
+// nothing meet it, so no valid test of one fit does better. The Beta law of split
+// conformal does not apply. Only the whole is tested; classes and segments are
+// promised nothing, and are described.
+double marginal_p(int64_t covered, int64_t n, double bound) {
+  if (covered >= n) return 1;
+  double miss = static_cast<double>(n - covered) / static_cast<double>(n);
+  return std::min(1.0, (1 - bound) / miss);
+}
+
+// The most rows covered that the whole's test still flags at `level`, -1 for none.
+int64_t most_flagged(int64_t n, double bound, double level) {
+  if (marginal_p(0, n, bound) > level) return -1;
+  int64_t low = 0, high = n;  // p(low) <= level < p(high + 1)
+  while (low < high) {
+    int64_t mid = low + (high - low + 1) / 2;
+    if (marginal_p(mid, n, bound) <= level) {
+      low = mid;
+    } else {
+      high = mid - 1;
+    }
+  }
+  return low;
+}
+
+// Leaves the whole's test against the bound as the report's only one.
+void cross_tests(const std::vector<Rows*>& tested, Rows& overall, const Source& source) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  for (Rows* rows : tested) {
+    rows->p_under.assign(rows->size(), nan);
+    rows->p_over.assign(rows->size(), nan);
+  }
+  overall.p_under[0] = marginal_p(overall.covered[0], overall.n[0], source.bound);
+}
+
+// One table's rows, their names and what they stand for.
+struct Described {
+  const Rows* rows;
+  std::vector<std::string> what;
+  RowKind kind;
+};
+
+// The rows this fit covers less than both the bound and the whole: an exact
+// one-sided binomial test of each against the lower of the two, Bonferroni over every
+// row of the tables. A statement about this fit on these test rows, not about the
+// method, which promises nothing per row: said, never flagged.
+void add_below(Evidence& evidence, const std::vector<Described>& tables, double confidence) {
+  std::size_t family = 0;
+  for (const Described& t : tables) {
+    family += static_cast<std::size_t>(
+        std::count_if(t.rows->n.begin(), t.rows->n.end(), [](int64_t n) { return n > 0; }));
+  }
+  if (family == 0) return;
+  double level = (1 - confidence) / static_cast<double>(family);
+  double whole = static_cast<double>(evidence.covered) / static_cast<double>(evidence.n);
+  double below = std::min(evidence.bound, whole);
+  if (!(below > 0)) return;
+  for (const Described& t : tables) {
+    const Rows& rows = *t.rows;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      if (rows.n[i] == 0 || binomial_at_most(rows.covered[i], rows.n[i], below) > level) continue;
+      evidence.below_bound.push_back({t.what[i], rows.coverage[i], rows.n[i], true, t.kind});
+    }
+  }
+}
+
+// The method, its fits, the bound and the whole's test, in place of the split law.
+void describe_cross(const Source& source, const Rows& overall, double level, py::dict& summary,
+                    Evidence& evidence) {
+  summary.attr("pop")("tol", py::none());  // no row is tested against the target
+  summary["n_calib"] = py::int_(source.n_calib);
+  summary["method"] = py::str(source.method);
+  summary["n_estimators"] = py::int_(source.fits);
+  summary["coverage_bound"] = py::float_(source.bound);
+  summary["guarantee"] = py::str(source.guarantee);
+  summary["p_adjusted"] = py::float_(overall.p_adjusted[0]);
+  summary["flag"] = py::str(overall.flag[0]);
+  int64_t n = overall.n[0], most = most_flagged(n, source.bound, level);
+  double at_most = most < 0 ? std::numeric_limits<double>::quiet_NaN()
+                            : static_cast<double>(most) / static_cast<double>(n);
+  summary["flag_at_most"] = py::float_(at_most);
+  evidence.cross = true;
+  evidence.score = source.score;
+  evidence.bound = source.bound;
+  evidence.guarantee = source.guarantee;
+  evidence.p_whole = overall.p_adjusted[0];
+  evidence.flag_at_most = at_most;
+  evidence.whole_flag = overall.flag[0];
 }
 
 // The share of test rows whose set a fallback changed. Per group, the rows of a
@@ -627,6 +726,7 @@ py::tuple set_report(const Source& source, const SetOutcome& outcome, const Sett
   std::vector<Rows*> tested{&overall, &by_class};
   if (by_feature) tested.push_back(&features.rows);
   if (groups.present) tested.push_back(&groups.rows);
+  if (source.cross) cross_tests(tested, overall, source);
   std::size_t family = decide_flags(tested, level, source.tied);
   by_size.p_adjusted.assign(by_size.size(), std::numeric_limits<double>::quiet_NaN());
   by_size.flag.assign(by_size.size(), "");
@@ -643,11 +743,19 @@ py::tuple set_report(const Source& source, const SetOutcome& outcome, const Sett
 
   Evidence evidence;
   py::dict summary = summary_head(n, contained, alpha, tests, calib, settings.confidence, evidence);
-  describe_calibration(source, laws, &outcome, summary, evidence);
-  std::vector<const Rows*> split{&by_class};
-  if (by_feature) split.push_back(&features.rows);
-  if (groups.present) split.push_back(&groups.rows);
-  describe_whole(overall, tests, level, family, source.marginal, split, summary, evidence);
+  if (source.cross) {
+    describe_cross(source, overall, level, summary, evidence);
+    std::vector<Described> described{{&by_class, class_names, RowKind::kClass}};
+    if (by_feature)
+      described.push_back({&features.rows, segment_names(features), RowKind::kSegment});
+    add_below(evidence, described, settings.confidence);
+  } else {
+    describe_calibration(source, laws, &outcome, summary, evidence);
+    std::vector<const Rows*> split{&by_class};
+    if (by_feature) split.push_back(&features.rows);
+    if (groups.present) split.push_back(&groups.rows);
+    describe_whole(overall, tests, level, family, source.marginal, split, summary, evidence);
+  }
   for (std::size_t k = 0; k < distinct.size(); ++k) {
     if (distinct[k] == 1) {
       evidence.singleton_n = by_size.n[k];
@@ -745,6 +853,7 @@ py::tuple interval_report(const Source& source, const IntervalOutcome& o,
   Rows overall = overall_row(n, contained, tests, source.marginal);
   std::vector<Rows*> tested{&overall, &features.rows, &by_prediction};
   if (groups.present) tested.push_back(&groups.rows);
+  if (source.cross) cross_tests(tested, overall, source);
   std::size_t family = decide_flags(tested, level, source.tied);
 
   std::vector<int64_t> prediction_segment;
@@ -759,10 +868,18 @@ py::tuple interval_report(const Source& source, const IntervalOutcome& o,
   double rows = static_cast<double>(n);
   Evidence evidence;
   py::dict summary = summary_head(n, contained, alpha, tests, calib, settings.confidence, evidence);
-  describe_calibration(source, laws, nullptr, summary, evidence);
-  std::vector<const Rows*> split{&features.rows, &by_prediction};
-  if (groups.present) split.push_back(&groups.rows);
-  describe_whole(overall, tests, level, family, source.marginal, split, summary, evidence);
+  if (source.cross) {
+    describe_cross(source, overall, level, summary, evidence);
+    add_below(evidence,
+              {{&features.rows, segment_names(features), RowKind::kSegment},
+               {&by_prediction, prediction_names, RowKind::kOther}},
+              settings.confidence);
+  } else {
+    describe_calibration(source, laws, nullptr, summary, evidence);
+    std::vector<const Rows*> split{&features.rows, &by_prediction};
+    if (groups.present) split.push_back(&groups.rows);
+    describe_whole(overall, tests, level, family, source.marginal, split, summary, evidence);
+  }
   if (calib.n >= 0) {
     summary["band_low"] = py::float_(1 - alpha);
     summary["band_high"] = py::float_(1 - alpha + 1.0 / static_cast<double>(calib.n + 1));
@@ -856,6 +973,59 @@ Source conformal_source(const py::object& fitted) {
   return out;
 }
 
+// The state a cross-conformal fit publishes in place of a threshold.
+Source cross_source(const py::object& fitted) {
+  Source out{fitted, alpha_of(fitted), -1, true, py::none(), "", ""};
+  out.conformal = true;
+  out.cross = true;
+  out.n_calib =
+      state_count(fitted.attr("n_calibration_"), 1, INT64_MAX - 1, "n_calibration_", "fit");
+  out.fits = state_count(fitted.attr("n_estimators_"), 1, INT64_MAX, "n_estimators_", "fit");
+  py::object bound = fitted.attr("coverage_bound_");
+  if (PyBool_Check(bound.ptr()) || !PyNumber_Check(bound.ptr()) || PyUnicode_Check(bound.ptr())) {
+    throw py::type_error("coverage_bound_ must be a number, got " +
+                         py::repr(bound).cast<std::string>() + ": call fit again");
+  }
+  out.bound = py::float_(bound);
+  if (!(out.bound >= 0 && out.bound <= 1)) {
+    throw py::value_error("coverage_bound_ must lie in [0, 1], got " +
+                          py::repr(bound).cast<std::string>() + ": call fit again");
+  }
+  for (auto [name, into] : {std::pair<const char*, std::string*>{"method_", &out.method},
+                            {"guarantee_", &out.guarantee}}) {
+    py::object text = fitted.attr(name);
+    if (!py::isinstance<py::str>(text)) {
+      throw py::type_error(std::string(name) + " must be a str, got " +
+                           py::repr(text).cast<std::string>() + ": call fit again");
+    }
+    *into = text.cast<std::string>();
+  }
+  py::object score = attribute_or_none(fitted, "score");
+  if (py::isinstance<py::str>(score)) out.score = score.cast<std::string>();
+  return out;
+}
+
+// The conformal module's intervals: a closed low and high bound per test row.
+IntervalOutcome conformal_intervals(const py::object& fitted, const Settings& settings) {
+  IntervalOutcome o{{}, {},   {},         {},
+                    {}, true, py::none(), {"intervals_", "intervals_", "intervals_", "test_pred_"}};
+  o.y = owned_numbers(fitted.attr("test_y_"), "test_y_");
+  std::vector<double> bounds = owned_numbers(fitted.attr("intervals_"), "intervals_");
+  if (bounds.size() != 2 * o.y.size()) {
+    throw py::value_error(
+        "intervals_ must hold a low and a high bound per test row: call "
+        "evaluate again");
+  }
+  for (std::size_t i = 0; i < o.y.size(); ++i) {
+    o.low.push_back(bounds[2 * i]);
+    o.up.push_back(bounds[2 * i + 1]);
+    o.width.push_back(bounds[2 * i + 1] - bounds[2 * i]);
+  }
+  o.prediction = owned_numbers(fitted.attr("test_pred_"), "test_pred_");
+  if (settings.test_x.is_none()) o.test_x = fitted.attr("test_x_");
+  return o;
+}
+
 }  // namespace
 
 py::tuple classification_report(const py::object& fitted, const Settings& settings) {
@@ -894,23 +1064,21 @@ py::tuple regression_report(const py::object& fitted, const Settings& settings) 
 }
 
 py::tuple conformal_regression_report(const py::object& fitted, const Settings& settings) {
-  IntervalOutcome o{{}, {},   {},         {},
-                    {}, true, py::none(), {"intervals_", "intervals_", "intervals_", "test_pred_"}};
-  o.y = owned_numbers(fitted.attr("test_y_"), "test_y_");
-  std::vector<double> bounds = owned_numbers(fitted.attr("intervals_"), "intervals_");
-  if (bounds.size() != 2 * o.y.size()) {
-    throw py::value_error(
-        "intervals_ must hold a low and a high bound per test row: call "
-        "evaluate again");
-  }
-  for (std::size_t i = 0; i < o.y.size(); ++i) {
-    o.low.push_back(bounds[2 * i]);
-    o.up.push_back(bounds[2 * i + 1]);
-    o.width.push_back(bounds[2 * i + 1] - bounds[2 * i]);
-  }
-  o.prediction = owned_numbers(fitted.attr("test_pred_"), "test_pred_");
-  if (settings.test_x.is_none()) o.test_x = fitted.attr("test_x_");
+  IntervalOutcome o = conformal_intervals(fitted, settings);
   return interval_report(conformal_source(fitted), o, settings);
+}
+
+py::tuple cross_classification_report(const py::object& fitted, const Settings& settings) {
+  Settings own = settings;
+  if (own.test_x.is_none()) own.test_x = fitted.attr("test_x_");
+  Source source = cross_source(fitted);
+  return set_report(source, conformal_sets(fitted), own);
+}
+
+py::tuple cross_regression_report(const py::object& fitted, const Settings& settings) {
+  Source source = cross_source(fitted);
+  IntervalOutcome o = conformal_intervals(fitted, settings);
+  return interval_report(source, o, settings);
 }
 
 }  // namespace report

@@ -34,6 +34,11 @@ struct Source {
   // Sets that keep the class at which the running probability reaches the
   // threshold: they cover more than the score's law says, as ties do.
   bool inclusive = false;
+  // A cross-conformal object: no law given its fits, only a marginal bound.
+  bool cross = false;
+  double bound = 0;
+  std::string method = "", guarantee = "";
+  int64_t fits = 0;
 };
 
 // (summary dict, tables dict, findings list) of a fitted AdaptiveConformalClassifier.
@@ -43,6 +48,9 @@ py::tuple regression_report(const py::object& fitted, const Settings& settings);
 // ... and of an evaluated ConformalClassifier or ConformalRegressor.
 py::tuple conformal_classification_report(const py::object& fitted, const Settings& settings);
 py::tuple conformal_regression_report(const py::object& fitted, const Settings& settings);
+// ... and of an evaluated CrossConformalClassifier or CrossConformalRegressor.
+py::tuple cross_classification_report(const py::object& fitted, const Settings& settings);
+py::tuple cross_regression_report(const py::object& fitted, const Settings& settings);
 
 }  // namespace report
 }  // namespace trov
