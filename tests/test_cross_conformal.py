@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 from scipy.special import ndtr
 from sklearn.base import BaseEstimator, ClassifierMixin, clone
+from sklearn.dummy import DummyRegressor
 from sklearn.exceptions import NotFittedError
 from sklearn.linear_model import LinearRegression, LogisticRegression, Ridge
 from sklearn.model_selection import GroupKFold, KFold, LeaveOneOut, ShuffleSplit
@@ -267,7 +268,36 @@ def test_a_class_missing_from_a_fold_and_grouped_folds():
     cr = CrossConformalRegressor(Ridge(), cv=GroupKFold(4)).fit(x, x[:, 0], groups=groups)
     for f in range(4):
         assert len(set(groups[cr.folds_ == f]) & set(groups[cr.folds_ != f])) == 0
-    assert "new group" in cr.guarantee_ and cr.n_estimators_ == 4
+    assert cr.coverage_bound_ == 0 and "no coverage is guaranteed" in cr.guarantee_
+
+
+def test_grouped_folds_claim_no_bound_that_few_groups_break():
+    # Two exchangeable groups and a row of a new group: a row-level CV+ bound (0.78)
+    # would be false, as coverage is near 2/3.
+    rng = np.random.default_rng(12)
+    covered = []
+    for _ in range(200):
+        groups = np.repeat([0, 1], 50)
+        y = rng.normal(size=2)[groups] + 0.1 * rng.normal(size=100)
+        cr = CrossConformalRegressor(DummyRegressor(), cv=2).fit(np.zeros((100, 1)), y,
+                                                                  groups=groups)
+        low, high = cr.predict_intervals(np.zeros((1, 1)))[0]
+        covered.append(ndtr(high / np.sqrt(1.01)) - ndtr(low / np.sqrt(1.01)))
+    assert np.mean(covered) < 0.75
+    assert cr.coverage_bound_ <= np.mean(covered) - 3 * np.std(covered) / np.sqrt(200)
+
+
+def test_a_lower_bound_of_zero_is_positive_zero_as_the_difference_gives_it():
+    class One(BaseEstimator):
+        def fit(self, x, y):
+            return self
+
+        def predict(self, x):
+            return np.ones(len(x))
+
+    x, y = np.zeros((20, 1)), np.tile([0.0, 2.0], 10)
+    low = CrossConformalRegressor(One(), cv=LeaveOneOut()).fit(x, y).predict_intervals(x[:3])[:, 0]
+    assert not np.signbit(low).any() and (low == 0).all()
 
 
 def test_errors_say_what_to_do():

@@ -250,14 +250,22 @@ Guarantee fold_guarantee(const std::string& method, double alpha, const Folds& f
     if (sets) name = "Cross-conformal sets (" + name + ")";
   }
   g.bound = std::max(0.0, g.bound);
+  if (f.grouped) {
+    // The ranks count rows, but a group's rows are not exchangeable with a new
+    // group's row: with few groups coverage falls far below any row-level bound
+    // (two groups of 50 miss a third of new rows). No bound is claimed.
+    g.bound = 0;
+    g.text = name + " over " + std::to_string(f.test.size()) +
+             " folds of whole groups: no coverage is guaranteed, since the rows of a group are "
+             "not exchangeable with a row of a new group; with few groups it falls well below " +
+             decimal(1 - alpha) + ", and it comes near it only with many groups";
+    return g;
+  }
   g.text = name + ": coverage of at least " + decimal(g.bound) +
            " for exchangeable rows and a fitting algorithm that treats its rows alike";
   if (!jackknife && smallest != largest) {
     g.text += "; the bound is stated for equal folds, and these hold " + std::to_string(smallest) +
               " to " + std::to_string(largest) + " rows";
-  }
-  if (f.grouped) {
-    g.text += "; with groups, it needs exchangeable groups and a test row from a new group";
   }
   if (method != "minmax") g.text += "; in practice it lands near " + decimal(1 - alpha);
   return g;

@@ -111,7 +111,9 @@ void plus_bounds(const SortedLists& residuals, const double* centre, int64_t row
       // c - R rounds as -((-c) + R): the k-th largest of the lower candidates is
       // minus the k-th smallest of these sums.
       for (int64_t g = 0; g < g_count; ++g) negated[g] = -c[g];
-      out[2 * i] = -kth_of_shifted(residuals, negated.data(), k, scratch);
+      double low = -kth_of_shifted(residuals, negated.data(), k, scratch);
+      // c - R is +0 where c == R, but -((-c) + R) is -0.
+      out[2 * i] = low == 0 ? 0.0 : low;
       out[2 * i + 1] = kth_of_shifted(residuals, c, k, scratch);
     }
   };
