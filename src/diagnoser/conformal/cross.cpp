@@ -44,9 +44,11 @@ int64_t rows_of(const py::object& x) {
   return sklearn("sklearn.utils.validation", "_num_samples")(x).cast<int64_t>();
 }
 
-// x[rows] for arrays, data frames, lists and sparse matrices alike.
-py::object take(const py::object& x, const py::object& rows) {
-  return sklearn("sklearn.utils", "_safe_indexing")(x, rows);
+// x[rows] for arrays, data frames, lists and sparse matrices alike. x's __getitem__
+// gets a copy of the rows: the fold's own array is read again after the call.
+py::object take(const py::object& x, const py::array_t<int64_t>& rows) {
+  py::array_t<int64_t> copy(rows.size(), rows.data());
+  return sklearn("sklearn.utils", "_safe_indexing")(x, copy);
 }
 
 py::array_t<int64_t> row_range(int64_t from, int64_t to) {
