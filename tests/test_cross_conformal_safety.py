@@ -62,3 +62,27 @@ print(sum(len(s) for s in obj.scores_))
 def test_row_indices_rewritten_by_x_are_not_read_back():
     # The folds' rows indexed the targets after x was indexed with them.
     assert run_child(["-c", ROWS_REWRITTEN_BY_X]).split() == ["40", "40"]
+
+
+class Uniform:
+    """Equal probabilities over three classes, whatever it was fitted on."""
+
+    def fit(self, x, y):
+        return self
+
+    def predict_proba(self, x):
+        return np.full((len(x), 3), 1 / 3)
+
+    def get_params(self, deep=True):
+        return {}
+
+
+@pytest.mark.parametrize("score", ["lac", "aps"])
+def test_a_label_equal_to_no_class_is_refused(score):
+    # NaN is one of np.unique's classes, yet no label matches it: its score would be
+    # read from column INT64_MIN (lac) or left 0 (aps).
+    y = (np.arange(30) % 2).astype(float)
+    y[3] = np.nan
+    cc = CrossConformalClassifier(Uniform(), cv=3, score=score)
+    with pytest.raises(ValueError, match="y holds the label nan, which equals none of its classes"):
+        cc.fit(np.zeros((30, 2)), y)

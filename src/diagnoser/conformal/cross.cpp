@@ -762,6 +762,15 @@ py::object classifier_fit(const Args& a) {
     label.assign(l.data(), l.data() + l.size());
   }
   if (static_cast<int64_t>(label.size()) != n) throw py::value_error("y changed while it was read");
+  // NaN is a class of np.unique but equals no class: its scores would index nothing.
+  auto unmatched = std::find(label.begin(), label.end(), kNotAClass);
+  if (unmatched != label.end()) {
+    const py::ssize_t at = unmatched - label.begin();
+    py::object value = y[py::slice(at, at + 1, 1)].attr("tolist")()[py::int_(0)];
+    throw py::value_error("y holds the label " + repr_of(value) +
+                          ", which equals none of its classes (NaN, or a label whose == is not "
+                          "true for itself): give labels that compare equal to themselves");
+  }
   Folds f = folds_of(state.at("cv"), x, a["y"], a["groups"], state.at("random_state"), n);
   std::vector<py::object> models =
       fitted_clones(state.at("estimator"), x, a["y"], f.train,
