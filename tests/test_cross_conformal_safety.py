@@ -86,3 +86,40 @@ def test_a_label_equal_to_no_class_is_refused(score):
     cc = CrossConformalClassifier(Uniform(), cv=3, score=score)
     with pytest.raises(ValueError, match="y holds the label nan, which equals none of its classes"):
         cc.fit(np.zeros((30, 2)), y)
+
+
+# --- tampered state and lying inputs, in process ---
+
+
+@pytest.mark.parametrize("attribute, value, what", [
+    ("rank_", 0, "rank_ is not in 1 .. n_samples_"),
+    ("n_samples_", 2 ** 70, "n_samples_ is out of range"),
+    ("n_samples_", 40.0, "n_samples_ is not an int"),
+    ("residuals_", [np.zeros(3)], "residuals_ does not hold one array per fit"),
+    ("residuals_", [np.full(10, np.inf)] * 4, "residuals_ holds a value fit cannot have left"),
+    ("estimators_", [], "estimators_ is empty"),
+])
+def test_tampered_state_asks_for_a_new_fit(attribute, value, what):
+    x, y = regression_rows(3)
+    obj = CrossConformalRegressor(LinearRegression(), cv=4).fit(x, y)
+    setattr(obj, attribute, value)
+    with pytest.raises(ValueError, match=what) as caught:
+        obj.predict_intervals(x)
+    assert "call fit again" in str(caught.value)  # these classes have no calibrate
+
+
+class NegativeRows:
+    """x whose shape, which scikit-learn counts rows by, says -5."""
+
+    shape = (-5, 2)
+
+
+def test_x_of_a_negative_row_count_is_refused():
+    x, y = regression_rows(4)
+    regressor = CrossConformalRegressor(LinearRegression(), cv=4).fit(x, y)
+    classifier = CrossConformalClassifier(Uniform(), cv=4, score="aps_randomized")
+    classifier.fit(x, np.arange(40) % 3)
+    # The randomized score reserved 2**64 - 5 draws: "the stream is used up".
+    for predict in (regressor.predict_intervals, classifier.predict_sets):
+        with pytest.raises(ValueError, match="x has -5 rows by its shape"):
+            predict(NegativeRows())

@@ -31,6 +31,11 @@ using py::literals::operator""_a;
 
 std::string repr_of(const py::handle& value) { return py::repr(value).cast<std::string>(); }
 
+// ValueError for fitted state that fit cannot have left (these classes have no calibrate).
+[[noreturn]] void tampered_fit(const std::string& what) {
+  throw py::value_error(what + ": the fitted state is not what fit leaves; call fit again");
+}
+
 // Prediction matrices of one chunk of test rows stay under this many values
 // (128 MiB), however many rows or fits there are.
 constexpr int64_t kChunkValues = int64_t{1} << 24;
@@ -41,7 +46,12 @@ py::object sklearn(const char* module, const char* name) {
 
 // The number of rows of x as scikit-learn counts them.
 int64_t rows_of(const py::object& x) {
-  return sklearn("sklearn.utils.validation", "_num_samples")(x).cast<int64_t>();
+  int64_t rows = sklearn("sklearn.utils.validation", "_num_samples")(x).cast<int64_t>();
+  if (rows < 0) {
+    throw py::value_error("x has " + std::to_string(rows) +
+                          " rows by its shape: give an array, a data frame or a list of rows");
+  }
+  return rows;
 }
 
 // x[rows] for arrays, data frames, lists and sparse matrices alike. x's __getitem__
@@ -309,31 +319,36 @@ Lists lists_of(const py::object& value, const char* name, std::size_t count, int
                bool infinite_allowed) {
   py::tuple items = items_of(value);
   if (items.size() != count) {
-    tampered(std::string(name) + " does not hold one array per fit");
+    tampered_fit(std::string(name) + " does not hold one array per fit");
   }
   Lists out;
   for (py::handle item : items) {
     py::array_t<double> a = exclusive<double>(py::array_t<double, py::array::forcecast>::ensure(
         py::reinterpret_borrow<py::object>(item)));
-    if (!a || a.ndim() != 1) tampered(std::string(name) + " holds something other than 1-D arrays");
+    if (!a || a.ndim() != 1)
+      tampered_fit(std::string(name) + " holds something other than 1-D arrays");
     const double* d = a.data();
     for (py::ssize_t j = 0; j < a.size(); ++j) {
       if (std::isnan(d[j]) || (std::isinf(d[j]) && !(infinite_allowed && d[j] > 0))) {
-        tampered(std::string(name) + " holds a value fit cannot have left");
+        tampered_fit(std::string(name) + " holds a value fit cannot have left");
       }
     }
     out.add(d, d + a.size());
   }
-  if (out.start.back() != n) tampered(std::string(name) + " does not hold n_samples_ values");
+  if (out.start.back() != n) tampered_fit(std::string(name) + " does not hold n_samples_ values");
   return out;
 }
 
 int64_t state_int(const Snapshot& state, const char* name) {
   py::object value = state.at(name);
   if (PyBool_Check(value.ptr()) || !PyLong_Check(value.ptr())) {
-    tampered(std::string(name) + " is not an int");
+    tampered_fit(std::string(name) + " is not an int");
   }
-  return value.cast<int64_t>();
+  int overflow = 0;
+  long long out = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+  if (out == -1 && PyErr_Occurred()) throw py::error_already_set();
+  if (overflow != 0) tampered_fit(std::string(name) + " is out of range");
+  return out;
 }
 
 // --------------------------------------------------------------------------
@@ -542,10 +557,10 @@ RegressorPrediction regressor_predict(const py::object& self, const py::object& 
   const bool bagged = method == "after_bootstrap";
   const bool median = is_median(state.at("aggregate_"));
   const int64_t n = state_int(state, "n_samples_"), k = state_int(state, "rank_");
-  if (k < 1 || k > n) tampered("rank_ is not in 1 .. n_samples_");
+  if (k < 1 || k > n) tampered_fit("rank_ is not in 1 .. n_samples_");
   py::tuple models = items_of(state.at("estimators_"));
   const int64_t fits = static_cast<int64_t>(models.size());
-  if (fits < 1) tampered("estimators_ is empty");
+  if (fits < 1) tampered_fit("estimators_ is empty");
   // The lists: one per fold, or one per pattern of fits that left a row out.
   Lists lists;
   std::vector<std::vector<char>> patterns;
@@ -557,13 +572,14 @@ RegressorPrediction regressor_predict(const py::object& self, const py::object& 
     if (!r || !oob) throw py::error_already_set();
     if (r.ndim() != 1 || r.shape(0) != n || oob.ndim() != 2 || oob.shape(0) != n ||
         oob.shape(1) != fits) {
-      tampered("residuals_ or out_of_bag_ does not match n_samples_ and estimators_");
+      tampered_fit("residuals_ or out_of_bag_ does not match n_samples_ and estimators_");
     }
     std::map<std::vector<char>, std::vector<double>> by_pattern;
     const bool* o = oob.data();
     const double* rv = r.data();
     for (int64_t i = 0; i < n; ++i) {
-      if (std::isnan(rv[i]) || rv[i] < 0) tampered("residuals_ holds a value fit cannot have left");
+      if (std::isnan(rv[i]) || rv[i] < 0)
+        tampered_fit("residuals_ holds a value fit cannot have left");
       std::vector<char> pattern(o + i * fits, o + (i + 1) * fits);
       by_pattern[pattern].push_back(rv[i]);
     }
@@ -835,11 +851,11 @@ ClassifierPrediction classifier_predict_once(const py::object& self, const py::o
   warn_if_alpha_changed(state);
   Rule r = rule_of(state);
   const int64_t n = state_int(state, "n_samples_"), k = state_int(state, "rank_");
-  if (k < 1 || k > n) tampered("rank_ is not in 1 .. n_samples_");
+  if (k < 1 || k > n) tampered_fit("rank_ is not in 1 .. n_samples_");
   // A copy: the models' calls may refill classes_ in place.
   py::array classes = numpy().attr("array")(state.at("classes_"));
   if (classes.ndim() != 1 || classes.shape(0) < 2)
-    tampered("classes_ is not a 1-D array of classes");
+    tampered_fit("classes_ is not a 1-D array of classes");
   const int64_t c = classes.shape(0);
   py::tuple models = items_of(state.at("estimators_"));
   const int64_t folds = static_cast<int64_t>(models.size());
