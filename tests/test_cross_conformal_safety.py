@@ -88,6 +88,79 @@ def test_a_label_equal_to_no_class_is_refused(score):
         cc.fit(np.zeros((30, 2)), y)
 
 
+UNREADABLE_STATE = """
+import numpy as np
+from sklearn.linear_model import LinearRegression
+from trov.diagnoser.conformal import CrossConformalRegressor
+
+
+class Words:  # a splitter whose folds are no numbers
+    def split(self, x, y, groups):
+        yield ["a", "b"], ["c"]
+
+
+rng = np.random.default_rng(0)
+x = rng.normal(size=(40, 2))
+y = x[:, 0] + rng.normal(size=40)
+plus = CrossConformalRegressor(LinearRegression(), cv=4).fit(x, y)
+bagged = CrossConformalRegressor(LinearRegression(), method="after_bootstrap").fit(x, y)
+for what in ["split", "residuals_", "out_of_bag_"]:
+    try:
+        if what == "split":
+            CrossConformalRegressor(LinearRegression(), cv=Words()).fit(x, y)
+        elif what == "residuals_":
+            plus.residuals_ = [np.array(["a"])] * 4
+            plus.predict_intervals(x)
+        else:
+            bagged.out_of_bag_ = np.array(["a"] * 40)
+            bagged.predict_intervals(x)
+        print("no error")
+    except (TypeError, ValueError) as error:
+        print(type(error).__name__, "give 1-D arrays of integer" in str(error)
+              or "call fit again" in str(error))
+"""
+
+
+def test_folds_and_state_numpy_cannot_read_as_numbers_are_refused():
+    # numpy's failed cast left a null array, which was read as one.
+    assert run_child(["-c", UNREADABLE_STATE]).split() == ["TypeError", "True", "ValueError",
+                                                           "True", "ValueError", "True"]
+
+
+class Splitter:
+    def __init__(self, *folds):
+        self.folds = folds
+
+    def split(self, x, y=None, groups=None):
+        yield from self.folds
+
+
+@pytest.mark.parametrize("train, test", [
+    (np.arange(20, 40) + 0.5, np.arange(20) + 0.5),  # truncated, these were two folds
+    (np.arange(40) >= 20, np.arange(40) < 20),  # a mask, cast to rows 0 and 1
+    (np.arange(20, 40).reshape(4, 5), np.arange(20).reshape(4, 5)),
+    (list(range(20, 39)) + [None], list(range(20))),
+])
+def test_a_splitter_yielding_other_than_integer_rows_is_refused(train, test):
+    x, y = regression_rows(1)
+    cv = Splitter((train, test), (test, train))
+    with pytest.raises(TypeError, match="cv's split gave as training rows an array of shape"):
+        CrossConformalRegressor(LinearRegression(), cv=cv).fit(x, y)
+
+
+def test_empty_test_folds_of_a_splitter_are_read_as_no_rows():
+    # asarray([]) is float64: an empty fold is still one.
+    x, y = regression_rows(2)
+    half = np.arange(20)
+    cv = Splitter((half + 20, half), (half, half + 20), (np.arange(40), []))
+    try:
+        obj = CrossConformalRegressor(LinearRegression(), cv=cv).fit(x, y)
+    except ValueError as error:  # a model that cannot fit 0 rows is the model's error
+        assert "0 sample" in str(error)
+    else:
+        assert [len(r) for r in obj.residuals_] == [20, 20, 0]
+
+
 # --- tampered state and lying inputs, in process ---
 
 

@@ -137,6 +137,19 @@ std::vector<double> predicted(const py::object& model, const py::object& x, int6
   return std::vector<double>(values.data(), values.data() + rows);
 }
 
+// `value` as 1-D int64 row indices owned by the call; TypeError naming `what` for
+// anything but integers (a cast would truncate floats and turn a mask into 0s and 1s).
+py::array_t<int64_t> row_indices(const py::object& value, const std::string& what) {
+  py::array given = numpy().attr("asarray")(value);
+  const char kind = given.dtype().kind();
+  if (given.ndim() == 1 && (given.size() == 0 || kind == 'i' || kind == 'u')) {
+    auto rows = py::array_t<int64_t, py::array::forcecast>::ensure(given);
+    if (rows) return exclusive<int64_t>(std::move(rows));
+  }
+  throw py::type_error(what + " an array of shape " + text_of(given.attr("shape")) + " and dtype " +
+                       text_of(given.attr("dtype")) + ": give 1-D arrays of integer row indices");
+}
+
 // The rank of the bounds, checked before any fit: too few rows is the module's error.
 int64_t checked_rank(const ExactAlpha& alpha, const py::object& given, int64_t n) {
   if (n < least_rows_clamped(alpha)) {
@@ -182,11 +195,8 @@ Folds folds_of(const py::object& cv, const py::object& x, const py::object& y,
   for (py::handle pair : py::iter(splits)) {
     std::vector<py::object> parts = unpack(pair, 2);
     int64_t fold = static_cast<int64_t>(f.test.size());
-    py::array_t<int64_t> train = exclusive<int64_t>(
-        py::array_t<int64_t, py::array::forcecast>::ensure(numpy().attr("asarray")(parts[0])));
-    py::array_t<int64_t> test = exclusive<int64_t>(
-        py::array_t<int64_t, py::array::forcecast>::ensure(numpy().attr("asarray")(parts[1])));
-    if (!train || !test) throw py::error_already_set();
+    py::array_t<int64_t> train = row_indices(parts[0], "cv's split gave as training rows");
+    py::array_t<int64_t> test = row_indices(parts[1], "cv's split gave as test rows");
     const int64_t* t = test.data();
     for (py::ssize_t j = 0; j < test.size(); ++j) {
       if (t[j] < 0 || t[j] >= n) throw py::value_error("cv gave a test row outside 0 .. n - 1");
@@ -569,7 +579,7 @@ RegressorPrediction regressor_predict(const py::object& self, const py::object& 
         py::array_t<double, py::array::forcecast>::ensure(state.at("residuals_")));
     py::array_t<bool> oob =
         exclusive<bool>(py::array_t<bool, py::array::forcecast>::ensure(state.at("out_of_bag_")));
-    if (!r || !oob) throw py::error_already_set();
+    if (!r || !oob) tampered_fit("residuals_ or out_of_bag_ is not an array of numbers");
     if (r.ndim() != 1 || r.shape(0) != n || oob.ndim() != 2 || oob.shape(0) != n ||
         oob.shape(1) != fits) {
       tampered_fit("residuals_ or out_of_bag_ does not match n_samples_ and estimators_");
