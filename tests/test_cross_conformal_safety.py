@@ -161,6 +161,37 @@ def test_empty_test_folds_of_a_splitter_are_read_as_no_rows():
         assert [len(r) for r in obj.residuals_] == [20, 20, 0]
 
 
+WILD_RANDOM_STATE = """
+import numpy as np
+from sklearn.linear_model import LinearRegression
+from trov.diagnoser.conformal import CrossConformalRegressor
+
+
+class Wild(np.random.RandomState):  # draws fits and rows outside what it was asked
+    def binomial(self, n, p, size=None):
+        return fits
+
+    def randint(self, low, high=None, size=None, dtype=int):
+        return np.full(size, row)
+
+
+x = np.random.default_rng(0).normal(size=(40, 2))
+for fits, row in [(3, 10 ** 6), (3, -1), (-3, 0), (31, 0)]:
+    obj = CrossConformalRegressor(LinearRegression(), method="after_bootstrap",
+                                  random_state=Wild(0))
+    try:
+        obj.fit(x, x[:, 0])
+        print("no error")
+    except ValueError as error:
+        print("give an int, None or a numpy RandomState" in str(error))
+"""
+
+
+def test_a_random_state_drawing_out_of_range_is_refused():
+    # Bag rows out of range wrote out_of_bag_ past its end.
+    assert run_child(["-c", WILD_RANDOM_STATE]).split() == ["True"] * 4
+
+
 # --- tampered state and lying inputs, in process ---
 
 

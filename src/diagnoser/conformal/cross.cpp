@@ -430,6 +430,11 @@ Bags drawn_bags(const py::object& random_state, int64_t bootstraps, int64_t m, b
   double miss = bootstrap ? std::pow(1 - 1 / static_cast<double>(n + 1), static_cast<double>(m))
                           : 1 - static_cast<double>(m) / static_cast<double>(n + 1);
   int64_t fits = rs.attr("binomial")(bootstraps, miss).cast<int64_t>();
+  if (fits < 0 || fits > bootstraps) {
+    throw py::value_error("random_state's binomial drew " + std::to_string(fits) +
+                          " fits of n_bootstraps=" + std::to_string(bootstraps) +
+                          ": give an int, None or a numpy RandomState");
+  }
   if (fits == 0) {
     throw py::value_error(
         "the number of fits drawn from Binomial(n_bootstraps=" + std::to_string(bootstraps) + ", " +
@@ -439,8 +444,16 @@ Bags drawn_bags(const py::object& random_state, int64_t bootstraps, int64_t m, b
   for (int64_t b = 0; b < fits; ++b) {
     py::object drawn =
         bootstrap ? rs.attr("randint")(0, n, m) : rs.attr("choice")(n, m, "replace"_a = false);
-    bags.rows.push_back(exclusive<int64_t>(
-        py::array_t<int64_t, py::array::forcecast>::ensure(numpy().attr("asarray")(drawn))));
+    py::array_t<int64_t> rows = row_indices(drawn, "random_state drew as a bag");
+    const int64_t* r = rows.data();
+    for (py::ssize_t j = 0; j < rows.size(); ++j) {
+      if (r[j] < 0 || r[j] >= n) {
+        throw py::value_error("random_state drew row " + std::to_string(r[j]) + " of " +
+                              std::to_string(n) +
+                              " rows for a bag: give an int, None or a numpy RandomState");
+      }
+    }
+    bags.rows.push_back(rows);
   }
   bags.out.assign(static_cast<std::size_t>(n * fits), 1);
   for (int64_t b = 0; b < fits; ++b) {
