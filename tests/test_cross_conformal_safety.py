@@ -192,6 +192,26 @@ def test_a_random_state_drawing_out_of_range_is_refused():
     assert run_child(["-c", WILD_RANDOM_STATE]).split() == ["True"] * 4
 
 
+BYTES_AS_BOOLS = """
+import numpy as np
+from sklearn.linear_model import LinearRegression
+from trov.diagnoser.conformal import CrossConformalRegressor
+
+rng = np.random.default_rng(0)
+x = rng.normal(size=(40, 2))
+obj = CrossConformalRegressor(LinearRegression(), method="after_bootstrap", n_bootstraps=40)
+obj.fit(x, x[:, 0] + rng.normal(size=40))
+before = obj.predict_intervals(x[:5])
+obj.out_of_bag_ = (obj.out_of_bag_.astype(np.uint8) * 2).view(bool)  # bools of byte 2
+print(np.array_equal(obj.predict_intervals(x[:5]), before))
+"""
+
+
+def test_bools_of_other_bytes_in_out_of_bag_read_as_true():
+    # Under the sanitizer, reading such a byte as a C++ bool aborted.
+    assert run_child(["-c", BYTES_AS_BOOLS]).split() == ["True"]
+
+
 # --- tampered state and lying inputs, in process ---
 
 

@@ -598,12 +598,14 @@ RegressorPrediction regressor_predict(const py::object& self, const py::object& 
       tampered_fit("residuals_ or out_of_bag_ does not match n_samples_ and estimators_");
     }
     std::map<std::vector<char>, std::vector<double>> by_pattern;
-    const bool* o = oob.data();
+    // Bytes, not bools: a bool array viewed from other bytes may hold 2 or 255.
+    const auto* o = reinterpret_cast<const unsigned char*>(oob.data());
     const double* rv = r.data();
     for (int64_t i = 0; i < n; ++i) {
       if (std::isnan(rv[i]) || rv[i] < 0)
         tampered_fit("residuals_ holds a value fit cannot have left");
-      std::vector<char> pattern(o + i * fits, o + (i + 1) * fits);
+      std::vector<char> pattern(static_cast<std::size_t>(fits));
+      for (int64_t b = 0; b < fits; ++b) pattern[b] = o[i * fits + b] != 0;
       by_pattern[pattern].push_back(rv[i]);
     }
     for (auto& entry : by_pattern) {
