@@ -247,3 +247,33 @@ def test_x_of_a_negative_row_count_is_refused():
     for predict in (regressor.predict_intervals, classifier.predict_sets):
         with pytest.raises(ValueError, match="x has -5 rows by its shape"):
             predict(NegativeRows())
+
+
+class Flaky:
+    """An int setting whose __index__ answers 5, then -1."""
+
+    calls = 0
+
+    def __index__(self):
+        Flaky.calls += 1
+        return 5 if Flaky.calls == 1 else -1
+
+
+@pytest.mark.parametrize("settings, what", [
+    ({"cv": 2 ** 70}, "cv = 1180591620717411303424 folds needs 2 <= cv <= the 40 rows"),
+    ({"method": "after_bootstrap", "n_bootstraps": 2 ** 70}, "lower n_bootstraps"),
+    ({"method": "after_bootstrap", "max_samples": 2 ** 70}, "an int in 1 .. n or a float"),
+    ({"method": "after_bootstrap", "max_samples": 41}, "an int in 1 .. n or a float"),
+])
+def test_int_settings_beyond_their_range_are_refused_by_name(settings, what):
+    x, y = regression_rows(5)
+    with pytest.raises(ValueError, match=what):
+        CrossConformalRegressor(LinearRegression(), **settings).fit(x, y)
+
+
+def test_an_int_setting_is_read_once():
+    # A second read gave Binomial(-1, p), after the first had passed the check.
+    x, y = regression_rows(6)
+    obj = CrossConformalRegressor(LinearRegression(), method="after_bootstrap",
+                                  n_bootstraps=Flaky(), random_state=0).fit(x, y)
+    assert Flaky.calls == 1 and 1 <= obj.n_estimators_ <= 5

@@ -4,6 +4,7 @@
 // fits that did not see it.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -44,9 +45,20 @@ py::object sklearn(const char* module, const char* name) {
   return py::module_::import(module).attr(name);
 }
 
+// An int setting read once (its __index__ need not answer the same twice), saturated
+// beyond int64 so that the range checks after it refuse it by name.
+int64_t saturated(const py::handle& value) {
+  py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+  if (!index) throw py::error_already_set();
+  int overflow = 0;
+  long long out = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+  if (out == -1 && PyErr_Occurred()) throw py::error_already_set();
+  return overflow > 0 ? INT64_MAX : overflow < 0 ? INT64_MIN : out;
+}
+
 // The number of rows of x as scikit-learn counts them.
 int64_t rows_of(const py::object& x) {
-  int64_t rows = sklearn("sklearn.utils.validation", "_num_samples")(x).cast<int64_t>();
+  int64_t rows = saturated(sklearn("sklearn.utils.validation", "_num_samples")(x));
   if (rows < 0) {
     throw py::value_error("x has " + std::to_string(rows) +
                           " rows by its shape: give an array, a data frame or a list of rows");
@@ -173,9 +185,9 @@ Folds folds_of(const py::object& cv, const py::object& x, const py::object& y,
                const py::object& groups, const py::object& random_state, int64_t n) {
   py::object splitter = cv;
   if (!PyBool_Check(cv.ptr()) && PyIndex_Check(cv.ptr())) {
-    int64_t k = py::int_(cv).cast<int64_t>();
+    int64_t k = saturated(cv);
     if (k < 2 || k > n) {
-      throw py::value_error("cv = " + std::to_string(k) + " folds needs 2 <= cv <= the " +
+      throw py::value_error("cv = " + repr_of(cv) + " folds needs 2 <= cv <= the " +
                             std::to_string(n) + " rows");
     }
     // Shuffled: rows stored in some order (by date, by target) would otherwise give
@@ -405,9 +417,9 @@ int64_t bag_size(const py::object& max_samples, bool bootstrap, int64_t n) {
     if (share > 0 && share <= 1)
       m = static_cast<int64_t>(std::floor(share * static_cast<double>(n)));
   } else if (!PyBool_Check(max_samples.ptr()) && PyIndex_Check(max_samples.ptr())) {
-    m = py::int_(max_samples).cast<int64_t>();
+    m = saturated(max_samples);
   }
-  if (m < 1 || (!bootstrap && m >= n)) {
+  if (m < 1 || m > n || (!bootstrap && m == n)) {
     throw py::value_error("max_samples must be None, an int in 1 .. n" +
                           std::string(bootstrap ? "" : " - 1 (subsamples leave a row out)") +
                           " or a float share in (0, 1], got " + repr_of(max_samples) + " for " +
@@ -429,11 +441,15 @@ Bags drawn_bags(const py::object& random_state, int64_t bootstraps, int64_t m, b
   py::object rs = sklearn("sklearn.utils", "check_random_state")(random_state);
   double miss = bootstrap ? std::pow(1 - 1 / static_cast<double>(n + 1), static_cast<double>(m))
                           : 1 - static_cast<double>(m) / static_cast<double>(n + 1);
-  int64_t fits = rs.attr("binomial")(bootstraps, miss).cast<int64_t>();
+  int64_t fits = saturated(rs.attr("binomial")(bootstraps, miss));
   if (fits < 0 || fits > bootstraps) {
     throw py::value_error("random_state's binomial drew " + std::to_string(fits) +
                           " fits of n_bootstraps=" + std::to_string(bootstraps) +
                           ": give an int, None or a numpy RandomState");
+  }
+  if (fits > INT64_MAX / std::max<int64_t>(n, 1)) {
+    throw py::value_error(std::to_string(fits) + " fits of " + std::to_string(n) +
+                          " rows are more than the out-of-bag table can count: lower n_bootstraps");
   }
   if (fits == 0) {
     throw py::value_error(
@@ -488,14 +504,16 @@ py::object regressor_fit(const Args& a) {
   Items fitted;
   if (method == "after_bootstrap") {
     py::object given_b = state.at("n_bootstraps");
-    if (PyBool_Check(given_b.ptr()) || !PyIndex_Check(given_b.ptr()) ||
-        py::int_(given_b).cast<int64_t>() < 1) {
+    int64_t bootstraps = -1;
+    if (!PyBool_Check(given_b.ptr()) && PyIndex_Check(given_b.ptr())) {
+      bootstraps = saturated(given_b);
+    }
+    if (bootstraps < 1) {
       throw py::value_error("n_bootstraps must be an int >= 1, got " + repr_of(given_b));
     }
     bool bootstrap = truth(state.at("bootstrap"));
     int64_t m = bag_size(state.at("max_samples"), bootstrap, n);
-    Bags bags =
-        drawn_bags(state.at("random_state"), py::int_(given_b).cast<int64_t>(), m, bootstrap, n);
+    Bags bags = drawn_bags(state.at("random_state"), bootstraps, m, bootstrap, n);
     std::vector<py::object> models =
         fitted_clones(state.at("estimator"), x, y, bags.rows, fit_params, state.at("n_jobs"));
     const int64_t fits = static_cast<int64_t>(models.size());
