@@ -4,6 +4,7 @@ none reads memory it does not own. The hazards run in child processes."""
 
 import numpy as np
 import pytest
+from sklearn.base import BaseEstimator, RegressorMixin
 from sklearn.linear_model import LinearRegression
 
 from test_native_safety import run_child
@@ -220,7 +221,8 @@ def test_bools_of_other_bytes_in_out_of_bag_read_as_true():
     ("n_samples_", 2 ** 70, "n_samples_ is out of range"),
     ("n_samples_", 40.0, "n_samples_ is not an int"),
     ("residuals_", [np.zeros(3)], "residuals_ does not hold one array per fit"),
-    ("residuals_", [np.full(10, np.inf)] * 4, "residuals_ holds a value fit cannot have left"),
+    ("residuals_", [np.full(10, np.nan)] * 4, "residuals_ holds a value fit cannot have left"),
+    ("residuals_", [np.full(10, -np.inf)] * 4, "residuals_ holds a value fit cannot have left"),
     ("estimators_", [], "estimators_ is empty"),
 ])
 def test_tampered_state_asks_for_a_new_fit(attribute, value, what):
@@ -277,3 +279,27 @@ def test_an_int_setting_is_read_once():
     obj = CrossConformalRegressor(LinearRegression(), method="after_bootstrap",
                                   n_bootstraps=Flaky(), random_state=0).fit(x, y)
     assert Flaky.calls == 1 and 1 <= obj.n_estimators_ <= 5
+
+
+class Extreme(RegressorMixin, BaseEstimator):
+    """Predicts the largest doubles, of the sign it is given."""
+
+    def __init__(self, sign=1.0):
+        self.sign = sign
+
+    def fit(self, x, y):
+        return self
+
+    def predict(self, x):
+        return np.full(len(x), self.sign * 1.7e308)
+
+
+@pytest.mark.parametrize("method, sign", [("after_bootstrap", 1.0), ("after_bootstrap", -1.0),
+                                          ("plus", -1.0), ("minmax", -1.0)])
+def test_predictions_near_the_largest_double_give_bounds_not_nan(method, sign):
+    # A mean of them overflowed to inf, which met a +inf residual as inf - inf; a
+    # residual against targets of the other sign overflows, and fit's state was refused.
+    x, y = np.zeros((60, 1)), np.full(60, 1.7e308)
+    obj = CrossConformalRegressor(Extreme(sign), method=method, n_bootstraps=30, random_state=0)
+    bounds = obj.fit(x, y).predict_intervals(x[:5])
+    assert not np.isnan(bounds).any() and (bounds[:, 0] <= bounds[:, 1]).all()

@@ -404,9 +404,20 @@ double aggregate_of(const double* values, const char* in, int64_t fits, bool med
   }
   if (scratch.empty()) return std::nan("");
   const std::size_t count = scratch.size();
-  if (!median) return sum / static_cast<double>(count);
+  if (!median) {
+    double mean = sum / static_cast<double>(count);
+    if (std::isfinite(mean)) return mean;
+    // The sum overflowed (predictions near the largest double): an infinite centre
+    // would meet a +inf residual as inf - inf. Scaled first, kept within the values.
+    mean = 0;
+    for (double v : scratch) mean += v / static_cast<double>(count);
+    auto range = std::minmax_element(scratch.begin(), scratch.end());
+    return std::min(std::max(mean, *range.first), *range.second);
+  }
   std::sort(scratch.begin(), scratch.end());
-  return count % 2 == 1 ? scratch[count / 2] : (scratch[count / 2 - 1] + scratch[count / 2]) / 2;
+  if (count % 2 == 1) return scratch[count / 2];
+  const double a = scratch[count / 2 - 1], b = scratch[count / 2], mid = (a + b) / 2;
+  return std::isfinite(mid) ? mid : a / 2 + b / 2;
 }
 
 int64_t bag_size(const py::object& max_samples, bool bootstrap, int64_t n) {
@@ -631,8 +642,8 @@ RegressorPrediction regressor_predict(const py::object& self, const py::object& 
       lists.add(entry.second.data(), entry.second.data() + entry.second.size());
     }
   } else {
-    lists =
-        lists_of(state.at("residuals_"), "residuals_", static_cast<std::size_t>(fits), n, false);
+    // +inf: a residual of predictions near the largest double may overflow.
+    lists = lists_of(state.at("residuals_"), "residuals_", static_cast<std::size_t>(fits), n, true);
   }
   double quantile = 0;
   if (method == "minmax") {
