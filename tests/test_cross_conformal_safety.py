@@ -213,6 +213,42 @@ def test_bools_of_other_bytes_in_out_of_bag_read_as_true():
     assert run_child(["-c", BYTES_AS_BOOLS]).split() == ["True"]
 
 
+TARGETS_MOVED_BY_THE_COLLECTOR = """
+import gc
+import numpy as np
+from sklearn.linear_model import LinearRegression, LogisticRegression
+from trov.diagnoser.conformal import CrossConformalClassifier, CrossConformalRegressor
+
+rng = np.random.default_rng(0)
+x = rng.normal(size=(30, 2))
+moving = []
+
+
+def move(phase, info):  # moves the buffer of y at each collection, its values kept
+    for y in moving:
+        if phase == "start":
+            y.resize(4 * len(y) + 7, refcheck=False)
+            y.resize(30, refcheck=False)
+
+
+gc.callbacks.append(move)
+gc.set_threshold(1)
+for obj, y in [(CrossConformalClassifier(LogisticRegression(), cv=3), np.arange(30) % 3),
+               (CrossConformalRegressor(LinearRegression(), cv=3), x[:, 0] * 2)]:
+    for step in (obj.fit, obj.evaluate):
+        y = y.copy()
+        moving.append(y)
+        step(x, y)
+        moving.clear()
+    print(0 <= obj.coverage_ <= 1)
+"""
+
+
+def test_targets_the_collector_moves_are_read_as_copies():
+    # A view of y, read after the next call into Python, read freed memory.
+    assert run_child(["-c", TARGETS_MOVED_BY_THE_COLLECTOR]).split() == ["True", "True"]
+
+
 # --- tampered state and lying inputs, in process ---
 
 
