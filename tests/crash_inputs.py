@@ -1111,8 +1111,12 @@ def hostile_cross_steps():
         x, y = part(25)
         native(made["obj"].evaluate, x, y)
 
+    def reported():
+        native(report.coverage_report, made["obj"], bins=rng.choice([10, Counting(3)]))
+
     return [("construct", make), ("fit", fit), ("predict", predict), ("evaluate", evaluate),
-            ("tamper", tampered), ("predict", predict), ("fit", fit), ("predict", predict)]
+            ("coverage_report", reported), ("tamper", tampered), ("predict", predict),
+            ("fit", fit), ("evaluate", evaluate), ("coverage_report", reported)]
 
 
 PARTS = {"none": 0, "reliability": 1, "report": 2, "conformal": 3}
