@@ -830,7 +830,7 @@ def hostile_case(part, outcomes):
         if rng.random() < 0.3:
             collect_hostile(undo)
         if part == "conformal":
-            steps = hostile_conformal_steps()
+            steps = hostile_cross_steps() if rng.random() < 0.3 else hostile_conformal_steps()
         elif part == "report":
             steps = hostile_report_steps()
         else:
@@ -1020,6 +1020,103 @@ def hostile_conformal_steps():
 
     return [("construct", make), ("fit", fit), ("calibrate", calibrate), ("predict", predict),
             ("evaluate", evaluate), ("predict", predict), ("coverage_report", reported)]
+
+
+class Folding(Answers, BaseEstimator):
+    """An estimator the cross-conformal classes clone and fit: fit runs havoc, keeps the
+    fold's arrays as victims, and now and then answers another object than itself."""
+
+    def __init__(self, kind="regressor"):
+        self.kind = kind
+
+    def fit(self, x, y, **params):
+        havoc()
+        victim(x), victim(y)
+        if self.kind == "classifier" and rng.random() < 0.7:
+            self.classes_ = rng.choice([lambda: np.unique(np.asarray(y, dtype=object)),
+                                        lambda: lying_classes(np.unique(np.asarray(y)))])()
+        return self if rng.random() < 0.98 else rng.choice([None, Folding(self.kind), odd()])
+
+    def answer(self, x, proba):
+        self.sound = rng.random() < 0.9  # odd now and then: a fit makes several calls
+        return Answers.answer(self, x, proba)
+
+
+class HostileSplitter:
+    """KFold's folds, handed out as arrays a later callback may resize or rewrite, as
+    lists, or now and then out of range; havoc runs between folds."""
+
+    def split(self, x, y=None, groups=None):
+        from sklearn.model_selection import KFold
+        for train, test in KFold(rng.choice([2, 3])).split(np.zeros((len(y), 1))):
+            havoc()
+            if rng.random() < 0.1:
+                test = rng.choice([test + len(y), test[::-1].copy(), test.astype(float), [],
+                                   np.asfortranarray(test[:, None])])
+            yield victim(train), (victim(test) if rng.random() < 0.7 else list(test))
+
+
+CROSS_TAMPERED = ["residuals_", "scores_", "folds_", "out_of_bag_", "n_samples_", "rank_",
+                  "estimators_", "classes_", "method_", "aggregate_", "score", "alpha"]
+
+
+def hostile_cross_steps():
+    """The cross-conformal classes: hostile splitters, clones' fits and answers, and fitted
+    state tampered or refilled."""
+    regression = rng.random() < 0.5
+    names = np.asarray(rng.choice([[0, 1], ["no", "yes"], [1, 2]]))
+    made = {}
+
+    def part(rows):
+        x = victim(nprng.normal(size=(rows, 3)))
+        y = victim(nprng.normal(size=rows) if regression else names[np.arange(rows) % 2])
+        if not regression and rng.random() < 0.2:
+            y = meddling(y) if rng.random() < 0.5 else list(y)
+        return x, y
+
+    def make():
+        settings = {"alpha": 0.2, "cv": rng.choice([3, 2, HostileSplitter()])}
+        if regression:
+            settings.update(method=rng.choice(["plus", "minmax", "after_bootstrap"]),
+                            n_bootstraps=rng.choice([4, 10]),
+                            aggregate=rng.choice(["mean", "median"]))
+            cls = conformal.CrossConformalRegressor
+        else:
+            settings.update(score=rng.choice(["aps", "aps_randomized", "raps", "lac"]),
+                            random_state=rng.choice([None, 0]))
+            cls = conformal.CrossConformalClassifier
+        made["obj"] = cls(Folding("regressor" if regression else "classifier"), **settings)
+
+    def fit():
+        x, y = part(rng.choice([30, 40]))
+        weights = victim(nprng.random(len(x)))
+        native(made["obj"].fit, x, y, **({"sample_weight": weights} if rng.random() < 0.3 else {}))
+        expose(made["obj"])
+
+    def tampered():
+        obj = made["obj"]
+        for _ in range(rng.choice([0, 1, 2])):
+            name = rng.choice(CROSS_TAMPERED)
+            value = getattr(obj, name, None)
+            if isinstance(value, list) and value and rng.random() < 0.5:
+                value[rng.randrange(len(value))] = reshaped(value[0])
+            else:
+                setattr(obj, name, reshaped(value))
+
+    def predict():
+        x, _ = part(rng.choice([0, 5, 25]))
+        native(getattr(made["obj"], "predict_intervals" if regression else "predict_sets"), x)
+
+    def evaluate():
+        x, y = part(25)
+        native(made["obj"].evaluate, x, y)
+
+    def reported():
+        native(report.coverage_report, made["obj"], bins=rng.choice([10, Counting(3)]))
+
+    return [("construct", make), ("fit", fit), ("predict", predict), ("evaluate", evaluate),
+            ("coverage_report", reported), ("tamper", tampered), ("predict", predict),
+            ("fit", fit), ("evaluate", evaluate), ("coverage_report", reported)]
 
 
 PARTS = {"none": 0, "reliability": 1, "report": 2, "conformal": 3}

@@ -119,7 +119,11 @@ py::module_ numpy() { return py::module_::import("numpy"); }
 
 py::array flat_array(const py::object& y) {
   py::module_ np = numpy();
-  return np.attr("ravel")(np.attr("asarray")(y));
+  // A copy in one call: a view of y would dangle once any collection lets Python code
+  // resize y, and the next call into Python may run one.
+  py::array copy = np.attr("array")(y);
+  if (copy.ndim() == 1) return copy;  // its own buffer, which exclusive() then keeps
+  return np.attr("ravel")(copy);
 }
 
 namespace {

@@ -52,7 +52,7 @@ std::string checked_choice(const py::object& value, const char* parameter,
 // the user's callables run user code.
 py::module_ numpy();
 
-// `np.ravel(np.asarray(y))`.
+// `np.ravel(np.array(y))`: flat, and a copy of y's values.
 py::array flat_array(const py::object& y);
 
 // `groups` for `rows` rows of `x`: an array, or a callable applied to x; flat. A

@@ -4,6 +4,7 @@
 // fits that did not see it.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -31,6 +32,11 @@ using py::literals::operator""_a;
 
 std::string repr_of(const py::handle& value) { return py::repr(value).cast<std::string>(); }
 
+// ValueError for fitted state that fit cannot have left (these classes have no calibrate).
+[[noreturn]] void tampered_fit(const std::string& what) {
+  throw py::value_error(what + ": the fitted state is not what fit leaves; call fit again");
+}
+
 // Prediction matrices of one chunk of test rows stay under this many values
 // (128 MiB), however many rows or fits there are.
 constexpr int64_t kChunkValues = int64_t{1} << 24;
@@ -39,14 +45,32 @@ py::object sklearn(const char* module, const char* name) {
   return py::module_::import(module).attr(name);
 }
 
-// The number of rows of x as scikit-learn counts them.
-int64_t rows_of(const py::object& x) {
-  return sklearn("sklearn.utils.validation", "_num_samples")(x).cast<int64_t>();
+// An int setting read once (its __index__ need not answer the same twice), saturated
+// beyond int64 so that the range checks after it refuse it by name.
+int64_t saturated(const py::handle& value) {
+  py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+  if (!index) throw py::error_already_set();
+  int overflow = 0;
+  long long out = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+  if (out == -1 && PyErr_Occurred()) throw py::error_already_set();
+  return overflow > 0 ? INT64_MAX : overflow < 0 ? INT64_MIN : out;
 }
 
-// x[rows] for arrays, data frames, lists and sparse matrices alike.
-py::object take(const py::object& x, const py::object& rows) {
-  return sklearn("sklearn.utils", "_safe_indexing")(x, rows);
+// The number of rows of x as scikit-learn counts them.
+int64_t rows_of(const py::object& x) {
+  int64_t rows = saturated(sklearn("sklearn.utils.validation", "_num_samples")(x));
+  if (rows < 0) {
+    throw py::value_error("x has " + std::to_string(rows) +
+                          " rows by its shape: give an array, a data frame or a list of rows");
+  }
+  return rows;
+}
+
+// x[rows] for arrays, data frames, lists and sparse matrices alike. x's __getitem__
+// gets a copy of the rows: the fold's own array is read again after the call.
+py::object take(const py::object& x, const py::array_t<int64_t>& rows) {
+  py::array_t<int64_t> copy(rows.size(), rows.data());
+  return sklearn("sklearn.utils", "_safe_indexing")(x, copy);
 }
 
 py::array_t<int64_t> row_range(int64_t from, int64_t to) {
@@ -125,6 +149,19 @@ std::vector<double> predicted(const py::object& model, const py::object& x, int6
   return std::vector<double>(values.data(), values.data() + rows);
 }
 
+// `value` as 1-D int64 row indices owned by the call; TypeError naming `what` for
+// anything but integers (a cast would truncate floats and turn a mask into 0s and 1s).
+py::array_t<int64_t> row_indices(const py::object& value, const std::string& what) {
+  py::array given = numpy().attr("asarray")(value);
+  const char kind = given.dtype().kind();
+  if (given.ndim() == 1 && (given.size() == 0 || kind == 'i' || kind == 'u')) {
+    auto rows = py::array_t<int64_t, py::array::forcecast>::ensure(given);
+    if (rows) return exclusive<int64_t>(std::move(rows));
+  }
+  throw py::type_error(what + " an array of shape " + text_of(given.attr("shape")) + " and dtype " +
+                       text_of(given.attr("dtype")) + ": give 1-D arrays of integer row indices");
+}
+
 // The rank of the bounds, checked before any fit: too few rows is the module's error.
 int64_t checked_rank(const ExactAlpha& alpha, const py::object& given, int64_t n) {
   if (n < least_rows_clamped(alpha)) {
@@ -148,9 +185,9 @@ Folds folds_of(const py::object& cv, const py::object& x, const py::object& y,
                const py::object& groups, const py::object& random_state, int64_t n) {
   py::object splitter = cv;
   if (!PyBool_Check(cv.ptr()) && PyIndex_Check(cv.ptr())) {
-    int64_t k = py::int_(cv).cast<int64_t>();
+    int64_t k = saturated(cv);
     if (k < 2 || k > n) {
-      throw py::value_error("cv = " + std::to_string(k) + " folds needs 2 <= cv <= the " +
+      throw py::value_error("cv = " + repr_of(cv) + " folds needs 2 <= cv <= the " +
                             std::to_string(n) + " rows");
     }
     // Shuffled: rows stored in some order (by date, by target) would otherwise give
@@ -170,11 +207,8 @@ Folds folds_of(const py::object& cv, const py::object& x, const py::object& y,
   for (py::handle pair : py::iter(splits)) {
     std::vector<py::object> parts = unpack(pair, 2);
     int64_t fold = static_cast<int64_t>(f.test.size());
-    py::array_t<int64_t> train = exclusive<int64_t>(
-        py::array_t<int64_t, py::array::forcecast>::ensure(numpy().attr("asarray")(parts[0])));
-    py::array_t<int64_t> test = exclusive<int64_t>(
-        py::array_t<int64_t, py::array::forcecast>::ensure(numpy().attr("asarray")(parts[1])));
-    if (!train || !test) throw py::error_already_set();
+    py::array_t<int64_t> train = row_indices(parts[0], "cv's split gave as training rows");
+    py::array_t<int64_t> test = row_indices(parts[1], "cv's split gave as test rows");
     const int64_t* t = test.data();
     for (py::ssize_t j = 0; j < test.size(); ++j) {
       if (t[j] < 0 || t[j] >= n) throw py::value_error("cv gave a test row outside 0 .. n - 1");
@@ -315,31 +349,36 @@ Lists lists_of(const py::object& value, const char* name, std::size_t count, int
                bool infinite_allowed) {
   py::tuple items = items_of(value);
   if (items.size() != count) {
-    tampered(std::string(name) + " does not hold one array per fit");
+    tampered_fit(std::string(name) + " does not hold one array per fit");
   }
   Lists out;
   for (py::handle item : items) {
     py::array_t<double> a = exclusive<double>(py::array_t<double, py::array::forcecast>::ensure(
         py::reinterpret_borrow<py::object>(item)));
-    if (!a || a.ndim() != 1) tampered(std::string(name) + " holds something other than 1-D arrays");
+    if (!a || a.ndim() != 1)
+      tampered_fit(std::string(name) + " holds something other than 1-D arrays");
     const double* d = a.data();
     for (py::ssize_t j = 0; j < a.size(); ++j) {
       if (std::isnan(d[j]) || (std::isinf(d[j]) && !(infinite_allowed && d[j] > 0))) {
-        tampered(std::string(name) + " holds a value fit cannot have left");
+        tampered_fit(std::string(name) + " holds a value fit cannot have left");
       }
     }
     out.add(d, d + a.size());
   }
-  if (out.start.back() != n) tampered(std::string(name) + " does not hold n_samples_ values");
+  if (out.start.back() != n) tampered_fit(std::string(name) + " does not hold n_samples_ values");
   return out;
 }
 
 int64_t state_int(const Snapshot& state, const char* name) {
   py::object value = state.at(name);
   if (PyBool_Check(value.ptr()) || !PyLong_Check(value.ptr())) {
-    tampered(std::string(name) + " is not an int");
+    tampered_fit(std::string(name) + " is not an int");
   }
-  return value.cast<int64_t>();
+  int overflow = 0;
+  long long out = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+  if (out == -1 && PyErr_Occurred()) throw py::error_already_set();
+  if (overflow != 0) tampered_fit(std::string(name) + " is out of range");
+  return out;
 }
 
 // --------------------------------------------------------------------------
@@ -373,9 +412,20 @@ double aggregate_of(const double* values, const char* in, int64_t fits, bool med
   }
   if (scratch.empty()) return std::nan("");
   const std::size_t count = scratch.size();
-  if (!median) return sum / static_cast<double>(count);
+  if (!median) {
+    double mean = sum / static_cast<double>(count);
+    if (std::isfinite(mean)) return mean;
+    // The sum overflowed (predictions near the largest double): an infinite centre
+    // would meet a +inf residual as inf - inf. Scaled first, kept within the values.
+    mean = 0;
+    for (double v : scratch) mean += v / static_cast<double>(count);
+    auto range = std::minmax_element(scratch.begin(), scratch.end());
+    return std::min(std::max(mean, *range.first), *range.second);
+  }
   std::sort(scratch.begin(), scratch.end());
-  return count % 2 == 1 ? scratch[count / 2] : (scratch[count / 2 - 1] + scratch[count / 2]) / 2;
+  if (count % 2 == 1) return scratch[count / 2];
+  const double a = scratch[count / 2 - 1], b = scratch[count / 2], mid = (a + b) / 2;
+  return std::isfinite(mid) ? mid : a / 2 + b / 2;
 }
 
 int64_t bag_size(const py::object& max_samples, bool bootstrap, int64_t n) {
@@ -386,9 +436,9 @@ int64_t bag_size(const py::object& max_samples, bool bootstrap, int64_t n) {
     if (share > 0 && share <= 1)
       m = static_cast<int64_t>(std::floor(share * static_cast<double>(n)));
   } else if (!PyBool_Check(max_samples.ptr()) && PyIndex_Check(max_samples.ptr())) {
-    m = py::int_(max_samples).cast<int64_t>();
+    m = saturated(max_samples);
   }
-  if (m < 1 || (!bootstrap && m >= n)) {
+  if (m < 1 || m > n || (!bootstrap && m == n)) {
     throw py::value_error("max_samples must be None, an int in 1 .. n" +
                           std::string(bootstrap ? "" : " - 1 (subsamples leave a row out)") +
                           " or a float share in (0, 1], got " + repr_of(max_samples) + " for " +
@@ -410,7 +460,16 @@ Bags drawn_bags(const py::object& random_state, int64_t bootstraps, int64_t m, b
   py::object rs = sklearn("sklearn.utils", "check_random_state")(random_state);
   double miss = bootstrap ? std::pow(1 - 1 / static_cast<double>(n + 1), static_cast<double>(m))
                           : 1 - static_cast<double>(m) / static_cast<double>(n + 1);
-  int64_t fits = rs.attr("binomial")(bootstraps, miss).cast<int64_t>();
+  int64_t fits = saturated(rs.attr("binomial")(bootstraps, miss));
+  if (fits < 0 || fits > bootstraps) {
+    throw py::value_error("random_state's binomial drew " + std::to_string(fits) +
+                          " fits of n_bootstraps=" + std::to_string(bootstraps) +
+                          ": give an int, None or a numpy RandomState");
+  }
+  if (fits > INT64_MAX / std::max<int64_t>(n, 1)) {
+    throw py::value_error(std::to_string(fits) + " fits of " + std::to_string(n) +
+                          " rows are more than the out-of-bag table can count: lower n_bootstraps");
+  }
   if (fits == 0) {
     throw py::value_error(
         "the number of fits drawn from Binomial(n_bootstraps=" + std::to_string(bootstraps) + ", " +
@@ -420,8 +479,16 @@ Bags drawn_bags(const py::object& random_state, int64_t bootstraps, int64_t m, b
   for (int64_t b = 0; b < fits; ++b) {
     py::object drawn =
         bootstrap ? rs.attr("randint")(0, n, m) : rs.attr("choice")(n, m, "replace"_a = false);
-    bags.rows.push_back(exclusive<int64_t>(
-        py::array_t<int64_t, py::array::forcecast>::ensure(numpy().attr("asarray")(drawn))));
+    py::array_t<int64_t> rows = row_indices(drawn, "random_state drew as a bag");
+    const int64_t* r = rows.data();
+    for (py::ssize_t j = 0; j < rows.size(); ++j) {
+      if (r[j] < 0 || r[j] >= n) {
+        throw py::value_error("random_state drew row " + std::to_string(r[j]) + " of " +
+                              std::to_string(n) +
+                              " rows for a bag: give an int, None or a numpy RandomState");
+      }
+    }
+    bags.rows.push_back(rows);
   }
   bags.out.assign(static_cast<std::size_t>(n * fits), 1);
   for (int64_t b = 0; b < fits; ++b) {
@@ -456,14 +523,16 @@ py::object regressor_fit(const Args& a) {
   Items fitted;
   if (method == "after_bootstrap") {
     py::object given_b = state.at("n_bootstraps");
-    if (PyBool_Check(given_b.ptr()) || !PyIndex_Check(given_b.ptr()) ||
-        py::int_(given_b).cast<int64_t>() < 1) {
+    int64_t bootstraps = -1;
+    if (!PyBool_Check(given_b.ptr()) && PyIndex_Check(given_b.ptr())) {
+      bootstraps = saturated(given_b);
+    }
+    if (bootstraps < 1) {
       throw py::value_error("n_bootstraps must be an int >= 1, got " + repr_of(given_b));
     }
     bool bootstrap = truth(state.at("bootstrap"));
     int64_t m = bag_size(state.at("max_samples"), bootstrap, n);
-    Bags bags =
-        drawn_bags(state.at("random_state"), py::int_(given_b).cast<int64_t>(), m, bootstrap, n);
+    Bags bags = drawn_bags(state.at("random_state"), bootstraps, m, bootstrap, n);
     std::vector<py::object> models =
         fitted_clones(state.at("estimator"), x, y, bags.rows, fit_params, state.at("n_jobs"));
     const int64_t fits = static_cast<int64_t>(models.size());
@@ -548,10 +617,10 @@ RegressorPrediction regressor_predict(const py::object& self, const py::object& 
   const bool bagged = method == "after_bootstrap";
   const bool median = is_median(state.at("aggregate_"));
   const int64_t n = state_int(state, "n_samples_"), k = state_int(state, "rank_");
-  if (k < 1 || k > n) tampered("rank_ is not in 1 .. n_samples_");
+  if (k < 1 || k > n) tampered_fit("rank_ is not in 1 .. n_samples_");
   py::tuple models = items_of(state.at("estimators_"));
   const int64_t fits = static_cast<int64_t>(models.size());
-  if (fits < 1) tampered("estimators_ is empty");
+  if (fits < 1) tampered_fit("estimators_ is empty");
   // The lists: one per fold, or one per pattern of fits that left a row out.
   Lists lists;
   std::vector<std::vector<char>> patterns;
@@ -560,17 +629,20 @@ RegressorPrediction regressor_predict(const py::object& self, const py::object& 
         py::array_t<double, py::array::forcecast>::ensure(state.at("residuals_")));
     py::array_t<bool> oob =
         exclusive<bool>(py::array_t<bool, py::array::forcecast>::ensure(state.at("out_of_bag_")));
-    if (!r || !oob) throw py::error_already_set();
+    if (!r || !oob) tampered_fit("residuals_ or out_of_bag_ is not an array of numbers");
     if (r.ndim() != 1 || r.shape(0) != n || oob.ndim() != 2 || oob.shape(0) != n ||
         oob.shape(1) != fits) {
-      tampered("residuals_ or out_of_bag_ does not match n_samples_ and estimators_");
+      tampered_fit("residuals_ or out_of_bag_ does not match n_samples_ and estimators_");
     }
     std::map<std::vector<char>, std::vector<double>> by_pattern;
-    const bool* o = oob.data();
+    // Bytes, not bools: a bool array viewed from other bytes may hold 2 or 255.
+    const auto* o = reinterpret_cast<const unsigned char*>(oob.data());
     const double* rv = r.data();
     for (int64_t i = 0; i < n; ++i) {
-      if (std::isnan(rv[i]) || rv[i] < 0) tampered("residuals_ holds a value fit cannot have left");
-      std::vector<char> pattern(o + i * fits, o + (i + 1) * fits);
+      if (std::isnan(rv[i]) || rv[i] < 0)
+        tampered_fit("residuals_ holds a value fit cannot have left");
+      std::vector<char> pattern(static_cast<std::size_t>(fits));
+      for (int64_t b = 0; b < fits; ++b) pattern[b] = o[i * fits + b] != 0;
       by_pattern[pattern].push_back(rv[i]);
     }
     for (auto& entry : by_pattern) {
@@ -578,8 +650,8 @@ RegressorPrediction regressor_predict(const py::object& self, const py::object& 
       lists.add(entry.second.data(), entry.second.data() + entry.second.size());
     }
   } else {
-    lists =
-        lists_of(state.at("residuals_"), "residuals_", static_cast<std::size_t>(fits), n, false);
+    // +inf: a residual of predictions near the largest double may overflow.
+    lists = lists_of(state.at("residuals_"), "residuals_", static_cast<std::size_t>(fits), n, true);
   }
   double quantile = 0;
   if (method == "minmax") {
@@ -768,6 +840,15 @@ py::object classifier_fit(const Args& a) {
     label.assign(l.data(), l.data() + l.size());
   }
   if (static_cast<int64_t>(label.size()) != n) throw py::value_error("y changed while it was read");
+  // NaN is a class of np.unique but equals no class: its scores would index nothing.
+  auto unmatched = std::find(label.begin(), label.end(), kNotAClass);
+  if (unmatched != label.end()) {
+    const py::ssize_t at = unmatched - label.begin();
+    py::object value = y[py::slice(at, at + 1, 1)].attr("tolist")()[py::int_(0)];
+    throw py::value_error("y holds the label " + repr_of(value) +
+                          ", which equals none of its classes (NaN, or a label whose == is not "
+                          "true for itself): give labels that compare equal to themselves");
+  }
   Folds f = folds_of(state.at("cv"), x, a["y"], a["groups"], state.at("random_state"), n);
   std::vector<py::object> models =
       fitted_clones(state.at("estimator"), x, a["y"], f.train,
@@ -832,11 +913,11 @@ ClassifierPrediction classifier_predict_once(const py::object& self, const py::o
   warn_if_alpha_changed(state);
   Rule r = rule_of(state);
   const int64_t n = state_int(state, "n_samples_"), k = state_int(state, "rank_");
-  if (k < 1 || k > n) tampered("rank_ is not in 1 .. n_samples_");
+  if (k < 1 || k > n) tampered_fit("rank_ is not in 1 .. n_samples_");
   // A copy: the models' calls may refill classes_ in place.
   py::array classes = numpy().attr("array")(state.at("classes_"));
   if (classes.ndim() != 1 || classes.shape(0) < 2)
-    tampered("classes_ is not a 1-D array of classes");
+    tampered_fit("classes_ is not a 1-D array of classes");
   const int64_t c = classes.shape(0);
   py::tuple models = items_of(state.at("estimators_"));
   const int64_t folds = static_cast<int64_t>(models.size());

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <exception>
 #include <thread>
 #include <utility>
 
@@ -122,9 +123,22 @@ void plus_bounds(const SortedLists& residuals, const double* centre, int64_t row
     return;
   }
   int64_t half = rows / 2;
-  std::thread second(run, half, rows);
-  run(0, half);
+  // An exception (bad_alloc) must not escape a thread or unwind past a joinable
+  // one: each half keeps its own, and the first is rethrown after the join.
+  std::exception_ptr failed[2];
+  auto guarded = [&](int half_index, int64_t from, int64_t to) {
+    try {
+      run(from, to);
+    } catch (...) {
+      failed[half_index] = std::current_exception();
+    }
+  };
+  std::thread second(guarded, 1, half, rows);
+  guarded(0, 0, half);
   second.join();
+  for (const auto& e : failed) {
+    if (e) std::rethrow_exception(e);
+  }
 }
 
 void cross_sets(const SortedLists& scores, const double* score, int64_t rows, int64_t classes,

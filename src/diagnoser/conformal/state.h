@@ -68,6 +68,7 @@ inline bool unreferenced_weakly(PyObject* o) {
 // gc.get_objects() caller.
 template <typename T>
 py::array_t<T> exclusive(py::array_t<T> a) {
+  if (!a) return a;  // a failed ensure: the caller names what could not be read
   const int owned = py::detail::npy_api::NPY_ARRAY_OWNDATA_;
   bool alone = Py_REFCNT(a.ptr()) == 1 && (a.flags() & owned) && (a.flags() & py::array::c_style) &&
                Py_TYPE(a.ptr()) == py::detail::npy_api::get().PyArray_Type_ &&
