@@ -68,14 +68,17 @@ void label_scores(const Probabilities& proba, const int64_t* label, const ScoreR
   }
 }
 
-void class_scores(const Probabilities& proba, const ScoreRule& rule, double* out) {
+namespace {
+
+// visit(i, k, score) for every row i and class k, in rank order within a row.
+template <typename Visit>
+void each_score(const Probabilities& proba, const ScoreRule& rule, Visit visit) {
   const int64_t c = proba.classes;
   std::vector<int32_t> order(static_cast<std::size_t>(c));
   for (int64_t i = 0; i < proba.rows; ++i) {
     const double* p = proba.p + i * c;
-    double* score = out + i * c;
     if (rule.score == Score::kLac) {
-      for (int64_t k = 0; k < c; ++k) score[k] = 1.0 - p[k];
+      for (int64_t k = 0; k < c; ++k) visit(i, k, 1.0 - p[k]);
       continue;
     }
     rank_row(p, c, order.data());
@@ -83,33 +86,25 @@ void class_scores(const Probabilities& proba, const ScoreRule& rule, double* out
     double u = rule.u != nullptr ? rule.u[i] : 0.0;
     for (int64_t r = 0; r < c; ++r) {
       int32_t k = order[r];
-      score[k] = score_of(rule, above, p[k], r, u);
+      visit(i, k, score_of(rule, above, p[k], r, u));
       above += p[k];
     }
   }
 }
 
+}  // namespace
+
+void class_scores(const Probabilities& proba, const ScoreRule& rule, double* out) {
+  const int64_t c = proba.classes;
+  each_score(proba, rule, [&](int64_t i, int64_t k, double score) { out[i * c + k] = score; });
+}
+
 void prediction_sets(const Probabilities& proba, const ScoreRule& rule, const Thresholds& tau,
                      bool* out) {
   const int64_t c = proba.classes;
-  std::vector<int32_t> order(static_cast<std::size_t>(c));
-  for (int64_t i = 0; i < proba.rows; ++i) {
-    const double* p = proba.p + i * c;
-    bool* set = out + i * c;
-    auto threshold = [&](int64_t k) { return tau.per_row ? tau.per_row[i] : tau.per_column[k]; };
-    if (rule.score == Score::kLac) {
-      for (int64_t k = 0; k < c; ++k) set[k] = 1.0 - p[k] <= threshold(k);
-      continue;
-    }
-    rank_row(p, c, order.data());
-    double above = 0.0;
-    double u = rule.u != nullptr ? rule.u[i] : 0.0;
-    for (int64_t r = 0; r < c; ++r) {
-      int32_t k = order[r];
-      set[k] = score_of(rule, above, p[k], r, u) <= threshold(k);
-      above += p[k];
-    }
-  }
+  each_score(proba, rule, [&](int64_t i, int64_t k, double score) {
+    out[i * c + k] = score <= (tau.per_row ? tau.per_row[i] : tau.per_column[k]);
+  });
 }
 
 double kth_smallest(double* values, int64_t count, int64_t k) {
