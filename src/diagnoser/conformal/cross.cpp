@@ -289,8 +289,8 @@ Guarantee fold_guarantee(const std::string& method, double alpha, const Folds& f
     // group's row: with few groups coverage falls far below any row-level bound
     // (two groups of 50 miss a third of new rows). No bound is claimed.
     g.bound = 0;
-    g.text = name + " over " + std::to_string(f.test.size()) +
-             " folds of whole groups: no coverage is guaranteed, since the rows of a group are "
+    g.text = name +
+             ", each fold whole groups: no coverage is guaranteed, since the rows of a group are "
              "not exchangeable with a row of a new group; with few groups it falls well below " +
              decimal(1 - alpha) + ", and it comes near it only with many groups";
     return g;
