@@ -24,6 +24,9 @@ import time
 
 import numpy as np
 
+# The peak-memory probe of the split benchmark, read from /proc the same way.
+from conformal_1m import memory, peak_reset
+
 ALPHA = 0.1
 CLASSES = 10
 FEATURES = 10
@@ -51,19 +54,6 @@ def classification_data(rng, rows):
     centers = np.random.default_rng(1).normal(size=(CLASSES, FEATURES))
     y = rng.integers(0, CLASSES, rows)
     return centers[y] + rng.normal(size=(rows, FEATURES)), y
-
-
-def peak_reset():
-    with open("/proc/self/clear_refs", "w") as f:
-        f.write("5")
-
-
-def memory(field):
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field):
-                return int(line.split()[1]) * 1024
-    return 0
 
 
 def steps(library, task):
