@@ -73,6 +73,13 @@ py::object take(const py::object& x, const py::array_t<int64_t>& rows) {
   return sklearn("sklearn.utils", "_safe_indexing")(x, copy);
 }
 
+// A mask marking none of `rows` rows: no row falls back, none is empty.
+py::array_t<bool> no_rows(py::ssize_t rows) {
+  py::array_t<bool> mask(rows);
+  std::fill(mask.mutable_data(), mask.mutable_data() + rows, false);
+  return mask;
+}
+
 py::array_t<int64_t> row_range(int64_t from, int64_t to) {
   py::array_t<int64_t> rows(to - from);
   int64_t* r = rows.mutable_data();
@@ -712,8 +719,7 @@ RegressorPrediction regressor_predict(const py::object& self, const py::object& 
 py::object regressor_predict_intervals(const Args& a) {
   Output output;
   RegressorPrediction p = regressor_predict(a.self(), a["new_x"], "prediction", &output);
-  py::array_t<bool> fallback(p.intervals.shape(0));
-  std::fill(fallback.mutable_data(), fallback.mutable_data() + fallback.size(), false);
+  py::array_t<bool> fallback = no_rows(p.intervals.shape(0));
   return published(p.intervals, py::make_tuple("lower", "upper"), fallback, output,
                    py::bool_(false));
 }
@@ -740,18 +746,14 @@ py::object regressor_evaluate(const Args& a) {
       width += b[2 * i + 1] - b[2 * i];
     }
   }
-  py::array_t<bool> none(rows);
-  std::fill(none.mutable_data(), none.mutable_data() + rows, false);
-  py::array_t<bool> none_empty(rows);
-  std::fill(none_empty.mutable_data(), none_empty.mutable_data() + rows, false);
   publish(self,
           {{"test_x_", a["test_x"]},
            {"test_y_", y},
            {"test_groups_", py::none()},
            {"test_pred_", p.point},
            {"intervals_", p.intervals},
-           {"fallback_rows_", none},
-           {"empty_rows_", none_empty},
+           {"fallback_rows_", no_rows(rows)},
+           {"empty_rows_", no_rows(rows)},
            {"coverage_", py::float_(static_cast<double>(covered) / static_cast<double>(rows))},
            {"mean_width_", py::float_(width / static_cast<double>(rows))}});
   return self;
@@ -978,8 +980,7 @@ ClassifierPrediction classifier_predict(const py::object& self, const py::object
 py::object classifier_predict_sets(const Args& a) {
   Output output;
   ClassifierPrediction p = classifier_predict(a.self(), a["new_x"], "prediction", &output);
-  py::array_t<bool> fallback(p.sets.shape(0));
-  std::fill(fallback.mutable_data(), fallback.mutable_data() + fallback.size(), false);
+  py::array_t<bool> fallback = no_rows(p.sets.shape(0));
   return published(p.sets, p.classes, fallback, output, py::bool_(false));
 }
 
@@ -1003,13 +1004,11 @@ py::object classifier_evaluate(const Args& a) {
     py::gil_scoped_release release;
     summary = summarise_sets(sets, l, rows, c);
   }
-  py::array_t<bool> none(rows);
-  std::fill(none.mutable_data(), none.mutable_data() + rows, false);
   publish(self, {{"test_x_", a["test_x"]},
                  {"test_y_", y},
                  {"test_groups_", py::none()},
                  {"sets_", p.sets},
-                 {"fallback_rows_", none},
+                 {"fallback_rows_", no_rows(rows)},
                  {"coverage_", py::float_(summary.coverage)},
                  {"mean_set_size_", py::float_(summary.mean_size)}});
   return self;
