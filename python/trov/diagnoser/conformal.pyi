@@ -9,6 +9,7 @@ from typing_extensions import Literal
 
 _Groups = Union[Any, Callable[[Any], Any], None]
 _Output = Optional[Literal["pandas", "default"]]
+_Shift = Optional[Callable[[Any], Any]]
 
 class ConformalClassifier:
     model: Any
@@ -34,6 +35,10 @@ class ConformalClassifier:
     test_x_: Any
     test_y_: np.ndarray
     test_groups_: Optional[np.ndarray]
+    test_weights_: Optional[np.ndarray]
+    shift_: Optional[Callable[[Any], Any]]
+    calibration_weights_: np.ndarray
+    ess_: float
     sets_: np.ndarray
     fallback_rows_: np.ndarray
     coverage_: float
@@ -50,7 +55,9 @@ class ConformalClassifier:
         k_reg: int = 1,
         randomized: bool = True,
     ) -> None: ...
-    def calibrate(self, calib_x: Any, calib_y: Any, groups: _Groups = None) -> ConformalClassifier: ...
+    def calibrate(
+        self, calib_x: Any, calib_y: Any, groups: _Groups = None, shift: _Shift = None
+    ) -> ConformalClassifier: ...
     @overload
     def predict_sets(
         self,
@@ -96,6 +103,10 @@ class ConformalRegressor:
     test_x_: Any
     test_y_: np.ndarray
     test_groups_: Optional[np.ndarray]
+    test_weights_: Optional[np.ndarray]
+    shift_: Optional[Callable[[Any], Any]]
+    calibration_weights_: np.ndarray
+    ess_: float
     test_pred_: np.ndarray
     intervals_: np.ndarray
     fallback_rows_: np.ndarray
@@ -114,7 +125,9 @@ class ConformalRegressor:
         random_state: Optional[int] = None,
     ) -> None: ...
     def fit(self, train_x: Any, train_y: Any) -> ConformalRegressor: ...
-    def calibrate(self, calib_x: Any, calib_y: Any, groups: _Groups = None) -> ConformalRegressor: ...
+    def calibrate(
+        self, calib_x: Any, calib_y: Any, groups: _Groups = None, shift: _Shift = None
+    ) -> ConformalRegressor: ...
     @overload
     def predict_intervals(
         self, new_x: Any, groups: _Groups = None, return_fallback: Literal[False] = False

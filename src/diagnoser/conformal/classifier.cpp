@@ -16,6 +16,7 @@
 #include "diagnoser/conformal/estimator.h"
 #include "diagnoser/conformal/kernels.h"
 #include "diagnoser/conformal/scoring.h"
+#include "diagnoser/conformal/weighted.h"
 
 namespace trov {
 namespace conformal {
@@ -226,6 +227,9 @@ py::object calibrate(const Args& a) {
     codes = label;
     values = classes;
   }
+  py::object shift = checked_shift(a["shift"]);
+  py::array_t<double> weights;
+  if (!shift.is_none()) weights = shift_weights(shift, x, rows, "calibration");
   // Calibration draws from a stream of their own: independent of the test draws, as
   // the randomised score's validity needs (Romano, Sesia and Candes, 2020).
   py::object entropy, stream;  // null when the score draws nothing: removed
@@ -265,6 +269,10 @@ py::object calibrate(const Args& a) {
     warn_if_aps_degenerate(again, r.rule, mode, found,
                            mode == Conditional::kNone ? nullptr : codes.data());
   }
+  const int64_t strata = mode == Conditional::kNone ? 0 : static_cast<int64_t>(py::len(values));
+  Items shifted = weighted_state(shift, scores, weights, strata > 0 ? codes.data() : nullptr,
+                                 strata, falling_back(codes, strata, calibration));
+  fitted.insert(fitted.end(), shifted.begin(), shifted.end());
   fitted.insert(fitted.begin(), {"classes_", classes});
   fitted.emplace_back(kPredictionStream, stream);
   fitted.emplace_back(kCalibratedWith, saved);
@@ -275,7 +283,8 @@ py::object calibrate(const Args& a) {
 struct Predicted {
   py::array_t<bool> sets;
   py::array_t<bool> fallback;
-  py::object groups;  // the rows' groups, or None
+  py::object groups;   // the rows' groups, or None
+  py::object weights;  // the rows' weights under a shift, or None
 };
 
 // The partition a call predicts for, or None: a non-negative int.
@@ -323,13 +332,17 @@ Predicted predict_once(const py::object& self, const py::object& x, const py::ob
   std::vector<double> per_column;
   GroupTable table;
   bool any_fallback = false;
+  std::size_t strata = 1;
   if (mode == Conditional::kGroup) {
     table = group_table(state);
+    strata += table.tau.size();
   } else if (mode == Conditional::kClass) {
     per_column = class_thresholds(state, names, &any_fallback);
+    strata += per_column.size();
   } else {
     per_column.assign(static_cast<std::size_t>(class_count), marginal_threshold(state));
   }
+  WeightedTable weighted = weighted_table(state, strata);
   py::array_t<double> proba = probabilities(state.at("model"), x, part);
   const py::ssize_t rows = proba.shape(0), columns = proba.shape(1);
   if (columns != class_count) {
@@ -344,6 +357,8 @@ Predicted predict_once(const py::object& self, const py::object& x, const py::ob
   if (mode == Conditional::kGroup) {
     code = exclusive<int64_t>(label_positions(out.groups, table.known, numpy()));
   }
+  py::array_t<double> weights;
+  if (weighted.weighted()) weights = shift_weights(weighted.shift, x, rows, part);
   // Each call takes the next `rows` counters of the prediction stream, or a
   // partition's stream from its start: so no two rows share a draw however the
   // rows are split into calls, and a Dask partition gets the same draws whichever
@@ -366,6 +381,7 @@ Predicted predict_once(const py::object& self, const py::object& x, const py::ob
   std::vector<double> per_row;
   bool consistent =
       p.rows == rows && p.classes == class_count &&
+      (!weighted.weighted() || weights.size() == rows) &&
       (mode != Conditional::kGroup || code.size() == rows) &&
       (mode == Conditional::kGroup || per_column.size() == static_cast<std::size_t>(class_count));
   if (!consistent) throw py::value_error("the " + std::string(part) + " rows changed while read");
@@ -378,7 +394,20 @@ Predicted predict_once(const py::object& self, const py::object& x, const py::ob
     py::gil_scoped_release release;
     if (r.randomized) uniform_draws(key.word, start, rows, u.data());
     Thresholds tau;
-    if (c != nullptr) {
+    if (weighted.weighted()) {
+      // Each row's own threshold, from its weight (Tibshirani et al., 2019).
+      std::vector<WeightedStratum> kernels = weighted_strata(weighted);
+      const double* w = weights.data();
+      if (mode == Conditional::kClass) {
+        per_row.resize(static_cast<std::size_t>(rows * class_count));
+        weighted_cells(kernels, weighted, w, rows, per_row.data(), marked);
+        tau.per_cell = per_row.data();
+      } else {
+        per_row.resize(static_cast<std::size_t>(rows));
+        weighted_rows(kernels, weighted, c, w, rows, per_row.data(), marked);
+        tau.per_row = per_row.data();
+      }
+    } else if (c != nullptr) {
       per_row.resize(static_cast<std::size_t>(rows));
       group_rows(table, c, rows, per_row.data(), marked);
       tau.per_row = per_row.data();
@@ -389,6 +418,7 @@ Predicted predict_once(const py::object& self, const py::object& x, const py::ob
     prediction_sets(p, r.rule, tau, sets);
   }
   if (classes_read != nullptr) *classes_read = known;
+  out.weights = weighted.weighted() ? py::object(weights) : py::none();
   return out;
 }
 
@@ -472,6 +502,7 @@ py::object evaluate(const Args& a) {
                  {"test_groups_", p.groups},
                  {"sets_", p.sets},
                  {"fallback_rows_", p.fallback},
+                 {"test_weights_", p.weights},
                  {"coverage_", py::float_(summary.coverage)},
                  {"mean_set_size_", py::float_(summary.mean_size)}});
   return self;
@@ -485,8 +516,8 @@ py::object create_conformal_classifier(const ModuleContext& module) {
   init_params.insert(init_params.end(), spec.names.begin(), spec.names.end());
   ClassBuilder builder(module, "ConformalClassifier", kClassifierDoc);
   builder.method("__init__", init_params, spec.defaults, Protocol::init, kInitDoc)
-      .method("calibrate", {"self", "calib_x", "calib_y", "groups"}, py::make_tuple(py::none()),
-              calibrate, kClassifierCalibrateDoc)
+      .method("calibrate", {"self", "calib_x", "calib_y", "groups", "shift"},
+              py::make_tuple(py::none(), py::none()), calibrate, kClassifierCalibrateDoc)
       .method("predict_sets", {"self", "new_x", "groups", "return_fallback", "partition"},
               py::make_tuple(py::none(), false, py::none()), predict_sets, kPredictSetsDoc)
       .method("evaluate", {"self", "test_x", "test_y", "groups"}, py::make_tuple(py::none()),

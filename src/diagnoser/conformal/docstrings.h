@@ -55,18 +55,26 @@ threshold_ties_ : int
 rank_ : int
     The k of the marginal threshold.
 threshold_ : float or dict
-    The threshold, or a dict class or group -> threshold when conditional.
+    The threshold, or a dict class or group -> threshold when
+    conditional. Unweighted: under ``shift`` each new row gets its own.
 fallback_threshold_ : float
     The threshold of the classes or groups that fall back.
 fallback_groups_ : list
     The classes or groups that fall back.
 groups_ : ndarray
     The calibration groups (``conditional="group"``).
+shift_ : callable or None
+    The ``shift`` calibrate weighted by; None when it did not.
+calibration_weights_ : ndarray
+    w(x) of each calibration row, when weighted.
+ess_ : float
+    Kish's effective sample size (sum w)^2 / sum w^2 of the calibration weights,
+    when weighted: how many unweighted rows they are worth.
 stratum_counts_ : dict
     Class or group -> its calibration rows, when conditional.
 stratum_ranks_ : dict
     Class or group -> its k, or None when it fell back, when conditional.
-sets_, fallback_rows_, test_y_, test_groups_ : ndarray
+sets_, fallback_rows_, test_y_, test_groups_, test_weights_ : ndarray
     The test part's sets and what ``evaluate`` measured them on.
 coverage_, mean_set_size_ : float
     The test part's coverage and mean set size, after ``evaluate``.
@@ -137,16 +145,24 @@ threshold_ties_ : int
 rank_ : int
     The k of the marginal threshold.
 threshold_ : float or dict
-    The threshold, or a dict group -> threshold when conditional.
+    The threshold, or a dict group -> threshold when
+    conditional. Unweighted: under ``shift`` each new row gets its own.
 fallback_threshold_ : float
     The threshold of the groups that fall back.
 fallback_groups_ : list
     The groups that fall back.
 groups_ : ndarray
     The calibration groups (``conditional="group"``).
+shift_ : callable or None
+    The ``shift`` calibrate weighted by; None when it did not.
+calibration_weights_ : ndarray
+    w(x) of each calibration row, when weighted.
+ess_ : float
+    Kish's effective sample size (sum w)^2 / sum w^2 of the calibration weights,
+    when weighted: how many unweighted rows they are worth.
 stratum_counts_, stratum_ranks_ : dict
     Group -> its calibration rows, and its k (None when it fell back).
-intervals_, test_pred_, fallback_rows_, empty_rows_, test_y_ : ndarray
+intervals_, test_pred_, fallback_rows_, empty_rows_, test_y_, test_weights_ : ndarray
     The test part's intervals and what ``evaluate`` measured them on.
 coverage_, mean_width_ : float
     The test part's coverage and mean width, after ``evaluate``.
@@ -184,6 +200,18 @@ calib_y : array-like
 groups : array-like, callable or None, default=None
     The rows' groups for ``conditional="group"``: an array, or a callable applied
     to calib_x. A pandas Series is aligned to a DataFrame calib_x by index.
+shift : DensityRatio, callable or None, default=None
+    Weights for a covariate shift: a fitted ``DensityRatio``, or any callable from
+    x to one likelihood ratio w(x) >= 0 per row (new rows' density over the
+    calibration rows'). Each new row then gets its own threshold: the smallest
+    calibration score whose cumulative weight reaches (1 - alpha)(W + w(x)), W the
+    calibration rows' total weight (Tibshirani, Barber, Candes and Ramdas, 2019),
+    within each class or group when conditional. A row whose weight exceeds
+    alpha (W + w(x)) gets every class, or an unbounded interval, and is marked in
+    the fallback mask. With equal weights the thresholds are the unweighted ones
+    exactly. The guarantee holds when P(y | x) is the same for the new rows and w
+    is the true ratio, independent of the calibration rows (estimate it on other
+    rows); it does not correct a label shift or a change of P(y | x).
 
 Returns
 -------
@@ -289,6 +317,18 @@ calib_y : array-like
 groups : array-like, callable or None, default=None
     The rows' groups for ``conditional="group"``: an array, or a callable applied
     to calib_x. A pandas Series is aligned to a DataFrame calib_x by index.
+shift : DensityRatio, callable or None, default=None
+    Weights for a covariate shift: a fitted ``DensityRatio``, or any callable from
+    x to one likelihood ratio w(x) >= 0 per row (new rows' density over the
+    calibration rows'). Each new row then gets its own threshold: the smallest
+    calibration score whose cumulative weight reaches (1 - alpha)(W + w(x)), W the
+    calibration rows' total weight (Tibshirani, Barber, Candes and Ramdas, 2019),
+    within each class or group when conditional. A row whose weight exceeds
+    alpha (W + w(x)) gets every class, or an unbounded interval, and is marked in
+    the fallback mask. With equal weights the thresholds are the unweighted ones
+    exactly. The guarantee holds when P(y | x) is the same for the new rows and w
+    is the true ratio, independent of the calibration rows (estimate it on other
+    rows); it does not correct a label shift or a change of P(y | x).
 
 Returns
 -------

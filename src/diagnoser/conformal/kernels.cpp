@@ -103,7 +103,10 @@ void prediction_sets(const Probabilities& proba, const ScoreRule& rule, const Th
                      bool* out) {
   const int64_t c = proba.classes;
   each_score(proba, rule, [&](int64_t i, int64_t k, double score) {
-    out[i * c + k] = score <= (tau.per_row ? tau.per_row[i] : tau.per_column[k]);
+    double t = tau.per_cell  ? tau.per_cell[i * c + k]
+               : tau.per_row ? tau.per_row[i]
+                             : tau.per_column[k];
+    out[i * c + k] = score <= t;
   });
 }
 

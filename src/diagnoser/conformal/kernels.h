@@ -33,10 +33,12 @@ void label_scores(const Probabilities& proba, const int64_t* label, const ScoreR
 // out[i, k] = the score of class k for row i; `out` is rows x classes.
 void class_scores(const Probabilities& proba, const ScoreRule& rule, double* out);
 
-// Where each row's classes are compared: a threshold per column, or per row.
+// Where each row's classes are compared: a threshold per column, per row, or per
+// row and column.
 struct Thresholds {
   const double* per_column = nullptr;  // `classes` entries
   const double* per_row = nullptr;     // `rows` entries
+  const double* per_cell = nullptr;    // rows x classes entries
 };
 
 // out[i, k] = score(i, k) <= threshold(i, k); `out` is rows x classes.

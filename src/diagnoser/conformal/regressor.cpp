@@ -12,6 +12,7 @@
 #include "diagnoser/conformal/docstrings.h"
 #include "diagnoser/conformal/estimator.h"
 #include "diagnoser/conformal/kernels.h"
+#include "diagnoser/conformal/weighted.h"
 
 namespace trov {
 namespace conformal {
@@ -156,6 +157,9 @@ py::object calibrate(const Args& a) {
     values = found.values;
     codes = found.codes;
   }
+  py::object shift = checked_shift(a["shift"]);
+  py::array_t<double> weights;
+  if (!shift.is_none()) weights = shift_weights(shift, x, rows, "calibration");
   py::array_t<double> scores(rows);
   y = exclusive<double>(std::move(y));
   if (!freeze(p, rows) || y.size() != rows) {
@@ -176,12 +180,17 @@ py::object calibrate(const Args& a) {
     }
   }
   Items fitted = calibrated_state(calibration, scores, mode, codes, values, "group");
+  const int64_t strata = mode == Conditional::kNone ? 0 : static_cast<int64_t>(py::len(values));
+  Items shifted = weighted_state(shift, scores, weights, strata > 0 ? codes.data() : nullptr,
+                                 strata, falling_back(codes, strata, calibration));
+  fitted.insert(fitted.end(), shifted.begin(), shifted.end());
   fitted.emplace_back(kCalibratedWith, saved);
   publish(self, fitted);
   return self;
 }
 
 struct Predicted {
+  py::object weights;  // the rows' weights under a shift, or None
   py::array_t<double> prediction;
   py::array_t<double> intervals;
   py::array_t<bool> fallback;
@@ -205,6 +214,7 @@ Predicted predict(const py::object& self, const py::object& x, const py::object&
   } else {
     threshold = marginal_threshold(state);
   }
+  WeightedTable weighted = weighted_table(state, 1 + table.tau.size());
   Parts p = parts_of(state, x, part);
   const py::ssize_t rows = p.prediction.shape(0);
   Predicted out;
@@ -214,14 +224,18 @@ Predicted predict(const py::object& self, const py::object& x, const py::object&
   if (mode == Conditional::kGroup) {
     code = exclusive<int64_t>(label_positions(out.groups, table.known, numpy()));
   }
+  py::array_t<double> weights;
+  if (weighted.weighted()) weights = shift_weights(weighted.shift, x, rows, part);
   out.intervals = py::array_t<double>({rows, py::ssize_t(2)});
   out.fallback = py::array_t<bool>(rows);
   out.empty = py::array_t<bool>(rows);
   std::vector<double> tau(static_cast<std::size_t>(rows), threshold);
-  if (!freeze(p, rows) || (mode == Conditional::kGroup && code.size() != rows)) {
+  if (!freeze(p, rows) || (mode == Conditional::kGroup && code.size() != rows) ||
+      (weighted.weighted() && weights.size() != rows)) {
     throw py::value_error("the " + std::string(part) + " rows changed while they were read");
   }
   out.prediction = p.prediction;
+  out.weights = weighted.weighted() ? py::object(weights) : py::none();
   const double* pred = p.prediction.data();
   const double* low = p.cqr ? p.band.low.data() : nullptr;
   const double* high = p.cqr ? p.band.high.data() : nullptr;
@@ -232,7 +246,11 @@ Predicted predict(const py::object& self, const py::object& x, const py::object&
   int64_t empties = 0;
   {
     py::gil_scoped_release release;
-    if (c != nullptr) {
+    if (weighted.weighted()) {
+      // Each row's own threshold, from its weight (Tibshirani et al., 2019).
+      weighted_rows(weighted_strata(weighted), weighted, c, weights.data(), rows, tau.data(),
+                    marked);
+    } else if (c != nullptr) {
       group_rows(table, c, rows, tau.data(), marked);
     } else {
       std::fill(marked, marked + rows, false);
@@ -286,6 +304,7 @@ py::object evaluate(const Args& a) {
            {"intervals_", p.intervals},
            {"fallback_rows_", p.fallback},
            {"empty_rows_", p.empty},
+           {"test_weights_", p.weights},
            {"coverage_", py::float_(static_cast<double>(covered) / static_cast<double>(rows))},
            {"mean_width_", py::float_(width / static_cast<double>(rows))}});
   return self;
@@ -300,8 +319,8 @@ py::object create_conformal_regressor(const ModuleContext& module) {
   ClassBuilder builder(module, "ConformalRegressor", kRegressorDoc);
   builder.method("__init__", init_params, spec.defaults, Protocol::init, kInitDoc)
       .method("fit", {"self", "train_x", "train_y"}, fit, kFitDoc)
-      .method("calibrate", {"self", "calib_x", "calib_y", "groups"}, py::make_tuple(py::none()),
-              calibrate, kRegressorCalibrateDoc)
+      .method("calibrate", {"self", "calib_x", "calib_y", "groups", "shift"},
+              py::make_tuple(py::none(), py::none()), calibrate, kRegressorCalibrateDoc)
       .method("predict_intervals", {"self", "new_x", "groups", "return_fallback"},
               py::make_tuple(py::none(), false), predict_intervals, kPredictIntervalsDoc)
       .method("evaluate", {"self", "test_x", "test_y", "groups"}, py::make_tuple(py::none()),

@@ -1,0 +1,206 @@
+#include "diagnoser/conformal/weighted.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numeric>
+#include <string>
+
+#include "diagnoser/common/items.h"
+#include "diagnoser/common/python_ops.h"
+
+namespace trov {
+namespace conformal {
+namespace {
+
+// Where the strata are kept: a tuple of (scores, weights, falls back) per stratum.
+constexpr const char* kStrata = "_weighted_strata";
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
+using py::literals::operator""_a;
+
+std::string repr_of(const py::handle& value) { return py::repr(value).cast<std::string>(); }
+
+// The Python int m as hi + lo, both doubles, exactly (m < 2^106).
+Multiplier split(const py::object& m) {
+  Multiplier out;
+  out.hi = py::float_(m).cast<double>();
+  py::object rest = m - py::int_(py::float_(out.hi));
+  out.lo = py::float_(rest).cast<double>();
+  return out;
+}
+
+// A 1-D float64 array of the state, copied so that no later call changes it.
+std::vector<double> copied(const py::handle& value, const char* what) {
+  py::array a = numpy().attr("array")(value, "dtype"_a = numpy().attr("float64"));
+  if (a.ndim() != 1) tampered(std::string(what) + " is not one-dimensional");
+  auto values = py::array_t<double, py::array::c_style>::ensure(a);
+  if (!values) throw py::error_already_set();
+  return std::vector<double>(values.data(), values.data() + values.size());
+}
+
+}  // namespace
+
+py::object checked_shift(const py::object& shift) {
+  if (shift.is_none() || PyCallable_Check(shift.ptr())) return shift;
+  throw py::type_error(
+      "shift must be None, a fitted DensityRatio or a callable from x to "
+      "one weight per row, got " +
+      repr_of(shift));
+}
+
+py::array_t<double> shift_weights(const py::object& shift, const py::object& x, py::ssize_t rows,
+                                  const char* part) {
+  py::array_t<double> w =
+      exclusive<double>(numbers(flat_array(shift(x)), 1, "shift returned", "weights", part));
+  if (w.size() != rows) {
+    throw py::value_error("shift returned " + std::to_string(w.size()) + " weights for " +
+                          std::to_string(rows) + " " + part +
+                          " rows: it must give one weight per row");
+  }
+  const double* v = w.data();
+  const double* negative = std::find_if(v, v + rows, [](double value) { return value < 0; });
+  if (negative != v + rows) {
+    throw py::value_error("shift returned the weight " + repr_of(py::float_(*negative)) +
+                          " for row " + std::to_string(negative - v) + " of the " + part +
+                          " part: weights are likelihood ratios, >= 0");
+  }
+  return w;
+}
+
+Items weighted_state(const py::object& shift, const py::array_t<double>& scores,
+                     const py::array_t<double>& weights, const int64_t* codes, int64_t groups,
+                     const std::vector<char>& falls_back) {
+  if (shift.is_none()) {
+    return {{"shift_", py::none()},
+            {"calibration_weights_", py::object()},
+            {"ess_", py::object()},
+            {kStrata, py::object()}};
+  }
+  const int64_t n = scores.size();
+  if (weights.size() != n) throw py::value_error("the calibration rows changed while read");
+  const double* s = scores.data();
+  const double* w = weights.data();
+  double total = std::accumulate(w, w + n, 0.0);
+  if (!(total > 0)) {
+    throw py::value_error(
+        "shift gave every calibration row the weight 0: no calibration row "
+        "resembles the new rows; check that shift is the density ratio of "
+        "the new rows to rows like the calibration rows");
+  }
+  // Per stratum (every row, then each code), its rows by ascending score.
+  std::vector<std::vector<int64_t>> members(static_cast<std::size_t>(groups + 1));
+  members[0].resize(static_cast<std::size_t>(n));
+  std::iota(members[0].begin(), members[0].end(), 0);
+  for (int64_t i = 0; codes != nullptr && i < n; ++i) members[codes[i] + 1].push_back(i);
+  {
+    py::gil_scoped_release release;
+    for (auto& rows : members) {
+      std::stable_sort(rows.begin(), rows.end(), [s](int64_t a, int64_t b) { return s[a] < s[b]; });
+    }
+  }
+  py::list strata;
+  for (std::size_t g = 0; g < members.size(); ++g) {
+    const auto& rows = members[g];
+    py::array_t<double> sorted(static_cast<py::ssize_t>(rows.size()));
+    py::array_t<double> mass(static_cast<py::ssize_t>(rows.size()));
+    for (std::size_t j = 0; j < rows.size(); ++j) {
+      sorted.mutable_data()[j] = s[rows[j]];
+      mass.mutable_data()[j] = w[rows[j]];
+    }
+    bool falls = g > 0 && falls_back[g - 1];
+    strata.append(py::make_tuple(sorted, mass, py::bool_(falls)));
+  }
+  return {{"shift_", shift},
+          {"calibration_weights_", weights},
+          {"ess_", py::float_(effective_size(w, n))},
+          {kStrata, py::tuple(strata)}};
+}
+
+std::vector<char> falling_back(const py::array_t<int64_t>& codes, int64_t strata,
+                               const CalibrationSettings& settings) {
+  std::vector<int64_t> count(static_cast<std::size_t>(strata), 0);
+  const int64_t* c = codes ? codes.data() : nullptr;
+  for (py::ssize_t i = 0; strata > 0 && i < codes.size(); ++i) ++count[c[i]];
+  const int64_t least = least_rows_clamped(settings.exact);
+  std::vector<char> out;
+  for (int64_t n : count) out.push_back(n < least);
+  return out;
+}
+
+bool is_weighted(const Snapshot& state) {
+  py::object shift = state.get("shift_");
+  return shift && !shift.is_none();
+}
+
+WeightedTable weighted_table(const Snapshot& state, std::size_t strata) {
+  WeightedTable out;
+  out.shift = is_weighted(state) ? state.at("shift_") : py::none();
+  if (!out.weighted()) return out;
+  py::object held = state.at(kStrata);
+  if (!PyTuple_CheckExact(held.ptr())) tampered(std::string(kStrata) + " is no tuple");
+  py::tuple entries = items_of(held);
+  if (entries.size() != strata) {
+    tampered(std::string(kStrata) + " has " + std::to_string(entries.size()) + " strata, not " +
+             std::to_string(strata));
+  }
+  for (py::handle entry : entries) {
+    py::tuple parts = items_of(entry);
+    if (parts.size() != 3) tampered(std::string(kStrata) + " holds an entry that is no triple");
+    std::vector<double> s = copied(parts[0], "a stratum's scores");
+    std::vector<double> w = copied(parts[1], "a stratum's weights");
+    bool ordered =
+        s.size() == w.size() && std::is_sorted(s.begin(), s.end()) &&
+        std::none_of(s.begin(), s.end(), [](double v) { return std::isnan(v); }) &&
+        std::all_of(w.begin(), w.end(), [](double v) { return std::isfinite(v) && v >= 0; });
+    if (!ordered) tampered("a stratum's scores or weights are not what calibrate sorted");
+    out.scores.push_back(std::move(s));
+    out.weights.push_back(std::move(w));
+    out.falls_back.push_back(truth(parts[2]));
+  }
+  out.full_fallback =
+      std::isinf(checked_threshold(state.at("fallback_threshold_"), "fallback_threshold_"));
+  ExactAlpha alpha = checked_alpha(state.at("alpha_"));
+  out.b = split(alpha.denominator);
+  out.b_minus_a = split(alpha.denominator - alpha.numerator);
+  return out;
+}
+
+std::vector<WeightedStratum> weighted_strata(const WeightedTable& table) {
+  std::vector<WeightedStratum> out;
+  out.reserve(table.strata());
+  for (std::size_t g = 0; g < table.strata(); ++g) {
+    out.emplace_back(table.scores[g].data(), table.weights[g].data(),
+                     static_cast<int64_t>(table.scores[g].size()), table.b, table.b_minus_a);
+  }
+  return out;
+}
+
+void weighted_rows(const std::vector<WeightedStratum>& strata, const WeightedTable& table,
+                   const int64_t* code, const double* w, int64_t rows, double* tau, bool* marked) {
+  const int64_t groups = static_cast<int64_t>(strata.size()) - 1;
+  for (int64_t i = 0; i < rows; ++i) {
+    bool seen = code == nullptr || (code[i] >= 0 && code[i] < groups);
+    bool own = seen && (code == nullptr || !table.falls_back[code[i] + 1]);
+    const std::size_t g = code != nullptr && own ? static_cast<std::size_t>(code[i] + 1) : 0;
+    tau[i] = own || !table.full_fallback ? strata[g].threshold(w[i]) : kInfinity;
+    marked[i] = !own || std::isinf(tau[i]);
+  }
+}
+
+void weighted_cells(const std::vector<WeightedStratum>& strata, const WeightedTable& table,
+                    const double* w, int64_t rows, double* tau, bool* marked) {
+  const int64_t classes = static_cast<int64_t>(strata.size()) - 1;
+  for (int64_t i = 0; i < rows; ++i) {
+    marked[i] = false;
+    for (int64_t k = 0; k < classes; ++k) {
+      bool own = !table.falls_back[k + 1];
+      double t = own || !table.full_fallback ? strata[own ? k + 1 : 0].threshold(w[i]) : kInfinity;
+      tau[i * classes + k] = t;
+      marked[i] = marked[i] || !own || std::isinf(t);
+    }
+  }
+}
+
+}  // namespace conformal
+}  // namespace trov

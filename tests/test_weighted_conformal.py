@@ -1,0 +1,227 @@
+"""Calibration weighted for a covariate shift: exact thresholds, and coverage."""
+
+import pickle
+import warnings
+from fractions import Fraction
+
+import numpy as np
+import pytest
+from scipy.stats import norm
+from sklearn.linear_model import LogisticRegression
+
+from trov.diagnoser.conformal import ConformalClassifier, ConformalRegressor
+
+
+class Fixed:
+    """A fitted regressor predicting a known function of x."""
+
+    def __init__(self, slope=1.0):
+        self.slope = slope
+
+    def predict(self, x):
+        return self.slope * np.asarray(x, dtype=float)[:, 0]
+
+
+def reference_threshold(scores, weights, w_new, alpha):
+    """The smallest score whose cumulative weight reaches (1 - alpha)(W + w), in fractions."""
+    a = Fraction(repr(alpha))
+    order = np.argsort(scores, kind="stable")
+    total = sum(Fraction(float(w)) for w in weights)
+    need = (1 - a) * (total + Fraction(float(w_new)))
+    cumulative = Fraction(0)
+    for i in order:
+        cumulative += Fraction(float(weights[i]))
+        if cumulative >= need:
+            return scores[i]
+    return np.inf
+
+
+def column_weight(x):
+    return np.asarray(x, dtype=float)[:, 1]
+
+
+class TestExactThresholds:
+    def test_equal_weights_give_the_unweighted_rank(self):
+        # A float cumulative sum of 0.3s picks rank 91 here; the rank is 90.
+        rng = np.random.default_rng(0)
+        for n, alpha in [(99, 0.1), (999, 0.05), (40, 0.2), (19, 0.05)]:
+            x = np.column_stack([rng.normal(size=n), np.full(n, 0.3)])
+            y = x[:, 0] + rng.normal(size=n)
+            new = np.column_stack([rng.normal(size=50), np.full(50, 0.3)])
+            plain = ConformalRegressor(Fixed(), alpha=alpha, method="absolute").calibrate(x, y)
+            weighted = ConformalRegressor(Fixed(), alpha=alpha, method="absolute").calibrate(
+                x, y, shift=column_weight
+            )
+            np.testing.assert_array_equal(
+                weighted.predict_intervals(new), plain.predict_intervals(new)
+            )
+
+    def test_random_weights_match_exact_fractions(self):
+        rng = np.random.default_rng(1)
+        for trial in range(30):
+            n = int(rng.integers(10, 60))
+            alpha = float(rng.choice([0.1, 0.2, 0.05, 1 - 0.9, 0.3]))
+            if n < 1 / alpha:
+                continue
+            w = rng.exponential(size=n) if trial % 2 else rng.integers(0, 4, size=n) * 0.1
+            x = np.column_stack([rng.normal(size=n), w])
+            y = x[:, 0] + rng.normal(size=n)
+            new_w = np.concatenate([rng.exponential(size=20), [0.0, 0.1, 0.3, 5.0]])
+            new = np.column_stack([np.zeros(new_w.size), new_w])
+            if w.sum() == 0:
+                continue
+            model = ConformalRegressor(Fixed(), alpha=alpha, method="absolute")
+            model.calibrate(x, y, shift=column_weight)
+            bounds, marked = model.predict_intervals(new, return_fallback=True)
+            scores = np.abs(y - x[:, 0])
+            want = [reference_threshold(scores, w, v, alpha) for v in new_w]
+            np.testing.assert_array_equal(bounds[:, 1], want, err_msg=f"trial {trial}")
+            np.testing.assert_array_equal(marked, np.isinf(want))
+
+    def test_full_exactly_when_the_new_weight_exceeds_its_share(self):
+        # alpha = 1/10, W = 9: full iff w > (W + w) / 10, i.e. w > 1; at w = 1 the largest score.
+        x = np.column_stack([np.zeros(9), np.ones(9)])
+        y = np.arange(1.0, 10.0)
+        model = ConformalRegressor(Fixed(), alpha=0.1, method="absolute")
+        model.calibrate(x, y, shift=column_weight)
+        new = np.column_stack([np.zeros(3), [1.0, np.nextafter(1.0, 2.0), 0.5]])
+        bounds, marked = model.predict_intervals(new, return_fallback=True)
+        assert bounds[0, 1] == 9.0 and not marked[0]
+        assert np.isinf(bounds[1, 1]) and marked[1]
+        assert bounds[2, 1] == 9.0
+        assert model.ess_ == pytest.approx(9.0)
+
+    def test_group_and_class_strata_weigh_their_own_rows(self):
+        rng = np.random.default_rng(2)
+        n = 400
+        x = np.column_stack([rng.normal(size=n), rng.exponential(size=n)])
+        y = x[:, 0] + rng.normal(size=n) * (1 + (x[:, 0] > 0))
+        groups = (x[:, 0] > 0).astype(int)
+        model = ConformalRegressor(Fixed(), alpha=0.1, method="absolute", conditional="group")
+        model.calibrate(x, y, groups=groups, shift=column_weight)
+        new = np.column_stack([rng.normal(size=30), rng.exponential(size=30)])
+        new_groups = (new[:, 0] > 0).astype(int)
+        bounds = model.predict_intervals(new, groups=new_groups)
+        scores = np.abs(y - x[:, 0])
+        for i in range(30):
+            mine = groups == new_groups[i]
+            want = reference_threshold(scores[mine], x[mine, 1], new[i, 1], 0.1)
+            assert bounds[i, 1] - new[i, 0] == pytest.approx(want, abs=1e-12)
+
+        # Per class: each class's threshold from its own calibration rows' weights.
+        labels = (x[:, 0] + rng.normal(size=n) > 0).astype(int)
+        clf = LogisticRegression().fit(x[:, :1], labels)
+
+        class OnFirst:
+            classes_ = clf.classes_
+
+            def predict_proba(self, rows):
+                return clf.predict_proba(np.asarray(rows)[:, :1])
+
+        cc = ConformalClassifier(OnFirst(), alpha=0.1, conditional="class")
+        cc.calibrate(x, labels, shift=column_weight)
+        sets = cc.predict_sets(new)
+        p = clf.predict_proba(x[:, :1])
+        p_new = clf.predict_proba(new[:, :1])
+        for k in (0, 1):
+            mine = labels == k
+            for i in range(30):
+                tau = reference_threshold(1 - p[mine, k], x[mine, 1], new[i, 1], 0.1)
+                assert sets[i, k] == (1 - p_new[i, k] <= tau)
+
+    def test_classifier_with_equal_weights_equals_unweighted(self):
+        rng = np.random.default_rng(3)
+        x = np.column_stack([rng.normal(size=(300, 2)), np.full(300, 0.7)])
+        labels = rng.integers(0, 3, size=300)
+        clf = LogisticRegression().fit(x, labels)
+        new = np.column_stack([rng.normal(size=(80, 2)), np.full(80, 0.7)])
+
+        def const(rows):
+            return np.asarray(rows)[:, 2]
+
+        for score in ["lac", "aps", "aps_randomized", "raps"]:
+            for conditional in [None, "class"]:
+                args = dict(alpha=0.1, score=score, conditional=conditional, random_state=5)
+                with warnings.catch_warnings():
+                    warnings.simplefilter("ignore")
+                    plain = ConformalClassifier(clf, **args).calibrate(x, labels)
+                    weighted = ConformalClassifier(clf, **args).calibrate(x, labels, shift=const)
+                np.testing.assert_array_equal(
+                    weighted.predict_sets(new), plain.predict_sets(new), err_msg=score
+                )
+
+
+class TestInputsAndState:
+    def test_bad_shifts_are_named(self):
+        x = np.column_stack([np.zeros(20), np.ones(20)])
+        y = np.arange(20.0)
+        model = ConformalRegressor(Fixed(), alpha=0.1, method="absolute")
+        with pytest.raises(TypeError, match="shift must be"):
+            model.calibrate(x, y, shift=3)
+        with pytest.raises(ValueError, match="weights are likelihood ratios"):
+            model.calibrate(x, y, shift=lambda rows: -np.ones(len(rows)))
+        with pytest.raises(ValueError, match="one weight per row"):
+            model.calibrate(x, y, shift=lambda rows: np.ones(3))
+        with pytest.raises(ValueError, match="weight 0"):
+            model.calibrate(x, y, shift=lambda rows: np.zeros(len(rows)))
+        with pytest.raises(ValueError, match="finite"):
+            model.calibrate(x, y, shift=lambda rows: np.full(len(rows), np.nan))
+        model.calibrate(x, y, shift=column_weight)
+        with pytest.raises(ValueError, match="one weight per row"):
+            model.shift_ = lambda rows: np.ones(1)
+            model.predict_intervals(x)
+
+    def test_state_survives_pickling_and_recalibration_clears_it(self):
+        rng = np.random.default_rng(4)
+        x = np.column_stack([rng.normal(size=50), rng.exponential(size=50)])
+        y = x[:, 0] + rng.normal(size=50)
+        model = ConformalRegressor(Fixed(), alpha=0.1, method="absolute")
+        model.calibrate(x, y, shift=column_weight)
+        again = pickle.loads(pickle.dumps(model))
+        np.testing.assert_array_equal(again.predict_intervals(x), model.predict_intervals(x))
+        # Row by row, in batches or reversed: each row's threshold is its own.
+        whole = model.predict_intervals(x)
+        one = np.vstack([model.predict_intervals(x[i : i + 1]) for i in range(len(x))])
+        np.testing.assert_array_equal(one, whole)
+        np.testing.assert_array_equal(model.predict_intervals(x[::-1]), whole[::-1])
+        model.evaluate(x, y)
+        np.testing.assert_array_equal(model.test_weights_, x[:, 1])
+        model.calibrate(x, y)
+        assert model.shift_ is None and not hasattr(model, "ess_")
+        model.evaluate(x, y)
+        assert model.test_weights_ is None
+
+
+def shifted_rows(rng, n, mean):
+    """x ~ N(mean, 1); y = x + noise whose scale grows with x, so a shift matters."""
+    x = rng.normal(mean, 1.0, size=n)
+    sigma = 0.3 + np.abs(x)
+    return x, x + sigma * rng.normal(size=n), sigma
+
+
+def true_ratio(mean):
+    # N(mean, 1) over N(0, 1).
+    return lambda rows: np.exp(mean * np.asarray(rows)[:, 0] - mean**2 / 2)
+
+
+class TestCoverageUnderShift:
+    def test_true_ratio_restores_coverage_the_unweighted_loses(self):
+        # Exact conditional coverage of each new row, 2 Phi(tau / sigma(x)) - 1, averaged
+        # over new rows and over calibration draws (Tibshirani et al., 2019).
+        rng = np.random.default_rng(11)
+        alpha, mean, n = 0.1, 1.0, 200
+        test_x, _, test_sigma = shifted_rows(rng, 2000, mean)
+        new = np.column_stack([test_x, np.zeros_like(test_x)])
+        plain, weighted = [], []
+        for _ in range(150):
+            x, y, _ = shifted_rows(rng, n, 0.0)
+            calib = np.column_stack([x, np.zeros_like(x)])
+            for shift, out in [(None, plain), (true_ratio(mean), weighted)]:
+                model = ConformalRegressor(Fixed(), alpha=alpha, method="absolute")
+                model.calibrate(calib, y, shift=shift)
+                tau = model.predict_intervals(new)[:, 1] - test_x
+                out.append(np.mean(2 * norm.cdf(tau / test_sigma) - 1))
+        plain, weighted = np.array(plain), np.array(weighted)
+        se = weighted.std() / np.sqrt(weighted.size)
+        assert plain.mean() < 1 - alpha - 0.03
+        assert weighted.mean() >= 1 - alpha - 3 * se
