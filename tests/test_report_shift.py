@@ -186,3 +186,146 @@ def test_bad_shift_arguments_say_what_to_pass():
     with pytest.raises(ValueError) as caught:
         report.coverage_report(cr, shift=ratio)
     assert "pandas Series of feature -> AUC drop, numbers" in str(caught.value.__notes__)
+
+
+# --- objects calibrated with weights ---
+
+
+MEAN = 1.0
+
+
+def true_ratio(x):
+    # N(MEAN, 1) over N(0, 1) in the first feature.
+    return np.exp(MEAN * np.asarray(x, dtype=float)[:, 0] - MEAN**2 / 2)
+
+
+def shifted_rows(rng, n, mean):
+    """x0 ~ N(mean, 1); y = x0 + noise whose scale grows with |x0|, so a shift matters."""
+    x = rng.normal(size=(n, 2)) + [mean, 0]
+    return x, x[:, 0] + (0.3 + np.abs(x[:, 0])) * rng.normal(size=n)
+
+
+def weighted_regressor(rng, n=100, m=300, shift=true_ratio, alpha=0.1, **params):
+    x, y = shifted_rows(rng, n, 0.0)
+    tx, ty = shifted_rows(rng, m, MEAN)
+    cr = ConformalRegressor(Column(), alpha=alpha, method="absolute", **params)
+    return cr.calibrate(x, y, shift=shift).evaluate(tx, ty)
+
+
+def untested(r):
+    for name, table in r.tables.items():
+        if "flag" in table:
+            assert (table["flag"] == "").all() and table["p_adjusted"].isna().all(), name
+
+
+def any_flag(r):
+    return r.summary["flag"] != "" or any(
+        (t["flag"] != "").any() for t in r.tables.values() if "flag" in t)
+
+
+def test_weighted_regressor_is_tested_against_its_marginal_bound_only():
+    cr = weighted_regressor(np.random.default_rng(5))
+    r = report.coverage_report(cr)
+    s = r.summary
+    assert s["weighted"] is True and s["calibration_ess"] == cr.ess_ and s["n_calib"] == 100
+    assert s["coverage_bound"] == pytest.approx(0.9) and "weighted split conformal" in s["guarantee"]
+    assert s["share_fallback"] == pytest.approx(cr.fallback_rows_.mean()) and cr.fallback_rows_.any()
+    # no exact law for one calibration: none of its ranges, no row tested
+    assert not {"expected_low", "expected_high", "band_low", "band_high", "tol"} & set(s)
+    assert not {"method", "n_estimators"} & set(s)
+    untested(r)
+    assert np.isnan(s["flag_at_most"])  # a bound of 0.9 at 95 %: Markov cannot reject
+    first = r.findings[0]
+    assert first.startswith("Calibrated with weights (shift=): each test row has its own threshold")
+    assert "marginal and weighted" in first and "Markov" in first
+    assert f"worth {round(cr.ess_)} of 100 rows" in first
+    assert any("marked in fallback_rows_" in f and "an unbounded interval" in f
+               for f in r.findings)
+    assert any("a single calibration draw" in f for f in r.findings)
+    assert not any("split conformal gives" in f for f in r.findings)
+    # a plain callable is no density ratio: no shift section
+    assert "shift_auc" not in s and "shift features" not in r.tables
+    html = r._repr_html_()
+    assert "(weighted split conformal)" in html and "exact one-sided binomial" not in html
+    # the state checked where the report reads it
+    cr.ess_ = 1e6
+    with pytest.raises(ValueError, match=r"ess_ must lie in \[1, n_calibration_ = 100\]"):
+        report.coverage_report(cr)
+
+
+def test_a_weighted_object_gives_its_own_ratio_and_is_not_told_to_weigh():
+    rng = np.random.default_rng(6)
+    ratio = Ratio(auc=0.76, pvalue=2e-12, ess=700.0, n_source=2000, n_new=2000,
+                  drops={"x0": 0.25, "x1": 0.0}, weight=true_ratio)
+    cr = weighted_regressor(rng, shift=ratio)
+    r = report.coverage_report(cr)
+    s = r.summary
+    assert (s["shift_auc"], s["shift_detected"], s["weighted"]) == (0.76, True, True)
+    first = r.findings[0]
+    assert first.startswith("New rows differ from the calibration rows (AUC 0.76, p < 1e-6)")
+    assert "The object is calibrated with weights (shift=)" in first
+    assert f"worth {round(cr.ess_)} of 100 rows" in first and "apart most" in first
+    assert "restores the marginal guarantee" in first and "label or concept shift" in first
+    assert ".calibrate(calib_x" not in first
+    assert r.findings[1].startswith("Calibrated with weights")
+    # an explicit shift replaces the object's own
+    calm = report.coverage_report(cr, shift=Ratio(auc=0.5, pvalue=0.9))
+    assert calm.summary["shift_detected"] is False
+    assert calm.findings[-1].endswith(f"worth {round(cr.ess_)} of 100 rows (Kish's effective "
+                                      "sample size).")
+
+
+def test_weighted_classifier_describes_its_classes():
+    rng = np.random.default_rng(7)
+    x = rng.normal(size=(600, 2))
+    y = (x[:, 0] + rng.logistic(size=600) > 0).astype(int)
+    from sklearn.linear_model import LogisticRegression
+    model = LogisticRegression().fit(x[:200], y[:200])
+    tx = rng.normal(size=(400, 2)) + [MEAN, 0]
+    ty = (tx[:, 0] + rng.logistic(size=400) > 0).astype(int)
+    for conditional in (None, "class"):
+        cc = ConformalClassifier(model, alpha=0.1, score="lac", conditional=conditional)
+        cc.calibrate(x[200:], y[200:], shift=true_ratio).evaluate(tx, ty)
+        r = report.coverage_report(cc)
+        s = r.summary
+        assert r.kind == "classification" and s["weighted"] is True and s["n_calib"] == 400
+        assert s.get("conditional") == conditional and s["coverage"] == cc.coverage_
+        untested(r)
+        assert r.findings[0].startswith("Calibrated with weights")
+        assert not any("lac" in f for f in r.findings)
+
+
+def test_a_valid_weighted_model_is_not_flagged():
+    # Weighted split conformal with the true ratio covers >= 1 - alpha on average over
+    # draws of calibration and test rows (Tibshirani, Barber, Candes & Ramdas 2019),
+    # not by an exact law per draw: with 100 calibration rows worth about 40, the
+    # coverage of a draw varies far more than the split-conformal law allows.
+    rng = np.random.default_rng(8)
+    reps, confidence = 250, 0.95
+    ours = read_by_law = 0
+    for _ in range(reps):
+        cr = weighted_regressor(rng)
+        ours += any_flag(report.coverage_report(cr, confidence=confidence))
+        # the same intervals read as if one threshold served all
+        cr.shift_ = None
+        read_by_law += any_flag(report.coverage_report(cr, confidence=confidence))
+    assert ours / reps <= 1 - confidence
+    assert read_by_law / reps > 2 * (1 - confidence)
+
+
+def test_compare_reports_sets_the_shift_rows_beside_each_other():
+    rng = np.random.default_rng(9)
+    plain = report.coverage_report(evaluated_regressor(rng, mean=MEAN),
+                                   shift=Ratio(auc=0.8, pvalue=1e-9, ess=40.0))
+    weighted = report.coverage_report(weighted_regressor(rng))
+    bare = report.coverage_report(evaluated_regressor(rng))
+    side = report.compare_reports({"plain": plain, "weighted": weighted, "bare": bare}).table
+    rows = ["shift_auc", "shift_pvalue", "shift_ess", "weighted", "calibration_ess"]
+    assert side.index.tolist()[-5:] == rows
+    assert side.loc[rows, "plain"].tolist() == [0.8, 1e-9, 40.0, False, None]
+    assert side.loc[rows[:3], "weighted"].isna().all() and side.loc["weighted", "weighted"]
+    assert side.loc["calibration_ess", "weighted"] == weighted.summary["calibration_ess"]
+    assert side.loc[rows, "bare"].isna().all()
+    # reports without a shift keep the table they had
+    alone = report.compare_reports({"bare": bare}).table
+    assert alone.index[-1] == "flags"
