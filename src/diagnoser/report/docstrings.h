@@ -47,7 +47,8 @@ new_x : array-like, DataFrame or None, default=None
 shift : DensityRatio or None, default=None
     A fitted density ratio, or any object with its fitted ``auc_``,
     ``pvalue_`` and ``ess_`` (``n_source_``, ``n_new_`` and
-    ``feature_importances`` where it has them), used as it is. With neither
+    ``feature_importances``, called with ``random_state=0``, where it has
+    them), used as it is. With neither
     ``shift`` nor ``new_x``, an object calibrated with a fitted density ratio
     as its ``shift`` gives that one.
 
@@ -65,6 +66,8 @@ ValueError
     For an object not fitted (or evaluated), a confidence outside (0, 1), bins
     below 1, a test_x whose row count differs, shift and new_x together, or
     new_x for an object that holds no test rows' features and no test_x.
+ImportError
+    For new_x when trov.diagnoser.conformal has no DensityRatio.
 
 Notes
 -----

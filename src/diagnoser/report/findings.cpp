@@ -235,8 +235,10 @@ std::vector<std::string> cross_findings(const Evidence& e) {
                   (e.classes == 2 ? std::string("both classes")
                                   : "all " + std::to_string(e.classes) + " classes") +
                   ": the sets say little about single rows." +
-                  (e.score == "lac" || e.weighted
-                       ? ""
+                  (e.score == "lac" ? ""
+                   : e.weighted
+                       ? " The \"lac\" score gives smaller sets: ConformalClassifier(model, "
+                         "score=\"lac\")."
                        : " The \"lac\" score gives smaller sets: "
                          "CrossConformalClassifier(model, score=\"lac\")."));
   }
