@@ -399,13 +399,12 @@ Predicted predict_once(const py::object& self, const py::object& x, const py::ob
       std::vector<WeightedStratum> kernels = weighted_strata(weighted);
       const double* w = weights.data();
       if (mode == Conditional::kClass) {
-        per_row.resize(static_cast<std::size_t>(rows * class_count));
-        weighted_cells(kernels, weighted, w, rows, per_row.data(), marked);
-        tau.per_cell = per_row.data();
+        weighted_class_sets(kernels, weighted, p, r.rule, w, sets, marked);
       } else {
         per_row.resize(static_cast<std::size_t>(rows));
         weighted_rows(kernels, weighted, c, w, rows, per_row.data(), marked);
         tau.per_row = per_row.data();
+        prediction_sets(p, r.rule, tau, sets);
       }
     } else if (c != nullptr) {
       per_row.resize(static_cast<std::size_t>(rows));
@@ -415,7 +414,7 @@ Predicted predict_once(const py::object& self, const py::object& x, const py::ob
       std::fill(marked, marked + rows, any_fallback);
       tau.per_column = per_column.data();
     }
-    prediction_sets(p, r.rule, tau, sets);
+    if (!weighted.weighted()) prediction_sets(p, r.rule, tau, sets);
   }
   if (classes_read != nullptr) *classes_read = known;
   out.weights = weighted.weighted() ? py::object(weights) : py::none();

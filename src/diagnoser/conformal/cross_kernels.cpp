@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <exception>
-#include <thread>
 #include <utility>
+
+#include "diagnoser/common/halves.h"
 
 namespace trov {
 namespace conformal {
@@ -118,27 +118,7 @@ void plus_bounds(const SortedLists& residuals, const double* centre, int64_t row
       out[2 * i + 1] = kth_of_shifted(residuals, c, k, scratch);
     }
   };
-  if (rows < 2 * kRowsPerThread) {
-    run(0, rows);
-    return;
-  }
-  int64_t half = rows / 2;
-  // An exception (bad_alloc) must not escape a thread or unwind past a joinable
-  // one: each half keeps its own, and the first is rethrown after the join.
-  std::exception_ptr failed[2];
-  auto guarded = [&](int half_index, int64_t from, int64_t to) {
-    try {
-      run(from, to);
-    } catch (...) {
-      failed[half_index] = std::current_exception();
-    }
-  };
-  std::thread second(guarded, 1, half, rows);
-  guarded(0, 0, half);
-  second.join();
-  for (const auto& e : failed) {
-    if (e) std::rethrow_exception(e);
-  }
+  in_two_halves(rows, kRowsPerThread, run);
 }
 
 void cross_sets(const SortedLists& scores, const double* score, int64_t rows, int64_t classes,

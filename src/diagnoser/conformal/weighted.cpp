@@ -6,6 +6,7 @@
 #include <numeric>
 #include <string>
 
+#include "diagnoser/common/halves.h"
 #include "diagnoser/common/items.h"
 #include "diagnoser/common/python_ops.h"
 
@@ -16,6 +17,8 @@ namespace {
 // Where the strata are kept: a tuple of (scores, weights, falls back) per stratum.
 constexpr const char* kStrata = "_weighted_strata";
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
+// Rows per thread below which a second thread costs more than it saves.
+constexpr int64_t kRowsPerThread = 16384;
 
 using py::literals::operator""_a;
 
@@ -179,27 +182,50 @@ std::vector<WeightedStratum> weighted_strata(const WeightedTable& table) {
 void weighted_rows(const std::vector<WeightedStratum>& strata, const WeightedTable& table,
                    const int64_t* code, const double* w, int64_t rows, double* tau, bool* marked) {
   const int64_t groups = static_cast<int64_t>(strata.size()) - 1;
-  for (int64_t i = 0; i < rows; ++i) {
-    bool seen = code == nullptr || (code[i] >= 0 && code[i] < groups);
-    bool own = seen && (code == nullptr || !table.falls_back[code[i] + 1]);
-    const std::size_t g = code != nullptr && own ? static_cast<std::size_t>(code[i] + 1) : 0;
-    tau[i] = own || !table.full_fallback ? strata[g].threshold(w[i]) : kInfinity;
-    marked[i] = !own || std::isinf(tau[i]);
-  }
+  in_two_halves(rows, kRowsPerThread, [&](int64_t from, int64_t to) {
+    for (int64_t i = from; i < to; ++i) {
+      bool seen = code == nullptr || (code[i] >= 0 && code[i] < groups);
+      bool own = seen && (code == nullptr || !table.falls_back[code[i] + 1]);
+      const std::size_t g = code != nullptr && own ? static_cast<std::size_t>(code[i] + 1) : 0;
+      tau[i] = own || !table.full_fallback ? strata[g].threshold(w[i]) : kInfinity;
+      marked[i] = !own || std::isinf(tau[i]);
+    }
+  });
 }
 
-void weighted_cells(const std::vector<WeightedStratum>& strata, const WeightedTable& table,
-                    const double* w, int64_t rows, double* tau, bool* marked) {
-  const int64_t classes = static_cast<int64_t>(strata.size()) - 1;
-  for (int64_t i = 0; i < rows; ++i) {
-    marked[i] = false;
-    for (int64_t k = 0; k < classes; ++k) {
-      bool own = !table.falls_back[k + 1];
-      double t = own || !table.full_fallback ? strata[own ? k + 1 : 0].threshold(w[i]) : kInfinity;
-      tau[i * classes + k] = t;
-      marked[i] = marked[i] || !own || std::isinf(t);
-    }
+void weighted_class_sets(const std::vector<WeightedStratum>& strata, const WeightedTable& table,
+                         const Probabilities& proba, const ScoreRule& rule, const double* w,
+                         bool* sets, bool* marked) {
+  const int64_t classes = proba.classes;
+  // Each class's own stratum, the marginal one where it falls back, or none (+infinity).
+  std::vector<const WeightedStratum*> columns;
+  bool any_fallback = false;
+  for (int64_t k = 0; k < classes; ++k) {
+    bool own = !table.falls_back[k + 1];
+    any_fallback = any_fallback || !own;
+    columns.push_back(own || !table.full_fallback ? &strata[own ? k + 1 : 0] : nullptr);
   }
+  const WeightedColumns lookup(std::move(columns));
+  // A block of rows' thresholds at a time, still in cache when the sets read them.
+  constexpr int64_t kBlock = 2048;
+  in_two_halves(proba.rows, kRowsPerThread, [&](int64_t from, int64_t to) {
+    std::vector<double> tau(static_cast<std::size_t>(kBlock * classes));
+    for (int64_t begin = from; begin < to; begin += kBlock) {
+      const int64_t count = std::min(kBlock, to - begin);
+      for (int64_t i = 0; i < count; ++i) {
+        double* t = tau.data() + i * classes;
+        lookup.thresholds(w[begin + i], t);
+        marked[begin + i] =
+            any_fallback || std::any_of(t, t + classes, [](double v) { return std::isinf(v); });
+      }
+      ScoreRule part_rule = rule;
+      if (part_rule.u != nullptr) part_rule.u += begin;
+      Thresholds at;
+      at.per_cell = tau.data();
+      prediction_sets({proba.p + begin * classes, count, classes}, part_rule, at,
+                      sets + begin * classes);
+    }
+  });
 }
 
 }  // namespace conformal

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "diagnoser/conformal/calibration.h"
+#include "diagnoser/conformal/kernels.h"
 #include "diagnoser/conformal/state.h"
 #include "diagnoser/conformal/weighted_kernels.h"
 
@@ -59,9 +60,11 @@ std::vector<WeightedStratum> weighted_strata(const WeightedTable& table);
 // rows whose threshold is infinite.
 void weighted_rows(const std::vector<WeightedStratum>& strata, const WeightedTable& table,
                    const int64_t* code, const double* w, int64_t rows, double* tau, bool* marked);
-// Per row and class (rows x classes), the class's stratum's threshold.
-void weighted_cells(const std::vector<WeightedStratum>& strata, const WeightedTable& table,
-                    const double* w, int64_t rows, double* tau, bool* marked);
+// The sets of each row (rows x classes) when each class has its own stratum: a
+// class's threshold for the row's weight w[i], its score under `rule`.
+void weighted_class_sets(const std::vector<WeightedStratum>& strata, const WeightedTable& table,
+                         const Probabilities& proba, const ScoreRule& rule, const double* w,
+                         bool* sets, bool* marked);
 
 // Whether the calibration that made `state` was weighted.
 bool is_weighted(const Snapshot& state);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 namespace trov {
 namespace conformal {
@@ -80,7 +81,7 @@ double approximate(const double* begin, const double* end) {
 
 WeightedStratum::WeightedStratum(const double* scores, const double* weights, int64_t count,
                                  Multiplier b, Multiplier b_minus_a)
-    : scores_(scores, scores + count), b_minus_a_(b_minus_a) {
+    : scores_(scores, scores + count), b_(b), b_minus_a_(b_minus_a) {
   // A common power of two scales every weight, the new row's too, exactly: the rule
   // is homogeneous in the weights, and sums then stay far from overflow.
   double largest = count > 0 ? *std::max_element(weights, weights + count) : 0;
@@ -89,34 +90,66 @@ WeightedStratum::WeightedStratum(const double* scores, const double* weights, in
   int exponent = 0;
   std::frexp(largest, &exponent);
   scale_ = std::ldexp(1.0, -exponent);
+  scaled_.resize(static_cast<std::size_t>(count));
+  for (int64_t i = 0; i < count; ++i) scaled_[i] = weights[i] * scale_;
+  // Compensated prefix sums S_j (Neumaier): each within 2 eps S_j + n eps^2 W.
+  std::vector<double> prefix(static_cast<std::size_t>(count));
+  double sum = 0, carry = 0;
+  for (int64_t j = 0; j < count; ++j) {
+    double next, error;
+    two_sum(sum, scaled_[j], &next, &error);
+    sum = next;
+    carry += error;
+    prefix[j] = sum + carry;
+  }
+  const double total = prefix.back();
+  // In units of w: D_j / (b - a) = r S_j - W with r = b / (b - a), undoing the scale.
+  const double r = (b.hi + b.lo) / (b_minus_a.hi + b_minus_a.lo);
+  breaks_.resize(prefix.size());
+  for (std::size_t j = 0; j < prefix.size(); ++j) {
+    breaks_[j] = (r * prefix[j] - total) / scale_;
+    // The exact breaks never decrease; keeping the rounded ones so moves none by
+    // more than the slack.
+    if (j > 0 && breaks_[j] < breaks_[j - 1]) breaks_[j] = breaks_[j - 1];
+  }
+  // r, S_j, W and the product and difference each round: a few eps of (r + 1) W,
+  // and n eps^2 W for the sums, far inside this.
+  const double eps = std::numeric_limits<double>::epsilon();
+  slack_ = (64 * eps + static_cast<double>(count) * eps * eps * 16) * (r + 2) * total / scale_;
+}
+
+void WeightedStratum::build_exact() const {
+  const int64_t count = static_cast<int64_t>(scaled_.size());
   Expansion total, next;
-  for (int64_t i = 0; i < count; ++i) {
-    grow(total, weights[i] * scale_, &next);
+  for (double w : scaled_) {
+    grow(total, w, &next);
     total.swap(next);
   }
-  const Expansion shifted = negated(times(total, b_minus_a));
-  approx_.resize(static_cast<std::size_t>(count));
-  offset_.assign(1, 0);
+  const Expansion shifted = negated(times(total, b_minus_a_));
+  exact_.approx.resize(static_cast<std::size_t>(count));
+  exact_.offset.assign(1, 0);
   Expansion prefix;
   for (int64_t j = 0; j < count; ++j) {
-    grow(prefix, weights[j] * scale_, &next);
+    grow(prefix, scaled_[j], &next);
     prefix.swap(next);
-    Expansion d = add(times(prefix, b), shifted);
-    parts_.insert(parts_.end(), d.begin(), d.end());
-    offset_.push_back(static_cast<int64_t>(parts_.size()));
-    approx_[j] = approximate(d.data(), d.data() + d.size());
+    Expansion d = add(times(prefix, b_), shifted);
+    exact_.parts.insert(exact_.parts.end(), d.begin(), d.end());
+    exact_.offset.push_back(static_cast<int64_t>(exact_.parts.size()));
+    exact_.approx[j] = approximate(d.data(), d.data() + d.size());
   }
 }
 
 bool WeightedStratum::reaches(int64_t j, const Expansion& c) const {
-  Expansion d(parts_.begin() + offset_[j], parts_.begin() + offset_[j + 1]);
+  Expansion d(exact_.parts.begin() + exact_.offset[j], exact_.parts.begin() + exact_.offset[j + 1]);
   Expansion difference = add(std::move(d), negated(c));
   return difference.empty() || difference.back() > 0;
 }
 
-double WeightedStratum::threshold(double w) const {
+double WeightedStratum::exact_threshold(double w) const {
   constexpr double kInfinity = std::numeric_limits<double>::infinity();
   if (weightless_) return kInfinity;  // no mass below +infinity
+  std::call_once(*once_, [this] { build_exact(); });
+  const std::vector<double>& approx = exact_.approx;
   double scaled = w * scale_;
   if (std::isinf(scaled)) return kInfinity;
   const Expansion c = times({scaled}, b_minus_a_);
@@ -125,7 +158,7 @@ double WeightedStratum::threshold(double w) const {
   // where rounding could have moved it across.
   const double slack = 64 * std::numeric_limits<double>::epsilon();
   auto at_least = [&](int64_t j) {
-    double gap = approx_[j] - target, size = std::abs(approx_[j]) + std::abs(target);
+    double gap = approx[j] - target, size = std::abs(approx[j]) + std::abs(target);
     if (gap > slack * size) return true;
     if (gap < -slack * size) return false;
     return reaches(j, c);
@@ -141,6 +174,95 @@ double WeightedStratum::threshold(double w) const {
   }
   const int64_t j = low, n = static_cast<int64_t>(scores_.size());
   return j < n ? scores_[j] : kInfinity;
+}
+
+double WeightedStratum::at_rank(int64_t j) const {
+  return j < static_cast<int64_t>(scores_.size()) ? scores_[static_cast<std::size_t>(j)]
+                                                  : std::numeric_limits<double>::infinity();
+}
+
+double WeightedStratum::threshold(double w) const {
+  if (weightless_) return std::numeric_limits<double>::infinity();
+  const int64_t n = static_cast<int64_t>(breaks_.size());
+  const int64_t p = first_at_least(breaks_.data(), n, w);
+  if ((p > 0 && ambiguous(w, breaks_[p - 1], slack_)) ||
+      (p < n && ambiguous(w, breaks_[p], slack_))) {
+    return exact_threshold(w);
+  }
+  return at_rank(p);
+}
+
+bool ambiguous(double w, double b, double slack) {
+  constexpr double kRelative = 64 * std::numeric_limits<double>::epsilon();
+  return !(std::abs(w - b) > slack + kRelative * (std::abs(w) + std::abs(b)));
+}
+
+int64_t first_at_least(const double* a, int64_t n, double x) {
+  if (n == 0) return 0;
+  // Branch-free: the answer stays in [base, base + len].
+  const double* base = a;
+  int64_t len = n;
+  while (len > 1) {
+    const int64_t half = len / 2;
+    base = base[half - 1] < x ? base + half : base;
+    len -= half;
+  }
+  return (base - a) + (*base < x);
+}
+
+WeightedColumns::WeightedColumns(std::vector<const WeightedStratum*> columns)
+    : columns_(std::move(columns)) {
+  for (auto& c : columns_) {
+    if (c != nullptr && c->weightless()) c = nullptr;
+    if (c != nullptr) slack_ = std::max(slack_, c->slack());
+  }
+  const std::size_t k = columns_.size();
+  std::size_t total = 0;
+  for (const auto* c : columns_) total += c ? c->breaks().size() : 0;
+  // Four bytes per column and break: beyond 2^24 entries each column is searched.
+  if ((total + 1) * k > (std::size_t{1} << 24)) return;
+  tabled_ = true;
+  // Each column's breaks are ascending already: merged pairwise, not sorted.
+  std::vector<std::pair<double, std::size_t>> all;
+  all.reserve(total);
+  std::vector<std::size_t> start;
+  for (std::size_t c = 0; c < k; ++c) {
+    if (columns_[c] == nullptr) continue;
+    start.push_back(all.size());
+    for (double b : columns_[c]->breaks()) all.emplace_back(b, c);
+  }
+  start.push_back(all.size());
+  for (std::size_t width = 1; width + 1 < start.size(); width *= 2) {
+    for (std::size_t i = 0; i + width + 1 < start.size(); i += 2 * width) {
+      std::size_t end = start[std::min(i + 2 * width, start.size() - 1)];
+      std::inplace_merge(all.begin() + start[i], all.begin() + start[i + width], all.begin() + end);
+    }
+  }
+  merged_.reserve(total);
+  rank_.assign((total + 1) * k, 0);
+  for (std::size_t p = 0; p < total; ++p) {
+    merged_.push_back(all[p].first);
+    std::copy(rank_.begin() + p * k, rank_.begin() + (p + 1) * k, rank_.begin() + (p + 1) * k);
+    ++rank_[(p + 1) * k + all[p].second];
+  }
+}
+
+void WeightedColumns::thresholds(double w, double* out) const {
+  constexpr double kInfinity = std::numeric_limits<double>::infinity();
+  const std::size_t k = columns_.size();
+  if (tabled_) {
+    const int64_t n = static_cast<int64_t>(merged_.size());
+    const int64_t p = first_at_least(merged_.data(), n, w);
+    if (!((p > 0 && ambiguous(w, merged_[p - 1], slack_)) ||
+          (p < n && ambiguous(w, merged_[p], slack_)))) {
+      const int32_t* rank = rank_.data() + static_cast<std::size_t>(p) * k;
+      for (std::size_t c = 0; c < k; ++c) {
+        out[c] = columns_[c] ? columns_[c]->at_rank(rank[c]) : kInfinity;
+      }
+      return;
+    }
+  }
+  for (std::size_t c = 0; c < k; ++c) out[c] = columns_[c] ? columns_[c]->threshold(w) : kInfinity;
 }
 
 double effective_size(const double* weights, int64_t count) {

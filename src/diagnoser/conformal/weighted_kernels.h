@@ -6,6 +6,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 namespace trov {
@@ -27,18 +29,59 @@ class WeightedStratum {
   WeightedStratum(const double* scores, const double* weights, int64_t count, Multiplier b,
                   Multiplier b_minus_a);
   // The threshold of a new row of weight `w` (finite, >= 0): +infinity exactly when
-  // w > alpha (W + w); at equality the largest score.
+  // w > alpha (W + w); at equality the largest score. Safe from several threads.
   double threshold(double w) const;
+  // Rank j is reached exactly when w <= D_j / (b - a): these breaks, rounded and
+  // ascending, each within slack() of its exact value.
+  const std::vector<double>& breaks() const { return breaks_; }
+  double slack() const { return slack_; }
+  double at_rank(int64_t j) const;  // scores_[j], or +infinity past the last
+  // The threshold from the exact D_j; they are built on first use.
+  double exact_threshold(double w) const;
+  bool weightless() const { return weightless_; }
 
  private:
-  bool reaches(int64_t j, const std::vector<double>& c) const;  // D_(j + 1) >= c, exactly
-  std::vector<double> scores_;
-  std::vector<double> approx_;   // D_j rounded, a filter for the search
-  std::vector<int64_t> offset_;  // D_j's components are parts_[offset_[j - 1], offset_[j])
-  std::vector<double> parts_;
-  Multiplier b_minus_a_;
+  struct Exact {
+    std::vector<double> approx;   // D_j rounded, a filter for the search
+    std::vector<int64_t> offset;  // D_j's components are parts[offset[j], offset[j + 1])
+    std::vector<double> parts;
+  };
+  void build_exact() const;
+  bool reaches(int64_t j, const std::vector<double>& c) const;  // D_j >= c, exactly
+  std::vector<double> scores_, scaled_;                         // scaled_: the weights, scaled
+  std::vector<double> breaks_;
+  double slack_ = 0;
+  Multiplier b_, b_minus_a_;
   double scale_ = 1;  // a power of two that brings the weights near 1
   bool weightless_ = false;
+  // Most rows never need the exact D_j: they are built once, by whichever thread
+  // first needs them.
+  std::unique_ptr<std::once_flag> once_ = std::make_unique<std::once_flag>();
+  mutable Exact exact_;
+};
+
+// Whether `w` lies so near the rounded break `b`, of slack `slack`, that rounding
+// may have put it on the wrong side.
+bool ambiguous(double w, double b, double slack);
+
+// Where the first element >= x sits in the ascending a[0, n).
+int64_t first_at_least(const double* a, int64_t n, double x);
+
+// The thresholds of one row in several columns (a class's stratum each) at once:
+// one search over all columns' breaks merged, then a lookup per column.
+class WeightedColumns {
+ public:
+  // columns[k] is null where column k's threshold is +infinity. The strata outlive this.
+  explicit WeightedColumns(std::vector<const WeightedStratum*> columns);
+  // out[k] for each column; `w` finite and >= 0.
+  void thresholds(double w, double* out) const;
+
+ private:
+  std::vector<const WeightedStratum*> columns_;
+  double slack_ = 0;            // the largest column's
+  std::vector<double> merged_;  // every column's breaks, ascending
+  std::vector<int32_t> rank_;   // rank_[p * columns + k]: column k's breaks below merged_[p]
+  bool tabled_ = false;         // false when the table would be too large: search each column
 };
 
 // Kish's effective sample size (sum w)^2 / sum w^2; 0 when every weight is 0.
