@@ -4,6 +4,7 @@ from typing import Any, Callable, Dict, List, Optional, Tuple, Union, overload
 import numpy as np
 import pandas as pd
 from lightgbm import LGBMRegressor as LGBMRegressor
+from sklearn.ensemble import HistGradientBoostingClassifier as HistGradientBoostingClassifier
 from sklearn.exceptions import NotFittedError as NotFittedError
 from typing_extensions import Literal
 
@@ -241,3 +242,34 @@ class CrossConformalClassifier:
     def get_params(self, deep: bool = True) -> Dict[str, Any]: ...
     def set_params(self, **params: Any) -> CrossConformalClassifier: ...
     def set_output(self, transform: _Output = None) -> CrossConformalClassifier: ...
+
+class DensityRatio:
+    classifier: Any
+    cv: int
+    clip: float
+    n_jobs: Optional[int]
+    random_state: Any
+    estimators_: List[Any]
+    folds_: np.ndarray
+    oof_proba_: np.ndarray
+    auc_: float
+    fold_pvalues_: np.ndarray
+    pvalue_: float
+    n_source_: int
+    n_new_: int
+    ess_: float
+    n_features_in_: int
+    feature_names_in_: np.ndarray
+    def __init__(
+        self,
+        classifier: Any = None,
+        cv: int = 5,
+        clip: float = 0.01,
+        n_jobs: Optional[int] = None,
+        random_state: Any = None,
+    ) -> None: ...
+    def fit(self, source_x: Any, new_x: Any) -> DensityRatio: ...
+    def __call__(self, x: Any) -> np.ndarray: ...
+    def feature_importances(self, n_repeats: int = 5, random_state: Any = None) -> pd.Series: ...
+    def get_params(self, deep: bool = True) -> Dict[str, Any]: ...
+    def set_params(self, **params: Any) -> DensityRatio: ...

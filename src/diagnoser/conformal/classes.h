@@ -13,6 +13,7 @@ py::object create_conformal_classifier(const ModuleContext& module);
 py::object create_conformal_regressor(const ModuleContext& module);
 py::object create_cross_conformal_classifier(const ModuleContext& module);
 py::object create_cross_conformal_regressor(const ModuleContext& module);
+py::object create_density_ratio(const ModuleContext& module);
 
 }  // namespace conformal
 }  // namespace trov

@@ -1,5 +1,5 @@
 // The companion module `trov.diagnoser.conformal`: calibrated prediction sets and
-// intervals for new rows.
+// intervals for new rows, and density ratios for rows whose features shifted.
 #include <pybind11/pybind11.h>
 
 #include "diagnoser/common/compat.h"
@@ -23,12 +23,15 @@ void initialise(py::module_ module) {
   import_as(globals, "numpy", "np");
   import_as(globals, "warnings", "warnings");
   import_from(globals, "lightgbm", {{"LGBMRegressor", "LGBMRegressor"}});
+  import_from(globals, "sklearn.ensemble",
+              {{"HistGradientBoostingClassifier", "HistGradientBoostingClassifier"}});
   import_from(globals, "sklearn.exceptions", {{"NotFittedError", "NotFittedError"}});
 
   globals["ConformalClassifier"] = create_conformal_classifier(context);
   globals["ConformalRegressor"] = create_conformal_regressor(context);
   globals["CrossConformalClassifier"] = create_cross_conformal_classifier(context);
   globals["CrossConformalRegressor"] = create_cross_conformal_regressor(context);
+  globals["DensityRatio"] = create_density_ratio(context);
 }
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT,      "conformal", nullptr, 0,      nullptr,
