@@ -329,3 +329,26 @@ def test_compare_reports_sets_the_shift_rows_beside_each_other():
     # reports without a shift keep the table they had
     alone = report.compare_reports({"bare": bare}).table
     assert alone.index[-1] == "flags"
+
+
+def test_the_module_density_ratio_reads_as_the_section_needs():
+    from sklearn.linear_model import LogisticRegression
+    rng = np.random.default_rng(10)
+    columns = ["a", "b", "c"]
+    calib = pd.DataFrame(rng.normal(size=(300, 3)), columns=columns)
+    new = pd.DataFrame(rng.normal(size=(300, 3)) + [MEAN, 0, 0], columns=columns)
+    y = calib["a"].to_numpy() + rng.normal(size=300)
+    ratio = conformal.DensityRatio(LogisticRegression(), random_state=0).fit(calib, new)
+    plain = evaluated_regressor(rng, n=300)
+    r = report.coverage_report(plain, shift=ratio)
+    s = r.summary
+    assert (s["shift_auc"], s["shift_pvalue"], s["shift_ess"]) == (ratio.auc_, ratio.pvalue_,
+                                                                   ratio.ess_)
+    assert s["shift_detected"] and (s["shift_n_source"], s["shift_n_new"]) == (300, 300)
+    assert r.tables["shift features"]["feature"].tolist()[0] == "a"
+    assert "apart most (the table \"shift features\"): a" in r.findings[0]
+    # calibrated with that ratio: the report reads it from the object
+    cr = ConformalRegressor(Column(), alpha=0.1, method="absolute").calibrate(calib, y, shift=ratio)
+    w = report.coverage_report(cr.evaluate(new, new["a"].to_numpy() + rng.normal(size=300)))
+    assert w.summary["shift_auc"] == ratio.auc_ and w.summary["weighted"] is True
+    assert "The object is calibrated with weights" in w.findings[0]
