@@ -140,7 +140,7 @@ py::object shift_ratio(const py::object& fitted, Kind kind, const Settings& sett
     return shift;
   }
   if (!new_x.is_none()) {
-    context.what = "the DensityRatio fitted on new_x";
+    context.what = "DensityRatio(random_state=0)";
     context.source = "test";
     return fit_density_ratio(source_rows(fitted, settings), new_x);
   }
