@@ -62,4 +62,6 @@ def coverage_report(
     confidence: float = 0.95,
     bins: int = 10,
     test_x: Any = None,
+    new_x: Any = None,
+    shift: Any = None,
 ) -> CoverageReport: ...

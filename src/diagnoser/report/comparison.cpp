@@ -1,5 +1,6 @@
 #include "diagnoser/report/comparison.h"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -117,12 +118,35 @@ py::object compare_reports(const Args& a) {
     measures.insert(measures.end(), {"share_full", "worst_class", "worst_class_coverage"});
   measures.insert(measures.end(), {"worst_segment", "worst_segment_coverage", "flags"});
 
+  // The shift rows, each where some report has it: unweighted beside weighted.
+  std::vector<const char*> shifted;
+  std::vector<py::object> reports_read;
+  std::vector<py::dict> summaries;
+  std::vector<py::dict> all_tables;
+  py::tuple keys = snapshot(names);
+  for (py::handle name : keys) {
+    py::object report = given[name];
+    reports_read.push_back(report);
+    summaries.push_back(report.attr("summary"));
+    all_tables.push_back(report.attr("tables"));
+  }
+  for (const char* key :
+       {"shift_auc", "shift_pvalue", "shift_ess", "weighted", "calibration_ess"}) {
+    bool any = std::any_of(summaries.begin(), summaries.end(),
+                           [key](const py::dict& summary) { return summary.contains(key); });
+    if (any) {
+      shifted.push_back(key);
+      measures.emplace_back(key);
+    }
+  }
+
   py::dict columns;
   py::dict kept;
-  for (py::handle name : snapshot(names)) {
-    py::object report = given[name];
-    py::dict summary = report.attr("summary");
-    py::dict tables = report.attr("tables");
+  for (std::size_t r = 0; r < keys.size(); ++r) {
+    py::handle name = keys[r];
+    const py::object& report = reports_read[r];
+    py::dict summary = summaries[r];
+    py::dict tables = all_tables[r];
     py::list column;
     for (const char* key : {"n", "target", "coverage", "coverage_low", "coverage_high", size}) {
       column.append(summary_value(summary, key));
@@ -137,6 +161,7 @@ py::object compare_reports(const Args& a) {
     column.append(s.what);
     column.append(s.coverage);
     column.append(py::int_(flag_count(tables)));
+    for (const char* key : shifted) column.append(summary_value(summary, key));
     columns[name] = column;
     kept[name] = report;
   }
@@ -159,7 +184,10 @@ std::string fragment(const py::object& self) {
   out +=
       "<p class=\"note\">One column per report. Coverage with its Wilson interval "
       "(coverage_low, coverage_high), the mean set size or width, the class and the feature "
-      "segment of lowest coverage, and the number of flagged rows of each report.</p>";
+      "segment of lowest coverage, and the number of flagged rows of each report; where "
+      "reports have them, the shift to new rows (shift_auc, shift_pvalue, shift_ess) and "
+      "whether and how much the calibration was weighted (weighted, calibration_ess), blank "
+      "for the others.</p>";
   out += table_html(self.attr("table").attr("reset_index")());
   return out + "</div>";
 }

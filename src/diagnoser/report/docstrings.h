@@ -9,11 +9,20 @@ inline constexpr const char* kCoverageReportFunctionDoc =
     R"(Where coverage falls short: tables, findings and figures of a fitted object.
 
 The report only reads the object: it never refits, calls no model and changes
-nothing. Split conformal guarantees marginal coverage only; per class and per
-segment it can fall short with nothing broken, and the report finds where.
-Cross-conformal methods guarantee a lower bound on average over fits, not for
-this one: their report tests only the whole against that bound, and describes
-the rest.
+nothing (given ``new_x``, it fits a density ratio of its own). Split conformal
+guarantees marginal coverage only; per class and per segment it can fall short
+with nothing broken, and the report finds where. Cross-conformal methods
+guarantee a lower bound on average over fits, not for this one: their report
+tests only the whole against that bound, and describes the rest. So does the
+report of an object calibrated with weights (``calibrate(..., shift=...)``),
+whose bound is 1 - alpha on average over draws of calibration and test rows:
+each of its test rows has its own threshold, and no exact law holds for one
+calibration.
+
+Whether the guarantee carries over to the rows the model will meet is the
+shift section's question: a density ratio between the calibration rows (or the
+test rows, which stand for them) and the new rows gives the summary's
+``shift_*`` entries, the table ``shift features`` and a finding.
 
 Parameters
 ----------
@@ -30,6 +39,18 @@ bins : int, default=10
 test_x : array-like, DataFrame or None, default=None
     The features of the test rows, in their order: gives a classifier its
     ``by_feature`` table, and replaces a regressor's stored ones.
+new_x : array-like, DataFrame or None, default=None
+    Rows the model will meet. The report fits
+    ``DensityRatio(random_state=0)`` of trov.diagnoser.conformal on the test
+    rows' features (``test_x``, else the object's own) as the source and these
+    as the new rows, and reads its shift section from it.
+shift : DensityRatio or None, default=None
+    A fitted density ratio, or any object with its fitted ``auc_``,
+    ``pvalue_`` and ``ess_`` (``n_source_``, ``n_new_`` and
+    ``feature_importances``, called with ``random_state=0``, where it has
+    them), used as it is. With neither
+    ``shift`` nor ``new_x``, an object calibrated with a fitted density ratio
+    as its ``shift`` gives that one.
 
 Returns
 -------
@@ -39,16 +60,30 @@ report : CoverageReport
 Raises
 ------
 TypeError
-    For an object of any other type, or a confidence or bins that is no number.
+    For an object of any other type, a confidence or bins that is no number, or
+    a shift that is no fitted density ratio.
 ValueError
     For an object not fitted (or evaluated), a confidence outside (0, 1), bins
-    below 1, or a test_x whose row count differs.
+    below 1, a test_x whose row count differs, shift and new_x together, or
+    new_x for an object that holds no test rows' features and no test_x.
+ImportError
+    For new_x when trov.diagnoser.conformal has no DensityRatio.
+
+Notes
+-----
+The shift is detected when ``shift_pvalue`` < 1 - confidence. That test is
+apart from the flags, whose chance of any false one stays below 1 -
+confidence. Weighted calibration mends a covariate shift, up to the error of
+the estimated ratio (Tibshirani, Barber, Candes and Ramdas, 2019); it assumes
+P(y | x) unchanged, and cannot mend a label or concept shift. No shift
+detected is no proof of none: at a small n a shift may go unseen.
 
 Examples
 --------
 >>> report = coverage_report(cc, confidence=0.95, bins=10)  # doctest: +SKIP
 >>> report.summary["coverage"], report.tables["by_class"]  # doctest: +SKIP
 >>> report.to_html("report.html")  # doctest: +SKIP
+>>> coverage_report(cc, new_x=x_new).summary["shift_detected"]  # doctest: +SKIP
 )";
 
 inline constexpr const char* kCoverageReportDoc =
@@ -80,11 +115,19 @@ summary : dict
     ``fsc`` (the lowest segment coverage) and, where known, ``n_calib`` and the
     expected range ``expected_low`` / ``expected_high``; for a cross-conformal
     object instead ``method``, ``n_estimators``, ``coverage_bound``, ``guarantee``
-    and ``flag_at_most`` (the coverage at or below which the whole is flagged).
+    and ``flag_at_most`` (the coverage at or below which the whole is flagged);
+    for an object calibrated with weights ``weighted`` (True),
+    ``calibration_ess`` (Kish's effective sample size of its calibration
+    weights, of ``n_calib``), ``coverage_bound``, ``guarantee`` and
+    ``flag_at_most``. With a shift section: ``shift_auc``, ``shift_pvalue``,
+    ``shift_ess``, ``shift_n_source``, ``shift_n_new``, ``shift_detected`` and
+    ``weighted``.
 tables : dict of str to DataFrame
     ``by_class``, ``by_set_size``, ``by_feature``, ``worst_segments``,
     ``by_prediction`` and ``by_group``, as they apply; each row has ``n``,
-    ``coverage``, its interval, ``p_adjusted`` and ``flag``.
+    ``coverage``, its interval, ``p_adjusted`` and ``flag``. With a shift
+    section, ``shift features``: the five features (``feature``) whose
+    permutation lowers the ratio's AUC most (``auc_drop``).
 findings : list of str
     A few sentences, each backed by a figure of the report.
 
@@ -152,7 +195,9 @@ reports : dict of str to CoverageReport
     The reports compared, by name.
 table : DataFrame
     Coverage with its interval, mean set size or width, the worst class and
-    segment, and the number of flagged rows; one column per report.
+    segment, and the number of flagged rows; one column per report. Where some
+    report has them, ``shift_auc``, ``shift_pvalue``, ``shift_ess``,
+    ``weighted`` and ``calibration_ess`` too, None for the reports without.
 
 See Also
 --------

@@ -135,10 +135,72 @@ constexpr int64_t kFewCalibration = 100;
 // A report that would miss a shortfall this large says so instead of an all-clear.
 constexpr double kBlind = 0.1;
 
-// A cross-conformal object promises a marginal bound only: the whole is tested
-// against it by Markov's inequality, and everything else is described.
+// The words that tell what varies under a marginal bound: the fit of a
+// cross-conformal method, or the calibration draw of weighted split conformal.
+struct BoundWords {
+  const char* draws;  // whose draws the bound averages over
+  const char* one;    // one such draw
+  const char* each;   // "not for each ..."
+  const char* this_;  // "This ... covers these rows"
+  std::string check;  // what to check when coverage is far below the bound
+};
+
+BoundWords bound_words(const Evidence& e) {
+  if (!e.weighted) {
+    return {"the training rows", "a fit", "fit", "This fit",
+            "that the test rows come from the same data as the training rows"};
+  }
+  return {"the calibration rows", "a calibration draw", "draw", "This calibration",
+          "that the weights are the density ratio of the test rows to the calibration rows, "
+          "and that only the features shifted: weighting cannot mend a change of P(y | x)"};
+}
+
+// Thousands apart: "2,000".
+std::string grouped(int64_t v) {
+  std::string digits = std::to_string(v < 0 ? -v : v), out;
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return (v < 0 ? "-" : "") + out;
+}
+
+// An effective sample size as a count of rows, "340 of 2,000 rows".
+std::string effective(double ess, int64_t of) {
+  std::string out = grouped(std::llround(ess));
+  return of > 0 ? out + " of " + grouped(of) + " rows" : out + " rows";
+}
+
+// Weighted split conformal gives each test row its own threshold: no exact law
+// holds given the calibration draw, only coverage >= 1 - alpha on average over
+// draws of calibration and test rows when the weights are the true density ratio
+// (Tibshirani, Barber, Candes & Ramdas 2019, "Conformal prediction under
+// covariate shift").
+std::string weighted_guarantee(const Evidence& e) {
+  std::string out =
+      "Calibrated with weights (shift=): each test row has its own threshold, so the exact "
+      "law of split conformal does not apply. The guarantee is marginal and weighted: "
+      "coverage of at least 1 - alpha = " +
+      fixed(e.bound) +
+      " on average over draws of the calibration and test rows, when the weights are the "
+      "density ratio of the test rows to the calibration rows and P(y | x) is the same for "
+      "both; nothing per class or segment. The whole is tested against it by Markov's "
+      "inequality, the rest is described. The calibration weights are worth " +
+      effective(e.calibration_ess, e.n_calib) + " (Kish's effective sample size)";
+  if (e.calibration_ess < static_cast<double>(kFewCalibration)) {
+    out +=
+        ": so few make the coverage of a draw vary widely, and more calibration rows "
+        "like the new ones narrow it";
+  }
+  return out + ".";
+}
+
+// A cross-conformal or weighted object promises a marginal bound only: the whole
+// is tested against it by Markov's inequality, and everything else is described.
 std::vector<std::string> cross_findings(const Evidence& e) {
   std::vector<std::string> out;
+  BoundWords w = bound_words(e);
+  if (e.weighted) out.push_back(weighted_guarantee(e));
   double coverage = static_cast<double>(e.covered) / static_cast<double>(e.n);
   std::string level = percent(e.confidence), allowed = percent(1 - e.confidence);
   std::string miss = fixed(1 - coverage), bound = fixed(e.bound);
@@ -146,22 +208,18 @@ std::vector<std::string> cross_findings(const Evidence& e) {
                          fixed(e.coverage_high) + ")";
   if (e.whole_flag == "under-covered") {
     out.push_back("Coverage " + fixed(coverage) + " is below the guaranteed " + bound +
-                  " by more than a draw of the training rows explains: under that bound a fit "
-                  "misses a share " +
-                  miss + " of the rows with chance at most " + fixed(e.p_whole) +
-                  " (Markov's inequality), within the " + allowed +
-                  " the report allows. Check that the test rows come from the same data as "
-                  "the training rows.");
+                  " by more than a draw of " + w.draws + " explains: under that bound " + w.one +
+                  " misses a share " + miss + " of the rows with chance at most " +
+                  fixed(e.p_whole) + " (Markov's inequality), within the " + allowed +
+                  " the report allows. Check " + w.check + ".");
   } else if (coverage < e.bound) {
-    out.push_back("Coverage " + fixed(coverage) + " is below the guaranteed " + bound + interval +
-                  ", yet carries no flag: the bound holds on average over draws of the training "
-                  "rows, not for each fit, and under it a fit misses a share " +
-                  miss + " of the rows with chance up to " + fixed(e.p_whole) +
-                  " (Markov's inequality)." +
-                  (e.coverage_high < e.bound
-                       ? " So low a coverage is still worth a check that the test rows come "
-                         "from the same data as the training rows."
-                       : ""));
+    out.push_back(
+        "Coverage " + fixed(coverage) + " is below the guaranteed " + bound + interval +
+        ", yet carries no flag: the bound holds on average over draws of " + w.draws +
+        ", not for each " + w.each + ", and under it " + w.one + " misses a share " + miss +
+        " of the rows with chance up to " + fixed(e.p_whole) + " (Markov's inequality)." +
+        (e.coverage_high < e.bound ? " So low a coverage is still worth a check " + w.check + "."
+                                   : std::string()));
   } else if (e.coverage_high < e.target) {
     out.push_back("Coverage " + fixed(coverage) + " is below 1 - alpha = " + fixed(e.target) +
                   interval + " but not below the guaranteed " + bound +
@@ -178,14 +236,27 @@ std::vector<std::string> cross_findings(const Evidence& e) {
                                   : "all " + std::to_string(e.classes) + " classes") +
                   ": the sets say little about single rows." +
                   (e.score == "lac" ? ""
-                                    : " The \"lac\" score gives smaller sets: "
-                                      "CrossConformalClassifier(model, score=\"lac\")."));
+                   : e.weighted
+                       ? " The \"lac\" score gives smaller sets: ConformalClassifier(model, "
+                         "score=\"lac\")."
+                       : " The \"lac\" score gives smaller sets: "
+                         "CrossConformalClassifier(model, score=\"lac\")."));
+  }
+  if (e.weighted && e.share_fallback > 0) {
+    // A row whose weight outweighs alpha of the calibration mass and its own has no
+    // calibration score at the level: it gets every class or an unbounded interval.
+    out.push_back(percent(e.share_fallback) + " of the test rows are marked in fallback_rows_: " +
+                  "their weight is so large beside the calibration rows' that no calibration "
+                  "score reaches the level, so they get " +
+                  (e.classes > 0 ? "every class" : "an unbounded interval") +
+                  (e.conditional.empty() ? "" : ", or their " + e.conditional + " fell back") +
+                  ". More calibration rows like the new ones make them fewer.");
   }
   std::string below = listing(e.below_bound, true);
   if (!below.empty()) {
-    out.push_back("This fit covers these rows less than both the guaranteed " + bound +
-                  " and the whole (" + fixed(coverage) + "), by exact binomial tests at " + level +
-                  " over all the tables' rows together: " + below +
+    out.push_back(std::string(w.this_) + " covers these rows less than both the guaranteed " +
+                  bound + " and the whole (" + fixed(coverage) + "), by exact binomial tests at " +
+                  level + " over all the tables' rows together: " + below +
                   ". Described, not flagged: the bound is over all rows and promises nothing "
                   "per class or segment.");
     Evidence remedy = e;
@@ -200,16 +271,16 @@ std::vector<std::string> cross_findings(const Evidence& e) {
                   "together, not each size; set sizes carry no flag.");
   }
   if (e.whole_flag.empty()) {
+    std::string single = std::string("a single ") + (e.weighted ? "calibration draw" : "fit");
     if (std::isnan(e.flag_at_most)) {
       out.push_back("No coverage of these test rows could be flagged at " + level +
-                    ": a marginal bound of " + bound +
-                    " still lets a single fit cover nothing with chance up to " +
-                    fixed(1 - e.bound) + ", more than the " + allowed +
-                    " the report allows. The figures describe this fit; a confidence below " +
-                    bound + " can flag a coverage far below it.");
+                    ": a marginal bound of " + bound + " still lets " + single +
+                    " cover nothing with chance up to " + fixed(1 - e.bound) + ", more than the " +
+                    allowed + " the report allows. The figures describe this " + w.each +
+                    "; a confidence below " + bound + " can flag a coverage far below it.");
     } else {
       out.push_back("Only coverage of " + fixed(e.flag_at_most) + " or less is flagged at " +
-                    level + ": a single fit may fall below the bound " + bound +
+                    level + ": " + single + " may fall below the bound " + bound +
                     " by chance, and the test allows for that, so a smaller shortfall goes "
                     "unseen.");
     }
@@ -218,6 +289,61 @@ std::vector<std::string> cross_findings(const Evidence& e) {
 }
 
 }  // namespace
+
+std::string p_text(double p) {
+  if (p < 1e-6) return "p < 1e-6";
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%.2g", p);
+  return std::string("p = ") + buffer;
+}
+
+// What the new rows' features tell: a shift the classifier of the density ratio
+// finds, or an all-clear that says what it could not see.
+std::vector<std::string> shift_findings(const ShiftEvidence& e) {
+  std::string rows = "the " + e.source + " rows";
+  std::string figures = "AUC " + fixed(e.auc, 2) + ", " + p_text(e.pvalue);
+  std::string calibrated =
+      "The object is calibrated with weights (shift=); its calibration "
+      "weights are worth " +
+      effective(e.calibration_ess, e.n_calib) + " (Kish's effective sample size).";
+  if (!e.detected) {
+    std::string sizes = e.n_source > 0 && e.n_new > 0
+                            ? " with " + grouped(e.n_source) + " " + e.source + " and " +
+                                  grouped(e.n_new) + " new rows"
+                            : "";
+    std::string text =
+        "No shift between the " + e.source + " and new rows is detectable at this n (" + figures +
+        "): that is no proof there is none, and" + sizes + " a small shift may go unseen.";
+    if (e.weighted) text += " " + calibrated;
+    return {text};
+  }
+  std::string text = "New rows differ from " + rows + " (" + figures + ")";
+  text += e.weighted ? ": the unweighted guarantee would not carry over to them."
+                     : ": the marginal guarantee does not carry over to them.";
+  if (!e.top.empty()) {
+    text +=
+        " The features that tell them apart most (the table \"shift features\"): " + names(e.top) +
+        ".";
+  }
+  std::string assumption =
+      " Weighting assumes P(y | x) is the same for the new rows, and cannot fix a label or "
+      "concept shift.";
+  if (e.weighted) {
+    text += " " + calibrated +
+            " Weighting restores the marginal guarantee for a covariate shift, up to the error "
+            "of the estimated ratio." +
+            assumption;
+  } else {
+    text +=
+        " Weighted calibration (shift=) restores it for a covariate shift, up to the error "
+        "of the estimated ratio: " +
+        e.estimator +
+        "(model).calibrate(calib_x, calib_y, shift=DensityRatio().fit(calib_x, new_x)) from "
+        "trov.diagnoser.conformal; the ratio's effective sample size is " +
+        effective(e.ess, e.n_source) + "." + assumption;
+  }
+  return {text};
+}
 
 std::vector<std::string> findings(const Evidence& e) {
   if (e.cross) return cross_findings(e);

@@ -57,9 +57,32 @@ struct Evidence {
   double bound = 0, p_whole = 1, flag_at_most = 0;
   std::string guarantee = "";
   std::vector<FlaggedRow> below_bound;
+  // Weighted split conformal: tested as a cross-conformal object is, with the bound
+  // 1 - alpha; `calibration_ess` is Kish's effective size of its calibration weights.
+  bool weighted = false;
+  double calibration_ess = 0;
 };
 
 std::vector<std::string> findings(const Evidence& e);
+
+// What a density ratio between the rows the report reads and the new rows shows.
+struct ShiftEvidence {
+  double confidence;
+  double auc, pvalue, ess;
+  int64_t n_source = -1, n_new = -1;  // -1: not known
+  bool detected;
+  std::vector<std::string> top;  // the features that tell the rows apart most
+  std::string source;            // "calibration" or "test": the rows compared
+  std::string estimator;         // the class a remedy names
+  bool weighted = false;         // the object is calibrated with weights already
+  double calibration_ess = 0;
+  int64_t n_calib = -1;
+};
+
+std::vector<std::string> shift_findings(const ShiftEvidence& e);
+
+// A p-value as findings write it: "p < 1e-6" below that, else two significant digits.
+std::string p_text(double p);
 
 }  // namespace report
 }  // namespace trov

@@ -15,6 +15,7 @@
 #include "diagnoser/report/coverage_kernels.h"
 #include "diagnoser/report/docstrings.h"
 #include "diagnoser/report/report_html.h"
+#include "diagnoser/report/shift.h"
 #include "diagnoser/report/snapshot.h"
 #include "diagnoser/report/tables.h"
 
@@ -120,9 +121,53 @@ int64_t checked_bins(const py::object& value) {
   return static_cast<int64_t>(count);
 }
 
+// The features of the test rows, which stand for the calibration rows beside new_x.
+py::object source_rows(const py::object& fitted, const Settings& settings) {
+  if (!settings.test_x.is_none()) return settings.test_x;
+  for (const char* name : {"test_x_", "test_x"}) {
+    py::object rows = attribute_or_none(fitted, name);
+    if (!rows.is_none()) return rows;
+  }
+  throw py::value_error("new_x is compared with the features of the test rows, and the " +
+                        type_name(fitted) + " holds none: pass them as test_x");
+}
+
+// The density ratio the shift section reads, or a null object for no section.
+py::object shift_ratio(const py::object& fitted, Kind kind, const Settings& settings,
+                       const py::object& shift, const py::object& new_x, ShiftContext& context) {
+  if (!shift.is_none()) {
+    context.what = "shift";
+    return shift;
+  }
+  if (!new_x.is_none()) {
+    context.what = "DensityRatio(random_state=0)";
+    context.source = "test";
+    return fit_density_ratio(source_rows(fitted, settings), new_x);
+  }
+  if (kind != Kind::kConformalClassifier && kind != Kind::kConformalRegressor) return {};
+  // The ratio the object was calibrated with, when it is one the section can read.
+  py::object own = attribute_or_none(fitted, "shift_");
+  if (own.is_none() || !is_density_ratio(own)) return {};
+  context.what = "shift_";
+  return own;
+}
+
 py::object coverage_report(const Args& a) {
   py::object fitted = a["fitted"];
   Settings settings{checked_confidence(a["confidence"]), checked_bins(a["bins"]), a["test_x"]};
+  py::object shift = a["shift"], new_x = a["new_x"];
+  if (!shift.is_none() && !new_x.is_none()) {
+    throw py::value_error(
+        "pass shift (a fitted density ratio) or new_x (rows to fit one on), not both");
+  }
+  if (!shift.is_none() && !is_density_ratio(shift)) {
+    throw py::type_error(
+        "shift must be a fitted DensityRatio or an object like it, with auc_, "
+        "pvalue_ and ess_, got " +
+        py::repr(shift).cast<std::string>() +
+        ": fit it with DensityRatio().fit(source_x, new_x) from "
+        "trov.diagnoser.conformal, or pass new_x instead");
+  }
   Kind kind = kind_of(fitted);
   if (kind == Kind::kFacade) {
     require_fitted(fitted, {"reliability"});
@@ -170,6 +215,12 @@ py::object coverage_report(const Args& a) {
     throw py::type_error(std::string("coverage_report expects ") + kExpected + ", got " +
                          type_name(fitted));
   }
+  ShiftContext context{
+      "", "calibration",
+      std::string(name) == "classification" ? "ConformalClassifier" : "ConformalRegressor",
+      settings.confidence};
+  py::object ratio = shift_ratio(fitted, kind, settings, shift, new_x, context);
+  if (ratio) add_shift_section(ratio, context, content[0], content[1], content[2]);
   return ns("CoverageReport")(name, settings.confidence, content[0], content[1], content[2]);
 }
 
@@ -289,8 +340,9 @@ void initialise(py::module_ module) {
   globals["ReportComparison"] = create_report_comparison(context);
   globals["compare_reports"] = create_compare_reports(context);
   globals["coverage_report"] = make_function(
-      context, "coverage_report", {"fitted", "confidence", "bins", "test_x"},
-      py::make_tuple(0.95, 10, py::none()), coverage_report, kCoverageReportFunctionDoc);
+      context, "coverage_report", {"fitted", "confidence", "bins", "test_x", "new_x", "shift"},
+      py::make_tuple(0.95, 10, py::none(), py::none(), py::none()), coverage_report,
+      kCoverageReportFunctionDoc);
 }
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT,      "report", nullptr, 0,      nullptr,

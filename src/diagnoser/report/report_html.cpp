@@ -143,10 +143,14 @@ const char* style() { return kStyle; }
 
 namespace {
 
-std::string summary_html(const py::dict& summary) {
+bool shift_key(const std::string& key) { return key.rfind("shift_", 0) == 0; }
+
+// The summary's entries; `shift` true: those of the shift section, else the others.
+std::string summary_html(const py::dict& summary, bool shift = false) {
   std::string out = "<table><tbody>";
   for (py::handle name : snapshot(summary)) {
     std::string key = text_of(name);
+    if (shift_key(key) != shift) continue;
     Cell cell = format_cell(summary[name], key);
     out += "<tr><th class=\"text\">" + escape(key) + "</th>";
     out += cell.number ? "<td>" : "<td class=\"text\">";
@@ -331,7 +335,42 @@ const TableText kTables[] = {
     {"by_prediction", "Coverage by predicted value",
      "The same segments along the point prediction: where large or small predictions lose "
      "coverage."},
+    {"shift features", "Features that tell the new rows apart",
+     "The features whose permutation lowers the AUC of the density ratio's classifier most "
+     "(auc_drop), largest first: where the new rows differ."},
 };
+
+const TableText* table_text(const std::string& name) {
+  for (const TableText& t : kTables) {
+    if (name == t.name) return &t;
+  }
+  return nullptr;
+}
+
+// Whether the guarantee carries over to new rows: the density ratio's test, its
+// figures and the features behind it.
+std::string shift_html(const py::dict& summary, const py::dict& tables, double confidence) {
+  if (!summary.contains("shift_pvalue")) return "";
+  char line[1000];
+  std::snprintf(line, sizeof line,
+                "A classifier tells the source rows (the calibration rows, or the test rows "
+                "when new_x is given) from the new rows on out-of-fold predictions: its AUC "
+                "(shift_auc) is 0.5 when it cannot tell them apart and 1 when it always can. "
+                "shift_pvalue tests that the features of both are exchangeable; a shift is "
+                "detected below %.4g (1 &minus; confidence). shift_ess is what the source rows "
+                "are worth once weighted to the new rows (Kish). Weighted calibration mends a "
+                "shift of the features only: it assumes P(y | x) unchanged.",
+                1 - confidence);
+  std::string out = "<h3>Shift to new rows</h3><p class=\"note\">" + std::string(line) + "</p>";
+  out += summary_html(summary, true);
+  if (tables.contains("shift features")) {
+    const TableText* text = table_text("shift features");
+    out += "<h4>" + escape(text->heading) + " <code>shift features</code></h4>";
+    out += "<p class=\"note\">" + escape(text->about) + "</p>";
+    out += table_html(tables["shift features"]);
+  }
+  return out;
+}
 
 std::string figure_for(const std::string& name, const py::object& frame, double target) {
   if (name == "by_class")
@@ -367,7 +406,7 @@ std::string html_fragment(const py::object& report) {
   py::object tol_value =
       summary.contains("tol") ? py::object(summary["tol"]) : py::object(py::float_(0.01));
   double tol = py::float_(tol_value);
-  char line[900];
+  char line[1200];
   std::snprintf(line, sizeof line,
                 "Target coverage %.4g (1 &minus; alpha). Each coverage comes with its Wilson "
                 "interval at %.4g%% confidence. A row is flagged under-covered when an exact "
@@ -379,7 +418,22 @@ std::string html_fragment(const py::object& report) {
                 "with nothing broken, and this report shows where. It assumes calibration and "
                 "test rows are exchangeable.",
                 target, confidence * 100, tol, (1 - confidence) * 100);
-  if (summary.contains("coverage_bound")) {
+  py::object weighted =
+      summary.contains("weighted") ? py::object(summary["weighted"]) : py::object(py::none());
+  if (!weighted.is_none() && truth(weighted)) {
+    // Weighted split conformal: a threshold per row, so no law given the calibration.
+    std::snprintf(line, sizeof line,
+                  "Target coverage %.4g (1 &minus; alpha), guaranteed on average over draws of "
+                  "the calibration and test rows when the weights are the density ratio of the "
+                  "test rows to the calibration rows and P(y | x) is the same for both "
+                  "(weighted split conformal). Each test row has its own threshold, so no exact "
+                  "law holds for this calibration. Each coverage comes with its Wilson interval "
+                  "at %.4g%% confidence, as a description. Only the whole is tested: it is "
+                  "flagged under-covered when Markov's inequality on the miss rate rejects the "
+                  "guaranteed coverage at %.4g%%. Classes, segments and predicted values are "
+                  "promised nothing and carry no test.",
+                  target, confidence * 100, (1 - confidence) * 100);
+  } else if (summary.contains("coverage_bound")) {
     // Cross-conformal: no law given the fits, so the split conformal tests above do not apply.
     std::snprintf(line, sizeof line,
                   "Target coverage %.4g (1 &minus; alpha); guaranteed coverage %.4g, on average "
@@ -403,6 +457,7 @@ std::string html_fragment(const py::object& report) {
   }
   out += "<p class=\"note\">" + std::string(line) + "</p>";
   out += "<h3>Summary</h3>" + summary_html(summary);
+  out += shift_html(summary, tables, confidence);
 
   // Flagged rows first: what needs attention.
   out += "<h3>Flagged rows</h3>";
@@ -420,11 +475,9 @@ std::string html_fragment(const py::object& report) {
 
   for (py::handle key : snapshot(names)) {
     std::string name = text_of(key);
+    if (name == "shift features") continue;  // in the shift section
     py::object frame = tables[key];
-    const TableText* text = nullptr;
-    for (const TableText& t : kTables) {
-      if (name == t.name) text = &t;
-    }
+    const TableText* text = table_text(name);
     out += "<h3>" + escape(text ? text->heading : name) + " <code>" + escape(name) + "</code></h3>";
     if (text) out += "<p class=\"note\">" + escape(text->about) + "</p>";
     out += figure_for(name, frame, target);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <string>
 #include <utility>
@@ -540,8 +541,21 @@ void describe_cross(const Source& source, const Rows& overall, double level, py:
                     Evidence& evidence) {
   summary.attr("pop")("tol", py::none());  // no row is tested against the target
   summary["n_calib"] = py::int_(source.n_calib);
-  summary["method"] = py::str(source.method);
-  summary["n_estimators"] = py::int_(source.fits);
+  if (source.weighted) {
+    summary["weighted"] = py::bool_(true);
+    summary["calibration_ess"] = py::float_(source.ess);
+    if (!source.conditional.empty()) summary["conditional"] = py::str(source.conditional);
+    // Rows whose weight left no calibration score at the level, or whose stratum fell back.
+    py::object fallback = attribute_or_none(source.fitted, "fallback_rows_");
+    if (!fallback.is_none()) {
+      double share = py::float_(ns("np").attr("mean")(fallback, "dtype"_a = "float64"));
+      summary["share_fallback"] = py::float_(share);
+      evidence.share_fallback = share;
+    }
+  } else {
+    summary["method"] = py::str(source.method);
+    summary["n_estimators"] = py::int_(source.fits);
+  }
   summary["coverage_bound"] = py::float_(source.bound);
   summary["guarantee"] = py::str(source.guarantee);
   summary["p_adjusted"] = py::float_(overall.p_adjusted[0]);
@@ -551,6 +565,10 @@ void describe_cross(const Source& source, const Rows& overall, double level, py:
                             : static_cast<double>(most) / static_cast<double>(n);
   summary["flag_at_most"] = py::float_(at_most);
   evidence.cross = true;
+  evidence.weighted = source.weighted;
+  evidence.calibration_ess = source.ess;
+  evidence.n_calib = source.weighted ? source.n_calib : -1;
+  evidence.conditional = source.conditional;
   evidence.score = source.score;
   evidence.bound = source.bound;
   evidence.guarantee = source.guarantee;
@@ -953,6 +971,35 @@ void find_ties(Source& source, int64_t count, int64_t least, const char* what) {
   if (source.tied) source.ties = "the score \"" + source.score + "\"";
 }
 
+// Each row's own threshold from its weight: no law given the calibration draw, only
+// the marginal bound 1 - alpha (Tibshirani, Barber, Candes & Ramdas 2019), tested
+// as the cross-conformal bound is.
+void weigh(Source& source) {
+  py::object ess = source.fitted.attr("ess_");
+  if (PyBool_Check(ess.ptr()) || !PyNumber_Check(ess.ptr()) || PyUnicode_Check(ess.ptr())) {
+    throw py::type_error("ess_ must be a number, got " + py::repr(ess).cast<std::string>() +
+                         ": call calibrate again");
+  }
+  double value = py::float_(ess);
+  // Kish's size lies in [1, n] for weights not all 0.
+  if (!(value >= 1 && value <= static_cast<double>(source.n_calib) * (1 + 1e-12))) {
+    throw py::value_error(
+        "ess_ must lie in [1, n_calibration_ = " + std::to_string(source.n_calib) + "], got " +
+        py::repr(ess).cast<std::string>() + ": call calibrate again");
+  }
+  source.weighted = true;
+  source.ess = value;
+  source.cross = true;
+  source.bound = 1 - source.alpha;
+  source.method = "weighted";
+  char bound[32];
+  std::snprintf(bound, sizeof bound, "%.6g", source.bound);
+  source.guarantee = std::string("coverage >= ") + bound +
+                     " on average over draws of the calibration and test rows, when the "
+                     "weights are the density ratio of the test rows to the calibration rows "
+                     "and P(y | x) is the same for both (weighted split conformal)";
+}
+
 Source conformal_source(const py::object& fitted) {
   Source out{fitted, alpha_of(fitted), -1, true, py::none(), "", ""};
   out.conformal = true;
@@ -970,6 +1017,7 @@ Source conformal_source(const py::object& fitted) {
   py::object ties = attribute_or_none(fitted, "threshold_ties_");
   find_ties(out, ties.is_none() ? -1 : state_count(ties, 0, out.n_calib, "threshold_ties_"), 2,
             "calibration scores share a threshold");
+  if (!attribute_or_none(fitted, "shift_").is_none()) weigh(out);
   return out;
 }
 

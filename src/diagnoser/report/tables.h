@@ -39,6 +39,10 @@ struct Source {
   double bound = 0;
   std::string method = "", guarantee = "";
   int64_t fits = 0;
+  // Weighted split conformal: each row has its own threshold, so it is tested as a
+  // cross-conformal object is, against 1 - alpha; `ess` of its calibration weights.
+  bool weighted = false;
+  double ess = 0;
 };
 
 // (summary dict, tables dict, findings list) of a fitted AdaptiveConformalClassifier.
