@@ -239,3 +239,48 @@ class TestCoverageUnderShift:
         se = weighted.std() / np.sqrt(weighted.size)
         assert plain.mean() < 1 - alpha - 0.02
         assert weighted.mean() >= 1 - alpha - 3 * se
+
+
+class TestEstimatedRatio:
+    """A ratio estimated on the training rows, not the calibration rows (Lei and Candes, 2021)."""
+
+    def run(self, rng, mean, repeats=25, n=300, alpha=0.1):
+        from sklearn.linear_model import LogisticRegression
+
+        from trov.diagnoser.conformal import DensityRatio
+
+        test_x = rng.normal(mean, 1.0, size=2000)
+        test_sigma = 0.3 + np.abs(test_x)
+        new = test_x[:, None]
+        out = {"plain": [], "weighted": [], "width": [], "plain_width": [], "gap": []}
+        for _ in range(repeats):
+            train = rng.normal(size=(1000, 1))
+            ratio = DensityRatio(LogisticRegression(), random_state=0)
+            ratio.fit(train, rng.normal(mean, 1.0, size=(1000, 1)))
+            x, y, _ = shifted_rows(rng, n, 0.0)
+            for key, shift in [("plain", None), ("weighted", ratio)]:
+                model = ConformalRegressor(Fixed(), alpha=alpha, method="absolute")
+                tau = model.calibrate(x[:, None], y, shift=shift).predict_intervals(new)[:, 1]
+                tau = tau - test_x
+                out[key].append(np.mean(2 * norm.cdf(tau / test_sigma) - 1))
+                out["width" if shift else "plain_width"].append(np.mean(np.minimum(tau, 1e6)))
+            # The estimate's bound: half the mean |w_hat - w| over calibration-like rows,
+            # both scaled to mean 1 there.
+            probe = rng.normal(size=(20000, 1))
+            w_hat = ratio(probe)
+            w = np.exp(mean * probe[:, 0] - mean**2 / 2)
+            out["gap"].append(0.5 * np.mean(np.abs(w_hat / w_hat.mean() - w / w.mean())))
+        return {key: np.array(value) for key, value in out.items()}
+
+    def test_estimated_ratio_comes_within_its_bound_under_a_shift(self):
+        r = self.run(np.random.default_rng(21), mean=1.0)
+        se = r["weighted"].std() / np.sqrt(r["weighted"].size)
+        assert r["plain"].mean() < 0.9 - 0.03
+        assert r["weighted"].mean() >= 0.9 - r["gap"].mean() - 3 * se
+        assert r["weighted"].mean() > r["plain"].mean() + 0.03
+
+    def test_estimated_ratio_under_no_shift_stays_valid_and_barely_widens(self):
+        r = self.run(np.random.default_rng(22), mean=0.0)
+        se = r["weighted"].std() / np.sqrt(r["weighted"].size)
+        assert r["weighted"].mean() >= 0.9 - 3 * se
+        assert np.mean(r["width"]) <= 1.05 * np.mean(r["plain_width"])
