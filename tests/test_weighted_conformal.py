@@ -284,3 +284,81 @@ class TestEstimatedRatio:
         se = r["weighted"].std() / np.sqrt(r["weighted"].size)
         assert r["weighted"].mean() >= 0.9 - 3 * se
         assert np.mean(r["width"]) <= 1.05 * np.mean(r["plain_width"])
+
+
+class Reads:
+    """Probabilities read off the row's first two columns."""
+
+    classes_ = np.array([0, 1])
+
+    def predict_proba(self, rows):
+        return np.asarray(rows, dtype=float)[:, :2]
+
+
+def last_column(rows):
+    return np.asarray(rows, dtype=float)[:, -1]
+
+
+class TestWeightMagnitudes:
+    """The rule is homogeneous in the weights: scaling every weight by a power of ten
+    moves no threshold, and a new row of any positive weight is never weightless."""
+    @pytest.mark.parametrize("scale", [1e-310, 1e-320])
+    def test_tiny_calibration_weights_leave_the_intervals_unweighted(self, scale):
+        # Equal weights, however small, are the unweighted calibration.
+        y = np.arange(1.0, 21.0)
+        x = np.column_stack([np.zeros(20), np.full(20, scale)])
+        plain = ConformalRegressor(Fixed(), alpha=0.1, method="absolute").calibrate(x, y)
+        weighted = ConformalRegressor(Fixed(), alpha=0.1, method="absolute")
+        weighted.calibrate(x, y, shift=column_weight)
+        new = np.column_stack([np.zeros(3), np.full(3, scale)])
+        np.testing.assert_array_equal(weighted.predict_intervals(new), plain.predict_intervals(new))
+        # Unequal ones: the exact rule, not every interval unbounded.
+        rng = np.random.default_rng(0)
+        w = rng.exponential(size=20) * scale
+        weighted.calibrate(np.column_stack([np.zeros(20), w]), y, shift=column_weight)
+        got = weighted.predict_intervals(np.column_stack([[0.0], [w[0]]]))[0, 1]
+        assert got == reference_threshold(y, w, w[0], 0.1)
+
+    @pytest.mark.parametrize(
+        "calibration, new",
+        [(1.0, 5e-324), (3.0, 1e-323), (1e300, 1e-30), (1e200, 1e-130)],
+    )
+    def test_a_tiny_new_weight_is_not_weightless(self, calibration, new):
+        # n = 10, alpha = 0.1: rank 9 is reached exactly at w = 0, so any w > 0 needs rank 10.
+        y = np.arange(1.0, 11.0)
+        x = np.column_stack([np.zeros(10), np.full(10, calibration)])
+        model = ConformalRegressor(Fixed(), alpha=0.1, method="absolute")
+        model.calibrate(x, y, shift=column_weight)
+        bounds = model.predict_intervals(np.column_stack([[0.0, 0.0], [0.0, new]]))
+        assert reference_threshold(y, x[:, 1], new, 0.1) == 10.0
+        assert bounds[0, 1] == 9.0
+        assert bounds[1, 1] == 10.0
+
+    def test_a_tiny_new_weight_per_class(self):
+        # Each class's stratum: ten rows, scores 0.05 .. 0.50; the new row scores 0.50 on
+        # both classes, inside the set only at rank 10.
+        p1 = np.arange(1, 11) * 0.05
+        p = np.concatenate([np.column_stack([1 - p1, p1]), np.column_stack([p1, 1 - p1])])
+        labels = np.repeat([0, 1], 10)
+        x = np.column_stack([p, np.ones(20)])
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            cc = ConformalClassifier(Reads(), alpha=0.1, conditional="class")
+            cc.calibrate(x, labels, shift=last_column)
+        scores = 1 - p[np.arange(20), labels]
+        new = np.array([[0.5, 0.5, 0.0], [0.5, 0.5, 5e-324]])
+        sets = cc.predict_sets(new)
+        for k in (0, 1):
+            mine = labels == k
+            tau = reference_threshold(scores[mine], x[mine, 2], 5e-324, 0.1)
+            assert (0.5 <= tau) == sets[1, k]
+
+    def test_a_group_of_weight_zero_is_named(self):
+        x = np.column_stack([np.arange(40.0), np.r_[np.zeros(20), np.ones(20)]])
+        y = x[:, 0] + 1
+        groups = np.repeat(["old", "new"], 20)
+        model = ConformalRegressor(Fixed(), alpha=0.1, method="absolute", conditional="group")
+        with pytest.warns(UserWarning, match=r"groups \['old'\] have calibration rows of weight 0"):
+            model.calibrate(x, y, groups=groups, shift=column_weight)
+        bounds = model.predict_intervals(x[:1], groups=["old"])
+        assert np.isinf(bounds[0, 1])

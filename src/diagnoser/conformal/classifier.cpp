@@ -271,7 +271,8 @@ py::object calibrate(const Args& a) {
   }
   const int64_t strata = mode == Conditional::kNone ? 0 : static_cast<int64_t>(py::len(values));
   Items shifted = weighted_state(shift, scores, weights, strata > 0 ? codes.data() : nullptr,
-                                 strata, falling_back(codes, strata, calibration));
+                                 strata, falling_back(codes, strata, calibration), values,
+                                 mode == Conditional::kClass ? "class" : "group");
   fitted.insert(fitted.end(), shifted.begin(), shifted.end());
   fitted.insert(fitted.begin(), {"classes_", classes});
   fitted.emplace_back(kPredictionStream, stream);

@@ -21,6 +21,7 @@
 #include "diagnoser/conformal/cross_kernels.h"
 #include "diagnoser/conformal/docstrings.h"
 #include "diagnoser/conformal/estimator.h"
+#include "diagnoser/conformal/fitting.h"
 #include "diagnoser/conformal/kernels.h"
 #include "diagnoser/conformal/scoring.h"
 
@@ -30,31 +31,9 @@ namespace {
 
 using py::literals::operator""_a;
 
-std::string repr_of(const py::handle& value) { return py::repr(value).cast<std::string>(); }
-
-// ValueError for fitted state that fit cannot have left (these classes have no calibrate).
-[[noreturn]] void tampered_fit(const std::string& what) {
-  throw py::value_error(what + ": the fitted state is not what fit leaves; call fit again");
-}
-
 // Prediction matrices of one chunk of test rows stay under this many values
 // (128 MiB), however many rows or fits there are.
 constexpr int64_t kChunkValues = int64_t{1} << 24;
-
-py::object sklearn(const char* module, const char* name) {
-  return py::module_::import(module).attr(name);
-}
-
-// An int setting read once (its __index__ need not answer the same twice), saturated
-// beyond int64 so that the range checks after it refuse it by name.
-int64_t saturated(const py::handle& value) {
-  py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
-  if (!index) throw py::error_already_set();
-  int overflow = 0;
-  long long out = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
-  if (out == -1 && PyErr_Occurred()) throw py::error_already_set();
-  return overflow > 0 ? INT64_MAX : overflow < 0 ? INT64_MIN : out;
-}
 
 // The number of rows of x as scikit-learn counts them.
 int64_t rows_of(const py::object& x) {
@@ -66,11 +45,8 @@ int64_t rows_of(const py::object& x) {
   return rows;
 }
 
-// x[rows] for arrays, data frames, lists and sparse matrices alike. x's __getitem__
-// gets a copy of the rows: the fold's own array is read again after the call.
 py::object take(const py::object& x, const py::array_t<int64_t>& rows) {
-  py::array_t<int64_t> copy(rows.size(), rows.data());
-  return sklearn("sklearn.utils", "_safe_indexing")(x, copy);
+  return conformal::take(x, rows.data(), static_cast<std::size_t>(rows.size()));
 }
 
 // A mask marking none of `rows` rows: no row falls back, none is empty.
@@ -330,10 +306,6 @@ py::list models_list(const std::vector<py::object>& models) {
   py::list out;
   for (const auto& m : models) out.append(m);
   return out;
-}
-
-py::array_t<double> array_of(const std::vector<double>& values) {
-  return py::array_t<double>(static_cast<py::ssize_t>(values.size()), values.data());
 }
 
 // The sorted lists a prediction selects from, owned by the call.

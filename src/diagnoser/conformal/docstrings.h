@@ -58,7 +58,9 @@ threshold_ : float or dict
     The threshold, or a dict class or group -> threshold when
     conditional. Unweighted: under ``shift`` each new row gets its own.
 fallback_threshold_ : float
-    The threshold of the classes or groups that fall back.
+    The threshold of the classes or groups that fall back; unweighted: under ``shift``
+    their rows get the weighted threshold of all rows, or +inf with
+    ``fallback="full"``.
 fallback_groups_ : list
     The classes or groups that fall back.
 groups_ : ndarray
@@ -68,8 +70,9 @@ shift_ : callable or None
 calibration_weights_ : ndarray
     w(x) of each calibration row, when weighted.
 ess_ : float
-    Kish's effective sample size (sum w)^2 / sum w^2 of the calibration weights,
-    when weighted: how many unweighted rows they are worth.
+    Kish's effective sample size (sum w)^2 / sum w^2 of all the calibration
+    weights, when weighted: how many unweighted rows they are worth. A class or
+    group is worth less: its own rows' weights count.
 stratum_counts_ : dict
     Class or group -> its calibration rows, when conditional.
 stratum_ranks_ : dict
@@ -148,7 +151,9 @@ threshold_ : float or dict
     The threshold, or a dict group -> threshold when
     conditional. Unweighted: under ``shift`` each new row gets its own.
 fallback_threshold_ : float
-    The threshold of the groups that fall back.
+    The threshold of the groups that fall back; unweighted: under ``shift``
+    their rows get the weighted threshold of all rows, or +inf with
+    ``fallback="full"``.
 fallback_groups_ : list
     The groups that fall back.
 groups_ : ndarray
@@ -158,8 +163,9 @@ shift_ : callable or None
 calibration_weights_ : ndarray
     w(x) of each calibration row, when weighted.
 ess_ : float
-    Kish's effective sample size (sum w)^2 / sum w^2 of the calibration weights,
-    when weighted: how many unweighted rows they are worth.
+    Kish's effective sample size (sum w)^2 / sum w^2 of all the calibration
+    weights, when weighted: how many unweighted rows they are worth. A class or
+    group is worth less: its own rows' weights count.
 stratum_counts_, stratum_ranks_ : dict
     Group -> its calibration rows, and its k (None when it fell back).
 intervals_, test_pred_, fallback_rows_, empty_rows_, test_y_, test_weights_ : ndarray
@@ -188,6 +194,21 @@ Examples
 inline constexpr const char* kInitDoc =
     R"(Initialise self; the parameters are those of the class, see ``help(type(self))``.)";
 
+// The calibrations' `shift` parameter, the same for both classes.
+#define TROV_SHIFT_PARAMETER                                                             \
+  "shift : DensityRatio, callable or None, default=None\n"                               \
+  "    Weights for a covariate shift: a fitted ``DensityRatio``, or any callable from\n" \
+  "    x to one likelihood ratio w(x) >= 0 per row (new rows' density over the\n"        \
+  "    calibration rows'). Each new row then gets its own threshold: the smallest\n"     \
+  "    calibration score whose cumulative weight reaches (1 - alpha)(W + w(x)), W the\n" \
+  "    calibration rows' total weight (Tibshirani, Barber, Candes and Ramdas, 2019),\n"  \
+  "    within each class or group when conditional. A row whose weight exceeds\n"        \
+  "    alpha (W + w(x)) gets every class, or an unbounded interval, and is marked in\n"  \
+  "    the fallback mask. With equal weights the thresholds are the unweighted ones\n"   \
+  "    exactly. The guarantee holds when P(y | x) is the same for the new rows and w\n"  \
+  "    is the true ratio, independent of the calibration rows (estimate it on other\n"   \
+  "    rows); it does not correct a label shift or a change of P(y | x).\n"
+
 inline constexpr const char* kClassifierCalibrateDoc =
     R"(Calibrate the thresholds on rows the model was not trained on.
 
@@ -200,19 +221,7 @@ calib_y : array-like
 groups : array-like, callable or None, default=None
     The rows' groups for ``conditional="group"``: an array, or a callable applied
     to calib_x. A pandas Series is aligned to a DataFrame calib_x by index.
-shift : DensityRatio, callable or None, default=None
-    Weights for a covariate shift: a fitted ``DensityRatio``, or any callable from
-    x to one likelihood ratio w(x) >= 0 per row (new rows' density over the
-    calibration rows'). Each new row then gets its own threshold: the smallest
-    calibration score whose cumulative weight reaches (1 - alpha)(W + w(x)), W the
-    calibration rows' total weight (Tibshirani, Barber, Candes and Ramdas, 2019),
-    within each class or group when conditional. A row whose weight exceeds
-    alpha (W + w(x)) gets every class, or an unbounded interval, and is marked in
-    the fallback mask. With equal weights the thresholds are the unweighted ones
-    exactly. The guarantee holds when P(y | x) is the same for the new rows and w
-    is the true ratio, independent of the calibration rows (estimate it on other
-    rows); it does not correct a label shift or a change of P(y | x).
-
+)" TROV_SHIFT_PARAMETER R"(
 Returns
 -------
 self : ConformalClassifier
@@ -317,19 +326,7 @@ calib_y : array-like
 groups : array-like, callable or None, default=None
     The rows' groups for ``conditional="group"``: an array, or a callable applied
     to calib_x. A pandas Series is aligned to a DataFrame calib_x by index.
-shift : DensityRatio, callable or None, default=None
-    Weights for a covariate shift: a fitted ``DensityRatio``, or any callable from
-    x to one likelihood ratio w(x) >= 0 per row (new rows' density over the
-    calibration rows'). Each new row then gets its own threshold: the smallest
-    calibration score whose cumulative weight reaches (1 - alpha)(W + w(x)), W the
-    calibration rows' total weight (Tibshirani, Barber, Candes and Ramdas, 2019),
-    within each class or group when conditional. A row whose weight exceeds
-    alpha (W + w(x)) gets every class, or an unbounded interval, and is marked in
-    the fallback mask. With equal weights the thresholds are the unweighted ones
-    exactly. The guarantee holds when P(y | x) is the same for the new rows and w
-    is the true ratio, independent of the calibration rows (estimate it on other
-    rows); it does not correct a label shift or a change of P(y | x).
-
+)" TROV_SHIFT_PARAMETER R"(
 Returns
 -------
 self : ConformalRegressor

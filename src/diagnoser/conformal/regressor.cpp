@@ -182,7 +182,7 @@ py::object calibrate(const Args& a) {
   Items fitted = calibrated_state(calibration, scores, mode, codes, values, "group");
   const int64_t strata = mode == Conditional::kNone ? 0 : static_cast<int64_t>(py::len(values));
   Items shifted = weighted_state(shift, scores, weights, strata > 0 ? codes.data() : nullptr,
-                                 strata, falling_back(codes, strata, calibration));
+                                 strata, falling_back(codes, strata, calibration), values, "group");
   fitted.insert(fitted.end(), shifted.begin(), shifted.end());
   fitted.emplace_back(kCalibratedWith, saved);
   publish(self, fitted);

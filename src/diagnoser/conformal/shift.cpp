@@ -17,6 +17,7 @@
 #include "diagnoser/conformal/classes.h"
 #include "diagnoser/conformal/docstrings.h"
 #include "diagnoser/conformal/estimator.h"
+#include "diagnoser/conformal/fitting.h"
 #include "diagnoser/conformal/scoring.h"
 #include "diagnoser/conformal/shift_docstrings.h"
 #include "diagnoser/conformal/shift_kernels.h"
@@ -27,28 +28,13 @@ namespace {
 
 using py::literals::operator""_a;
 
-std::string repr_of(const py::handle& value) { return py::repr(value).cast<std::string>(); }
-
-[[noreturn]] void tampered_fit(const std::string& what) {
-  throw py::value_error(what + ": the fitted state is not what fit leaves; call fit again");
-}
-
-py::object sklearn(const char* module, const char* name) {
-  return py::module_::import(module).attr(name);
-}
-
 // An int setting read once (its __index__ need not answer the same twice),
 // saturated beyond int64 so that the range checks refuse it by name; `ok` is false
 // for anything that is no int (bools included).
 int64_t int_setting(const py::handle& value, bool* ok) {
   *ok = !PyBool_Check(value.ptr()) && PyIndex_Check(value.ptr());
   if (!*ok) return 0;
-  py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
-  if (!index) throw py::error_already_set();
-  int overflow = 0;
-  long long out = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
-  if (out == -1 && PyErr_Occurred()) throw py::error_already_set();
-  return overflow > 0 ? INT64_MAX : overflow < 0 ? INT64_MIN : out;
+  return saturated(value);
 }
 
 int64_t checked_cv(const py::object& cv) {
@@ -99,8 +85,7 @@ int64_t rows_of(const py::object& x) {
 }
 
 py::object take(const py::object& x, const std::vector<int64_t>& rows) {
-  py::array_t<int64_t> index(static_cast<py::ssize_t>(rows.size()), rows.data());
-  return sklearn("sklearn.utils", "_safe_indexing")(x, index);
+  return conformal::take(x, rows.data(), rows.size());
 }
 
 // `value` as int64 values owned by the call; TypeError naming `what` otherwise.
@@ -365,10 +350,6 @@ std::vector<py::object> fitted_clones(const py::object& classifier, const py::ob
                           std::to_string(f.train.size()) + " folds");
   }
   return models;
-}
-
-py::array_t<double> array_of(const std::vector<double>& values) {
-  return py::array_t<double>(static_cast<py::ssize_t>(values.size()), values.data());
 }
 
 Parameters density_parameters() {

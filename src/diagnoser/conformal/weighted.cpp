@@ -9,6 +9,7 @@
 #include "diagnoser/common/halves.h"
 #include "diagnoser/common/items.h"
 #include "diagnoser/common/python_ops.h"
+#include "diagnoser/conformal/fitting.h"
 
 namespace trov {
 namespace conformal {
@@ -21,8 +22,6 @@ constexpr double kInfinity = std::numeric_limits<double>::infinity();
 constexpr int64_t kRowsPerThread = 16384;
 
 using py::literals::operator""_a;
-
-std::string repr_of(const py::handle& value) { return py::repr(value).cast<std::string>(); }
 
 // The Python int m as hi + lo, both doubles, exactly (m < 2^106).
 Multiplier split(const py::object& m) {
@@ -73,7 +72,8 @@ py::array_t<double> shift_weights(const py::object& shift, const py::object& x, 
 
 Items weighted_state(const py::object& shift, const py::array_t<double>& scores,
                      const py::array_t<double>& weights, const int64_t* codes, int64_t groups,
-                     const std::vector<char>& falls_back) {
+                     const std::vector<char>& falls_back, const py::object& names,
+                     const char* kind) {
   if (shift.is_none()) {
     return {{"shift_", py::none()},
             {"calibration_weights_", py::object()},
@@ -113,6 +113,24 @@ Items weighted_state(const py::object& shift, const py::array_t<double>& scores,
     }
     bool falls = g > 0 && falls_back[g - 1];
     strata.append(py::make_tuple(sorted, mass, py::bool_(falls)));
+  }
+  // A stratum of weight 0 holds no calibration mass: its new rows get +infinity.
+  py::list weightless;
+  py::list listed = groups > 0 ? py::list(names.attr("tolist")()) : py::list();
+  for (std::size_t g = 1; g < members.size() && g - 1 < listed.size(); ++g) {
+    const bool falls = falls_back[g - 1];
+    if (!falls &&
+        std::all_of(members[g].begin(), members[g].end(), [w](int64_t i) { return w[i] == 0; })) {
+      weightless.append(listed[g - 1]);
+    }
+  }
+  if (py::len(weightless) > 0) {
+    const bool classes = std::string(kind) == "class";
+    warn(std::string(classes ? "classes " : "groups ") + repr_of(weightless) +
+         " have calibration rows of weight 0 only: shift finds none of them like the new "
+         "rows, so " +
+         (classes ? "those classes enter every new row's set"
+                  : "their new rows get an unbounded interval or every class"));
   }
   return {{"shift_", shift},
           {"calibration_weights_", weights},

@@ -29,9 +29,12 @@ py::array_t<double> shift_weights(const py::object& shift, const py::object& x, 
 // calibration_weights_, ess_ and each stratum's scores ascending with their weights
 // (every row first, then one per code 0 .. groups - 1, flagged when it falls back).
 // `codes` is null without strata; `falls_back` has one flag per code.
+// `names` are the strata's classes or groups (`kind`), for the warning when one
+// holds weight 0 only.
 Items weighted_state(const py::object& shift, const py::array_t<double>& scores,
                      const py::array_t<double>& weights, const int64_t* codes, int64_t groups,
-                     const std::vector<char>& falls_back);
+                     const std::vector<char>& falls_back, const py::object& names,
+                     const char* kind);
 
 // Per code 0 .. strata - 1, whether its stratum has fewer rows than alpha needs
 // (calibrated_state's fallback rule). `codes` was checked by calibrated_state.

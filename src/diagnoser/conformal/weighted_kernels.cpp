@@ -89,9 +89,10 @@ WeightedStratum::WeightedStratum(const double* scores, const double* weights, in
   if (weightless_) return;
   int exponent = 0;
   std::frexp(largest, &exponent);
-  scale_ = std::ldexp(1.0, -exponent);
+  exponent_ = -exponent;
   scaled_.resize(static_cast<std::size_t>(count));
-  for (int64_t i = 0; i < count; ++i) scaled_[i] = weights[i] * scale_;
+  // ldexp, not a product with 2^exponent: that power overflows for subnormal weights.
+  for (int64_t i = 0; i < count; ++i) scaled_[i] = std::ldexp(weights[i], exponent_);
   // Compensated prefix sums S_j (Neumaier): each within 2 eps S_j + n eps^2 W.
   std::vector<double> prefix(static_cast<std::size_t>(count));
   double sum = 0, carry = 0;
@@ -107,7 +108,7 @@ WeightedStratum::WeightedStratum(const double* scores, const double* weights, in
   const double r = (b.hi + b.lo) / (b_minus_a.hi + b_minus_a.lo);
   breaks_.resize(prefix.size());
   for (std::size_t j = 0; j < prefix.size(); ++j) {
-    breaks_[j] = (r * prefix[j] - total) / scale_;
+    breaks_[j] = std::ldexp(r * prefix[j] - total, -exponent_);
     // The exact breaks never decrease; keeping the rounded ones so moves none by
     // more than the slack.
     if (j > 0 && breaks_[j] < breaks_[j - 1]) breaks_[j] = breaks_[j - 1];
@@ -115,7 +116,8 @@ WeightedStratum::WeightedStratum(const double* scores, const double* weights, in
   // r, S_j, W and the product and difference each round: a few eps of (r + 1) W,
   // and n eps^2 W for the sums, far inside this.
   const double eps = std::numeric_limits<double>::epsilon();
-  slack_ = (64 * eps + static_cast<double>(count) * eps * eps * 16) * (r + 2) * total / scale_;
+  slack_ = std::ldexp((64 * eps + static_cast<double>(count) * eps * eps * 16) * (r + 2) * total,
+                      -exponent_);
 }
 
 void WeightedStratum::build_exact() const {
@@ -139,10 +141,10 @@ void WeightedStratum::build_exact() const {
   }
 }
 
-bool WeightedStratum::reaches(int64_t j, const Expansion& c) const {
+bool WeightedStratum::reaches(int64_t j, const Expansion& c, bool strictly) const {
   Expansion d(exact_.parts.begin() + exact_.offset[j], exact_.parts.begin() + exact_.offset[j + 1]);
   Expansion difference = add(std::move(d), negated(c));
-  return difference.empty() || difference.back() > 0;
+  return difference.empty() ? !strictly : difference.back() > 0;
 }
 
 double WeightedStratum::exact_threshold(double w) const {
@@ -150,9 +152,15 @@ double WeightedStratum::exact_threshold(double w) const {
   if (weightless_) return kInfinity;  // no mass below +infinity
   std::call_once(*once_, [this] { build_exact(); });
   const std::vector<double>& approx = exact_.approx;
-  double scaled = w * scale_;
+  double scaled = std::ldexp(w, exponent_);
   if (std::isinf(scaled)) return kInfinity;
-  const Expansion c = times({scaled}, b_minus_a_);
+  // A weight so small beside the calibration weights that scaling loses it, or that
+  // products with it leave the normal range, counts as infinitely small: D_j >= (b - a) w
+  // then holds exactly when D_j > 0, unless some D_j lies in (0, (b - a) w), a tie
+  // within 2^-790 of the largest weight.
+  const bool infinitesimal =
+      w > 0 && (std::ldexp(scaled, -exponent_) != w || scaled < std::ldexp(1.0, -900));
+  const Expansion c = infinitesimal ? Expansion{} : times({scaled}, b_minus_a_);
   const double target = approximate(c.data(), c.data() + c.size());
   // The rounded prefix decides where it is far from the target; the exact one
   // where rounding could have moved it across.
@@ -161,7 +169,7 @@ double WeightedStratum::exact_threshold(double w) const {
     double gap = approx[j] - target, size = std::abs(approx[j]) + std::abs(target);
     if (gap > slack * size) return true;
     if (gap < -slack * size) return false;
-    return reaches(j, c);
+    return reaches(j, c, infinitesimal);
   };
   int64_t low = 0, high = static_cast<int64_t>(scores_.size());  // the answer is in [low, high]
   while (low < high) {

@@ -47,12 +47,13 @@ class WeightedStratum {
     std::vector<double> parts;
   };
   void build_exact() const;
-  bool reaches(int64_t j, const std::vector<double>& c) const;  // D_j >= c, exactly
-  std::vector<double> scores_, scaled_;                         // scaled_: the weights, scaled
+  // D_j >= c exactly, or D_j > c when `strictly`.
+  bool reaches(int64_t j, const std::vector<double>& c, bool strictly) const;
+  std::vector<double> scores_, scaled_;  // scaled_: the weights, scaled
   std::vector<double> breaks_;
   double slack_ = 0;
   Multiplier b_, b_minus_a_;
-  double scale_ = 1;  // a power of two that brings the weights near 1
+  int exponent_ = 0;  // the weights times 2^exponent_ lie near 1
   bool weightless_ = false;
   // Most rows never need the exact D_j: they are built once, by whichever thread
   // first needs them.

@@ -338,9 +338,12 @@ std::vector<std::string> shift_findings(const ShiftEvidence& e) {
         " Weighted calibration (shift=) restores it for a covariate shift, up to the error "
         "of the estimated ratio: " +
         e.estimator +
-        "(model).calibrate(calib_x, calib_y, shift=DensityRatio().fit(calib_x, new_x)) from "
-        "trov.diagnoser.conformal; the ratio's effective sample size is " +
-        effective(e.ess, e.n_source) + "." + assumption;
+        "(model).calibrate(calib_x, calib_y, shift=DensityRatio().fit(train_x, new_x)) from "
+        "trov.diagnoser.conformal, the ratio fitted on rows drawn like the calibration rows "
+        "but not on them (the training rows serve); the ratio's effective sample size is " +
+        effective(e.ess, e.n_source) + "." + assumption +
+        " If the test rows are new rows, the ranges of exact split conformal below do not "
+        "apply to them: those assume test rows drawn like the calibration rows.";
   }
   return {text};
 }
