@@ -78,6 +78,28 @@ class TestExactThresholds:
             np.testing.assert_array_equal(bounds[:, 1], want, err_msg=f"trial {trial}")
             np.testing.assert_array_equal(marked, np.isinf(want))
 
+    def test_many_new_weights_across_the_breaks(self):
+        # Dense new weights against a long-double reference, wherever it is clear: the
+        # bucketed search must find the same rank as a plain one at every bucket edge.
+        rng = np.random.default_rng(7)
+        for n, alpha in [(300, 0.1), (1000, 0.05), (57, 0.2)]:
+            w = rng.lognormal(sigma=1.5, size=n)
+            x = np.column_stack([rng.normal(size=n), w])
+            y = x[:, 0] + rng.normal(size=n)
+            model = ConformalRegressor(Fixed(), alpha=alpha, method="absolute")
+            model.calibrate(x, y, shift=column_weight)
+            scores = np.sort(np.abs(y - x[:, 0]))
+            order = np.argsort(np.abs(y - x[:, 0]), kind="stable")
+            cum = np.cumsum(w[order].astype(np.longdouble))
+            new_w = np.concatenate([rng.uniform(0, 1.2 * w.sum() * alpha, 4000), [0.0]])
+            got = model.predict_intervals(np.column_stack([np.zeros(new_w.size), new_w]))[:, 1]
+            need = (1 - np.longdouble(alpha)) * (cum[-1] + new_w.astype(np.longdouble))
+            rank = np.searchsorted(cum, need, side="left")
+            clear = np.abs(cum[np.minimum(rank, n - 1)] - need) > 1e-9 * cum[-1]
+            want = np.where(rank < n, scores[np.minimum(rank, n - 1)], np.inf)
+            assert clear.mean() > 0.9
+            np.testing.assert_array_equal(got[clear], want[clear])
+
     def test_full_exactly_when_the_new_weight_exceeds_its_share(self):
         # alpha = 1/10, W = 9: full iff w > (W + w) / 10, i.e. w > 1; at w = 1 the largest score.
         x = np.column_stack([np.zeros(9), np.ones(9)])

@@ -106,13 +106,14 @@ WeightedStratum::WeightedStratum(const double* scores, const double* weights, in
   const double total = prefix.back();
   // In units of w: D_j / (b - a) = r S_j - W with r = b / (b - a), undoing the scale.
   const double r = (b.hi + b.lo) / (b_minus_a.hi + b_minus_a.lo);
-  breaks_.resize(prefix.size());
+  std::vector<double> breaks(prefix.size());
   for (std::size_t j = 0; j < prefix.size(); ++j) {
-    breaks_[j] = std::ldexp(r * prefix[j] - total, -exponent_);
+    breaks[j] = std::ldexp(r * prefix[j] - total, -exponent_);
     // The exact breaks never decrease; keeping the rounded ones so moves none by
     // more than the slack.
-    if (j > 0 && breaks_[j] < breaks_[j - 1]) breaks_[j] = breaks_[j - 1];
+    if (j > 0 && breaks[j] < breaks[j - 1]) breaks[j] = breaks[j - 1];
   }
+  breaks_.build(std::move(breaks));
   // r, S_j, W and the product and difference each round: a few eps of (r + 1) W,
   // and n eps^2 W for the sums, far inside this.
   const double eps = std::numeric_limits<double>::epsilon();
@@ -191,10 +192,11 @@ double WeightedStratum::at_rank(int64_t j) const {
 
 double WeightedStratum::threshold(double w) const {
   if (weightless_) return std::numeric_limits<double>::infinity();
-  const int64_t n = static_cast<int64_t>(breaks_.size());
-  const int64_t p = first_at_least(breaks_.data(), n, w);
-  if ((p > 0 && ambiguous(w, breaks_[p - 1], slack_)) ||
-      (p < n && ambiguous(w, breaks_[p], slack_))) {
+  const std::vector<double>& breaks = breaks_.values();
+  const int64_t n = static_cast<int64_t>(breaks.size());
+  const int64_t p = breaks_.first_at_least(w);
+  if ((p > 0 && ambiguous(w, breaks[p - 1], slack_)) ||
+      (p < n && ambiguous(w, breaks[p], slack_))) {
     return exact_threshold(w);
   }
   return at_rank(p);
@@ -216,6 +218,47 @@ int64_t first_at_least(const double* a, int64_t n, double x) {
     len -= half;
   }
   return (base - a) + (*base < x);
+}
+
+void SortedIndex::build(std::vector<double> values) {
+  values_ = std::move(values);
+  start_.clear();
+  per_width_ = 0;
+  const int64_t n = static_cast<int64_t>(values_.size());
+  const double top = n > 0 ? values_.back() : 0;
+  if (n > INT32_MAX || !(top > 0) || !std::isfinite(top)) return;
+  // About one value per bucket: most searches end within a cache line.
+  const int64_t buckets = std::min<int64_t>(n, int64_t{1} << 20);
+  per_width_ = static_cast<double>(buckets) / top;
+  const double width = top / static_cast<double>(buckets);
+  start_.resize(static_cast<std::size_t>(buckets + 1));
+  int64_t j = 0;
+  for (int64_t k = 0; k <= buckets; ++k) {
+    const double bound = static_cast<double>(k) * width;
+    while (j < n && values_[j] < bound) ++j;
+    start_[k] = static_cast<int32_t>(j);
+  }
+  if (!(per_width_ > 0) || !std::isfinite(per_width_)) start_.clear(), per_width_ = 0;
+}
+
+int64_t SortedIndex::first_at_least(double x) const {
+  const int64_t n = static_cast<int64_t>(values_.size());
+  if (per_width_ == 0) return conformal::first_at_least(values_.data(), n, x);
+  const int64_t buckets = static_cast<int64_t>(start_.size()) - 1;
+  // x lies in bucket floor(x / width) up to rounding: the search spans the buckets
+  // on either side too, so that the answer is within [from, to] whatever the rounding.
+  const double t = x * per_width_;
+  int64_t from = 0, to = n;
+  if (t < 0) {
+    to = start_[1];
+  } else if (t < static_cast<double>(buckets)) {
+    const int64_t k = static_cast<int64_t>(t);
+    from = start_[std::max<int64_t>(k - 1, 0)];
+    to = start_[std::min<int64_t>(k + 2, buckets)];
+  } else {
+    from = start_[buckets - 1];
+  }
+  return from + conformal::first_at_least(values_.data() + from, to - from, x);
 }
 
 WeightedColumns::WeightedColumns(std::vector<const WeightedStratum*> columns)
@@ -246,23 +289,26 @@ WeightedColumns::WeightedColumns(std::vector<const WeightedStratum*> columns)
       std::inplace_merge(all.begin() + start[i], all.begin() + start[i + width], all.begin() + end);
     }
   }
-  merged_.reserve(total);
+  std::vector<double> merged;
+  merged.reserve(total);
   rank_.assign((total + 1) * k, 0);
   for (std::size_t p = 0; p < total; ++p) {
-    merged_.push_back(all[p].first);
+    merged.push_back(all[p].first);
     std::copy(rank_.begin() + p * k, rank_.begin() + (p + 1) * k, rank_.begin() + (p + 1) * k);
     ++rank_[(p + 1) * k + all[p].second];
   }
+  merged_.build(std::move(merged));
 }
 
 void WeightedColumns::thresholds(double w, double* out) const {
   constexpr double kInfinity = std::numeric_limits<double>::infinity();
   const std::size_t k = columns_.size();
   if (tabled_) {
-    const int64_t n = static_cast<int64_t>(merged_.size());
-    const int64_t p = first_at_least(merged_.data(), n, w);
-    if (!((p > 0 && ambiguous(w, merged_[p - 1], slack_)) ||
-          (p < n && ambiguous(w, merged_[p], slack_)))) {
+    const std::vector<double>& merged = merged_.values();
+    const int64_t n = static_cast<int64_t>(merged.size());
+    const int64_t p = merged_.first_at_least(w);
+    if (!((p > 0 && ambiguous(w, merged[p - 1], slack_)) ||
+          (p < n && ambiguous(w, merged[p], slack_)))) {
       const int32_t* rank = rank_.data() + static_cast<std::size_t>(p) * k;
       for (std::size_t c = 0; c < k; ++c) {
         out[c] = columns_[c] ? columns_[c]->at_rank(rank[c]) : kInfinity;

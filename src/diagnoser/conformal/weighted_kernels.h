@@ -18,6 +18,23 @@ struct Multiplier {
   double hi = 0, lo = 0;
 };
 
+// Where the first element >= x sits in the ascending a[0, n).
+int64_t first_at_least(const double* a, int64_t n, double x);
+
+// An ascending array with equal-width buckets over [0, its largest value]: a search
+// reads the bucket's bounds and then a few values, not log2(n) of them far apart.
+class SortedIndex {
+ public:
+  void build(std::vector<double> values);
+  const std::vector<double>& values() const { return values_; }
+  int64_t first_at_least(double x) const;  // as the function above
+
+ private:
+  std::vector<double> values_;
+  std::vector<int32_t> start_;  // start_[k]: the first value >= k * width
+  double per_width_ = 0;        // buckets per unit; 0: no buckets, a plain search
+};
+
 // One stratum's calibration scores, ascending, with their weights. With alpha = a / b
 // rank j is reached exactly when D_j = b S_j - (b - a) W >= (b - a) w(x), S_j the
 // weight of the j smallest scores. D_j is kept as an exact floating-point expansion
@@ -33,7 +50,7 @@ class WeightedStratum {
   double threshold(double w) const;
   // Rank j is reached exactly when w <= D_j / (b - a): these breaks, rounded and
   // ascending, each within slack() of its exact value.
-  const std::vector<double>& breaks() const { return breaks_; }
+  const std::vector<double>& breaks() const { return breaks_.values(); }
   double slack() const { return slack_; }
   double at_rank(int64_t j) const;  // scores_[j], or +infinity past the last
   // The threshold from the exact D_j; they are built on first use.
@@ -50,7 +67,7 @@ class WeightedStratum {
   // D_j >= c exactly, or D_j > c when `strictly`.
   bool reaches(int64_t j, const std::vector<double>& c, bool strictly) const;
   std::vector<double> scores_, scaled_;  // scaled_: the weights, scaled
-  std::vector<double> breaks_;
+  SortedIndex breaks_;
   double slack_ = 0;
   Multiplier b_, b_minus_a_;
   int exponent_ = 0;  // the weights times 2^exponent_ lie near 1
@@ -65,9 +82,6 @@ class WeightedStratum {
 // may have put it on the wrong side.
 bool ambiguous(double w, double b, double slack);
 
-// Where the first element >= x sits in the ascending a[0, n).
-int64_t first_at_least(const double* a, int64_t n, double x);
-
 // The thresholds of one row in several columns (a class's stratum each) at once:
 // one search over all columns' breaks merged, then a lookup per column.
 class WeightedColumns {
@@ -79,10 +93,10 @@ class WeightedColumns {
 
  private:
   std::vector<const WeightedStratum*> columns_;
-  double slack_ = 0;            // the largest column's
-  std::vector<double> merged_;  // every column's breaks, ascending
-  std::vector<int32_t> rank_;   // rank_[p * columns + k]: column k's breaks below merged_[p]
-  bool tabled_ = false;         // false when the table would be too large: search each column
+  double slack_ = 0;           // the largest column's
+  SortedIndex merged_;         // every column's breaks, ascending
+  std::vector<int32_t> rank_;  // rank_[p * columns + k]: column k's breaks below merged_[p]
+  bool tabled_ = false;        // false when the table would be too large: search each column
 };
 
 // Kish's effective sample size (sum w)^2 / sum w^2; 0 when every weight is 0.
