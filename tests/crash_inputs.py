@@ -830,7 +830,9 @@ def hostile_case(part, outcomes):
         if rng.random() < 0.3:
             collect_hostile(undo)
         if part == "conformal":
-            steps = hostile_cross_steps() if rng.random() < 0.3 else hostile_conformal_steps()
+            roll = rng.random()
+            steps = (hostile_cross_steps() if roll < 0.3 else hostile_shift_steps() if roll < 0.45
+                     else hostile_conformal_steps())
         elif part == "report":
             steps = hostile_report_steps()
         else:
@@ -1117,6 +1119,74 @@ def hostile_cross_steps():
     return [("construct", make), ("fit", fit), ("predict", predict), ("evaluate", evaluate),
             ("coverage_report", reported), ("tamper", tampered), ("predict", predict),
             ("fit", fit), ("evaluate", evaluate), ("coverage_report", reported)]
+
+
+class Domain(Folding):
+    """A domain classifier whose fits and answers are sound, though they run havoc."""
+
+    def fit(self, x, y, **params):
+        havoc()
+        self.classes_ = np.array([0, 1])
+        return self
+
+    def answer(self, x, proba):
+        self.sound = True
+        return Answers.answer(self, x, proba)
+
+
+SHIFT_TAMPERED = ["estimators_", "folds_", "oof_proba_", "_stacked_x", "n_source_", "n_new_",
+                  "n_features_in_", "feature_names_in_", "clip", "_calibrated_with"]
+
+
+def hostile_shift_steps():
+    """DensityRatio: the clones' fits and answers run havoc on the rows and on the
+    ratio's fitted state, which is then tampered; the report reads the ratio as shift."""
+    frame = rng.random() < 0.3
+    made = {}
+
+    def rows(n, mean):
+        x = nprng.normal(size=(n, 3)) + mean
+        return victim(pd.DataFrame(x, columns=["a", "b", "c"]) if frame else x)
+
+    def fit():
+        made["ratio"] = conformal.DensityRatio(
+            Folding("classifier"), cv=rng.choice([2, 3, Counting(2)]), clip=rng.choice([0.01, 0.0]),
+            random_state=rng.choice([None, 0]))
+        native(made["ratio"].fit, rows(rng.choice([12, 30]), 0.0), rows(rng.choice([6, 20]), 0.5))
+        expose(made["ratio"])
+
+    def refit():
+        # An odd answer often fails the first fit: later steps need fitted state.
+        if not hasattr(made["ratio"], "estimators_"):
+            made["ratio"].set_params(classifier=Domain("classifier"), cv=2)
+            native(made["ratio"].fit, rows(20, 0.0), rows(20, 0.5))
+            expose(made["ratio"])
+
+    def tampered():
+        ratio = made["ratio"]
+        for _ in range(rng.choice([0, 1, 2])):
+            name = rng.choice(SHIFT_TAMPERED)
+            value = getattr(ratio, name, None)
+            if isinstance(value, list) and value and rng.random() < 0.5:
+                value[rng.randrange(len(value))] = reshaped(value[0])
+            else:
+                setattr(ratio, name, reshaped(value))
+
+    def weights():
+        native(made["ratio"], rows(rng.choice([0, 5]), 0.0))
+
+    def importances():
+        native(made["ratio"].feature_importances, n_repeats=rng.choice([1, Counting(1)]),
+               random_state=rng.choice([None, 0]))
+
+    def reported():
+        obj = construct("classifier")
+        sound_fit("classifier", obj)
+        native(report.coverage_report, obj, shift=made["ratio"])
+
+    return [("fit", fit), ("refit", refit), ("weights", weights), ("importances", importances),
+            ("coverage_report", reported), ("tamper", tampered), ("weights", weights),
+            ("importances", importances), ("coverage_report", reported)]
 
 
 PARTS = {"none": 0, "reliability": 1, "report": 2, "conformal": 3}

@@ -549,6 +549,18 @@ py::object density_feature_importances(const Args& a) {
   if (static_cast<int64_t>(fold_of.size()) != n || static_cast<int64_t>(py::len(x)) != n) {
     tampered_fit("folds_ or the stored rows do not match n_source_ + n_new_");
   }
+  // n_features_in_ sizes the drops and bounds the columns permuted: it must be the
+  // stored rows' own count, not whatever the attribute says.
+  int64_t columns = -1;
+  if (frame) {
+    columns = static_cast<int64_t>(py::len(x.attr("columns")));
+  } else {
+    py::array stored = numpy().attr("asarray")(x);
+    if (stored.ndim() == 2) columns = stored.shape(1);
+  }
+  if (columns != fitted.features) {
+    tampered_fit("the stored rows do not have the n_features_in_ columns fit saw");
+  }
   std::vector<std::vector<int64_t>> rows(static_cast<std::size_t>(k));
   for (int64_t i = 0; i < n; ++i) {
     if (fold_of[i] < 0 || fold_of[i] >= k) tampered_fit("folds_ names a fold with no model");

@@ -155,9 +155,10 @@ BoundWords bound_words(const Evidence& e) {
           "and that only the features shifted: weighting cannot mend a change of P(y | x)"};
 }
 
-// Thousands apart: "2,000".
+// Thousands apart: "2,000". The magnitude is taken unsigned: -INT64_MIN overflows.
 std::string grouped(int64_t v) {
-  std::string digits = std::to_string(v < 0 ? -v : v), out;
+  const uint64_t magnitude = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+  std::string digits = std::to_string(magnitude), out;
   for (std::size_t i = 0; i < digits.size(); ++i) {
     if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
     out += digits[i];
@@ -165,9 +166,17 @@ std::string grouped(int64_t v) {
   return (v < 0 ? "-" : "") + out;
 }
 
-// An effective sample size as a count of rows, "340 of 2,000 rows".
+// An effective sample size as a count of rows, "340 of 2,000 rows". llround is
+// defined only within int64, and past 2^53 a double has no exact units to group.
 std::string effective(double ess, int64_t of) {
-  std::string out = grouped(std::llround(ess));
+  std::string out;
+  if (ess >= 0 && ess < 9007199254740992.0) {
+    out = grouped(std::llround(ess));
+  } else {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.3g", ess);
+    out = buffer;
+  }
   return of > 0 ? out + " of " + grouped(of) + " rows" : out + " rows";
 }
 

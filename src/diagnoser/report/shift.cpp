@@ -92,6 +92,10 @@ Reading read_ratio(const py::object& ratio, const std::string& what) {
   out.ess = ratio_number(ratio, "ess_", 0, INFINITY, what);
   out.n_source = ratio_count(ratio, "n_source_", what);
   out.n_new = ratio_count(ratio, "n_new_", what);
+  // Kish's size is a count of rows, at most n_source_: finite even where n_source_ is not said.
+  if (std::isinf(out.ess)) {
+    throw py::value_error(what + ".ess_ is inf, not a count of rows: fit the density ratio again");
+  }
   if (out.n_source > 0 && out.ess > static_cast<double>(out.n_source) * (1 + 1e-12)) {
     throw py::value_error(what + ".ess_ is " + repr_of(py::float_(out.ess)) +
                           ", more than its n_source_ = " + std::to_string(out.n_source) +
