@@ -107,6 +107,9 @@ def test_a_ratio_without_importances_or_counts_still_gives_the_section():
     assert "shift features" not in r.tables
     assert "effective sample size is 12 rows." in r.findings[0]
     assert "tell them apart most" not in r.findings[0]
+    # clip=0 on rows a classifier tells apart for sure: every weight 0, no effective size.
+    r = report.coverage_report(cr, shift=Ratio(auc=1.0, pvalue=0.0, ess=float("nan")))
+    assert np.isnan(r.summary["shift_ess"]) and "every row weighs 0" in r.findings[0]
 
 
 class Recording:

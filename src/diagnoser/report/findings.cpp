@@ -169,6 +169,8 @@ std::string grouped(int64_t v) {
 // An effective sample size as a count of rows, "340 of 2,000 rows". llround is
 // defined only within int64, and past 2^53 a double has no exact units to group.
 std::string effective(double ess, int64_t of) {
+  if (std::isnan(ess))
+    return "none: every row weighs 0 (a classifier sure of every row, with clip=0)";
   std::string out;
   if (ess >= 0 && ess < 9007199254740992.0) {
     out = grouped(std::llround(ess));

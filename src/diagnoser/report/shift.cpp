@@ -89,7 +89,10 @@ Reading read_ratio(const py::object& ratio, const std::string& what) {
   Reading out;
   out.auc = ratio_number(ratio, "auc_", 0, 1, what);
   out.pvalue = ratio_number(ratio, "pvalue_", 0, 1, what);
-  out.ess = ratio_number(ratio, "ess_", 0, INFINITY, what);
+  // NaN: every source row weighs 0, as clip=0 allows where the classifier is sure.
+  py::object ess = attr_if_present(ratio, "ess_");
+  bool no_weight = ess && PyFloat_Check(ess.ptr()) && std::isnan(PyFloat_AsDouble(ess.ptr()));
+  out.ess = no_weight ? std::nan("") : ratio_number(ratio, "ess_", 0, INFINITY, what);
   out.n_source = ratio_count(ratio, "n_source_", what);
   out.n_new = ratio_count(ratio, "n_new_", what);
   // Kish's size is a count of rows, at most n_source_: finite even where n_source_ is not said.
