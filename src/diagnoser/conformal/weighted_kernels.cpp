@@ -83,15 +83,15 @@ WeightedStratum::WeightedStratum(const double* scores, const double* weights, in
                                  Multiplier b, Multiplier b_minus_a)
     : scores_(scores, scores + count), b_(b), b_minus_a_(b_minus_a) {
   // A common power of two scales every weight, the new row's too, exactly: the rule
-  // is homogeneous in the weights, and sums then stay far from overflow.
+  // is homogeneous in the weights, and sums then stay far from overflow. Applied by
+  // ldexp, not by a factor: 2^-exponent itself overflows when every weight is below
+  // 2^-1024.
   double largest = count > 0 ? *std::max_element(weights, weights + count) : 0;
   weightless_ = !(largest > 0);
   if (weightless_) return;
-  int exponent = 0;
-  std::frexp(largest, &exponent);
-  scale_ = std::ldexp(1.0, -exponent);
+  std::frexp(largest, &exponent_);
   scaled_.resize(static_cast<std::size_t>(count));
-  for (int64_t i = 0; i < count; ++i) scaled_[i] = weights[i] * scale_;
+  for (int64_t i = 0; i < count; ++i) scaled_[i] = std::ldexp(weights[i], -exponent_);
   // Compensated prefix sums S_j (Neumaier): each within 2 eps S_j + n eps^2 W.
   std::vector<double> prefix(static_cast<std::size_t>(count));
   double sum = 0, carry = 0;
@@ -107,7 +107,7 @@ WeightedStratum::WeightedStratum(const double* scores, const double* weights, in
   const double r = (b.hi + b.lo) / (b_minus_a.hi + b_minus_a.lo);
   breaks_.resize(prefix.size());
   for (std::size_t j = 0; j < prefix.size(); ++j) {
-    breaks_[j] = (r * prefix[j] - total) / scale_;
+    breaks_[j] = std::ldexp(r * prefix[j] - total, exponent_);
     // The exact breaks never decrease; keeping the rounded ones so moves none by
     // more than the slack.
     if (j > 0 && breaks_[j] < breaks_[j - 1]) breaks_[j] = breaks_[j - 1];
@@ -115,7 +115,8 @@ WeightedStratum::WeightedStratum(const double* scores, const double* weights, in
   // r, S_j, W and the product and difference each round: a few eps of (r + 1) W,
   // and n eps^2 W for the sums, far inside this.
   const double eps = std::numeric_limits<double>::epsilon();
-  slack_ = (64 * eps + static_cast<double>(count) * eps * eps * 16) * (r + 2) * total / scale_;
+  slack_ = std::ldexp((64 * eps + static_cast<double>(count) * eps * eps * 16) * (r + 2) * total,
+                      exponent_);
 }
 
 void WeightedStratum::build_exact() const {
@@ -128,6 +129,7 @@ void WeightedStratum::build_exact() const {
   const Expansion shifted = negated(times(total, b_minus_a_));
   exact_.approx.resize(static_cast<std::size_t>(count));
   exact_.offset.assign(1, 0);
+  exact_.parts.clear();  // a first attempt that threw may have left some
   Expansion prefix;
   for (int64_t j = 0; j < count; ++j) {
     grow(prefix, scaled_[j], &next);
@@ -150,7 +152,7 @@ double WeightedStratum::exact_threshold(double w) const {
   if (weightless_) return kInfinity;  // no mass below +infinity
   std::call_once(*once_, [this] { build_exact(); });
   const std::vector<double>& approx = exact_.approx;
-  double scaled = w * scale_;
+  double scaled = std::ldexp(w, -exponent_);
   if (std::isinf(scaled)) return kInfinity;
   const Expansion c = times({scaled}, b_minus_a_);
   const double target = approximate(c.data(), c.data() + c.size());

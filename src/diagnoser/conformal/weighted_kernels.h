@@ -52,7 +52,7 @@ class WeightedStratum {
   std::vector<double> breaks_;
   double slack_ = 0;
   Multiplier b_, b_minus_a_;
-  double scale_ = 1;  // a power of two that brings the weights near 1
+  int exponent_ = 0;  // the weights are scaled by 2^-exponent_, which brings them near 1
   bool weightless_ = false;
   // Most rows never need the exact D_j: they are built once, by whichever thread
   // first needs them.
