@@ -209,7 +209,8 @@ void weighted_class_sets(const std::vector<WeightedStratum>& strata, const Weigh
   // A block of rows' thresholds at a time, still in cache when the sets read them.
   constexpr int64_t kBlock = 2048;
   in_two_halves(proba.rows, kRowsPerThread, [&](int64_t from, int64_t to) {
-    std::vector<double> tau(static_cast<std::size_t>(kBlock * classes));
+    // No larger than the half: one row of many classes needs one row of thresholds.
+    std::vector<double> tau(static_cast<std::size_t>(std::min(kBlock, to - from) * classes));
     for (int64_t begin = from; begin < to; begin += kBlock) {
       const int64_t count = std::min(kBlock, to - begin);
       for (int64_t i = 0; i < count; ++i) {
