@@ -140,6 +140,7 @@ WeightedTable weighted_table(const Snapshot& state, std::size_t strata) {
   WeightedTable out;
   out.shift = is_weighted(state) ? state.at("shift_") : py::none();
   if (!out.weighted()) return out;
+  if (!PyCallable_Check(out.shift.ptr())) tampered("shift_ is no callable");
   py::object held = state.at(kStrata);
   if (!PyTuple_CheckExact(held.ptr())) tampered(std::string(kStrata) + " is no tuple");
   py::tuple entries = items_of(held);
@@ -148,7 +149,8 @@ WeightedTable weighted_table(const Snapshot& state, std::size_t strata) {
              std::to_string(strata));
   }
   for (py::handle entry : entries) {
-    py::tuple parts = items_of(entry);
+    if (!PyTuple_CheckExact(entry.ptr())) tampered(std::string(kStrata) + " holds a non-tuple");
+    py::tuple parts = py::reinterpret_borrow<py::tuple>(entry);
     if (parts.size() != 3) tampered(std::string(kStrata) + " holds an entry that is no triple");
     std::vector<double> s = copied(parts[0], "a stratum's scores");
     std::vector<double> w = copied(parts[1], "a stratum's weights");
