@@ -42,6 +42,12 @@ std::vector<double> copied(const py::handle& value, const char* what) {
   return std::vector<double>(values.data(), values.data() + values.size());
 }
 
+// The codes were checked against the strata when calibrated_state read them; a
+// count read since may differ.
+[[noreturn]] void stale_codes() {
+  throw py::value_error("the calibration groups changed while they were read");
+}
+
 }  // namespace
 
 py::object checked_shift(const py::object& shift) {
@@ -95,7 +101,10 @@ Items weighted_state(const py::object& shift, const py::array_t<double>& scores,
   std::vector<std::vector<int64_t>> members(static_cast<std::size_t>(groups + 1));
   members[0].resize(static_cast<std::size_t>(n));
   std::iota(members[0].begin(), members[0].end(), 0);
-  for (int64_t i = 0; codes != nullptr && i < n; ++i) members[codes[i] + 1].push_back(i);
+  for (int64_t i = 0; codes != nullptr && i < n; ++i) {
+    if (codes[i] < 0 || codes[i] >= groups) stale_codes();
+    members[codes[i] + 1].push_back(i);
+  }
   {
     py::gil_scoped_release release;
     for (auto& rows : members) {
@@ -124,7 +133,10 @@ std::vector<char> falling_back(const py::array_t<int64_t>& codes, int64_t strata
                                const CalibrationSettings& settings) {
   std::vector<int64_t> count(static_cast<std::size_t>(strata), 0);
   const int64_t* c = codes ? codes.data() : nullptr;
-  for (py::ssize_t i = 0; strata > 0 && i < codes.size(); ++i) ++count[c[i]];
+  for (py::ssize_t i = 0; strata > 0 && i < codes.size(); ++i) {
+    if (c[i] < 0 || c[i] >= strata) stale_codes();
+    ++count[c[i]];
+  }
   const int64_t least = least_rows_clamped(settings.exact);
   std::vector<char> out;
   for (int64_t n : count) out.push_back(n < least);
