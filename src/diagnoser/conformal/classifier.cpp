@@ -269,7 +269,8 @@ py::object calibrate(const Args& a) {
     warn_if_aps_degenerate(again, r.rule, mode, found,
                            mode == Conditional::kNone ? nullptr : codes.data());
   }
-  const int64_t strata = mode == Conditional::kNone ? 0 : static_cast<int64_t>(py::len(values));
+  // As many as calibrated_state checked the codes against: Python ran since.
+  const auto strata = static_cast<int64_t>(found.per_group.size());
   Items shifted = weighted_state(shift, scores, weights, strata > 0 ? codes.data() : nullptr,
                                  strata, falling_back(codes, strata, calibration), values,
                                  mode == Conditional::kClass ? "class" : "group");

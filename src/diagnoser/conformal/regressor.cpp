@@ -179,8 +179,10 @@ py::object calibrate(const Args& a) {
       for (py::ssize_t i = 0; i < rows; ++i) out[i] = std::abs(out[i]);
     }
   }
-  Items fitted = calibrated_state(calibration, scores, mode, codes, values, "group");
-  const int64_t strata = mode == Conditional::kNone ? 0 : static_cast<int64_t>(py::len(values));
+  FoundThresholds found;
+  Items fitted = calibrated_state(calibration, scores, mode, codes, values, "group", &found);
+  // As many as calibrated_state checked the codes against: Python ran since.
+  const auto strata = static_cast<int64_t>(found.per_group.size());
   Items shifted = weighted_state(shift, scores, weights, strata > 0 ? codes.data() : nullptr,
                                  strata, falling_back(codes, strata, calibration), values, "group");
   fitted.insert(fitted.end(), shifted.begin(), shifted.end());

@@ -41,6 +41,12 @@ std::vector<double> copied(const py::handle& value, const char* what) {
   return std::vector<double>(values.data(), values.data() + values.size());
 }
 
+// The codes were checked against the strata when calibrated_state read them; a
+// count read since may differ.
+[[noreturn]] void stale_codes() {
+  throw py::value_error("the calibration groups changed while they were read");
+}
+
 }  // namespace
 
 py::object checked_shift(const py::object& shift) {
@@ -95,7 +101,10 @@ Items weighted_state(const py::object& shift, const py::array_t<double>& scores,
   std::vector<std::vector<int64_t>> members(static_cast<std::size_t>(groups + 1));
   members[0].resize(static_cast<std::size_t>(n));
   std::iota(members[0].begin(), members[0].end(), 0);
-  for (int64_t i = 0; codes != nullptr && i < n; ++i) members[codes[i] + 1].push_back(i);
+  for (int64_t i = 0; codes != nullptr && i < n; ++i) {
+    if (codes[i] < 0 || codes[i] >= groups) stale_codes();
+    members[codes[i] + 1].push_back(i);
+  }
   {
     py::gil_scoped_release release;
     for (auto& rows : members) {
@@ -142,7 +151,10 @@ std::vector<char> falling_back(const py::array_t<int64_t>& codes, int64_t strata
                                const CalibrationSettings& settings) {
   std::vector<int64_t> count(static_cast<std::size_t>(strata), 0);
   const int64_t* c = codes ? codes.data() : nullptr;
-  for (py::ssize_t i = 0; strata > 0 && i < codes.size(); ++i) ++count[c[i]];
+  for (py::ssize_t i = 0; strata > 0 && i < codes.size(); ++i) {
+    if (c[i] < 0 || c[i] >= strata) stale_codes();
+    ++count[c[i]];
+  }
   const int64_t least = least_rows_clamped(settings.exact);
   std::vector<char> out;
   for (int64_t n : count) out.push_back(n < least);
@@ -158,6 +170,7 @@ WeightedTable weighted_table(const Snapshot& state, std::size_t strata) {
   WeightedTable out;
   out.shift = is_weighted(state) ? state.at("shift_") : py::none();
   if (!out.weighted()) return out;
+  if (!PyCallable_Check(out.shift.ptr())) tampered("shift_ is no callable");
   py::object held = state.at(kStrata);
   if (!PyTuple_CheckExact(held.ptr())) tampered(std::string(kStrata) + " is no tuple");
   py::tuple entries = items_of(held);
@@ -166,7 +179,8 @@ WeightedTable weighted_table(const Snapshot& state, std::size_t strata) {
              std::to_string(strata));
   }
   for (py::handle entry : entries) {
-    py::tuple parts = items_of(entry);
+    if (!PyTuple_CheckExact(entry.ptr())) tampered(std::string(kStrata) + " holds a non-tuple");
+    py::tuple parts = py::reinterpret_borrow<py::tuple>(entry);
     if (parts.size() != 3) tampered(std::string(kStrata) + " holds an entry that is no triple");
     std::vector<double> s = copied(parts[0], "a stratum's scores");
     std::vector<double> w = copied(parts[1], "a stratum's weights");
@@ -227,7 +241,8 @@ void weighted_class_sets(const std::vector<WeightedStratum>& strata, const Weigh
   // A block of rows' thresholds at a time, still in cache when the sets read them.
   constexpr int64_t kBlock = 2048;
   in_two_halves(proba.rows, kRowsPerThread, [&](int64_t from, int64_t to) {
-    std::vector<double> tau(static_cast<std::size_t>(kBlock * classes));
+    // No larger than the half: one row of many classes needs one row of thresholds.
+    std::vector<double> tau(static_cast<std::size_t>(std::min(kBlock, to - from) * classes));
     for (int64_t begin = from; begin < to; begin += kBlock) {
       const int64_t count = std::min(kBlock, to - begin);
       for (int64_t i = 0; i < count; ++i) {

@@ -83,7 +83,9 @@ WeightedStratum::WeightedStratum(const double* scores, const double* weights, in
                                  Multiplier b, Multiplier b_minus_a)
     : scores_(scores, scores + count), b_(b), b_minus_a_(b_minus_a) {
   // A common power of two scales every weight, the new row's too, exactly: the rule
-  // is homogeneous in the weights, and sums then stay far from overflow.
+  // is homogeneous in the weights, and sums then stay far from overflow. Applied by
+  // ldexp, not by a factor: 2^-exponent itself overflows when every weight is below
+  // 2^-1024.
   double largest = count > 0 ? *std::max_element(weights, weights + count) : 0;
   weightless_ = !(largest > 0);
   if (weightless_) return;
@@ -91,7 +93,6 @@ WeightedStratum::WeightedStratum(const double* scores, const double* weights, in
   std::frexp(largest, &exponent);
   exponent_ = -exponent;
   scaled_.resize(static_cast<std::size_t>(count));
-  // ldexp, not a product with 2^exponent: that power overflows for subnormal weights.
   for (int64_t i = 0; i < count; ++i) scaled_[i] = std::ldexp(weights[i], exponent_);
   // Compensated prefix sums S_j (Neumaier): each within 2 eps S_j + n eps^2 W.
   std::vector<double> prefix(static_cast<std::size_t>(count));
@@ -131,6 +132,7 @@ void WeightedStratum::build_exact() const {
   const Expansion shifted = negated(times(total, b_minus_a_));
   exact_.approx.resize(static_cast<std::size_t>(count));
   exact_.offset.assign(1, 0);
+  exact_.parts.clear();  // a first attempt that threw may have left some
   Expansion prefix;
   for (int64_t j = 0; j < count; ++j) {
     grow(prefix, scaled_[j], &next);
