@@ -266,7 +266,7 @@ class TestCoverageUnderShift:
 class TestEstimatedRatio:
     """A ratio estimated on the training rows, not the calibration rows (Lei and Candes, 2021)."""
 
-    def run(self, rng, mean, repeats=25, n=300, alpha=0.1):
+    def run(self, rng, mean, repeats=16, n=300, alpha=0.1):
         from sklearn.linear_model import LogisticRegression
 
         from trov.diagnoser.conformal import DensityRatio
@@ -276,9 +276,9 @@ class TestEstimatedRatio:
         new = test_x[:, None]
         out = {"plain": [], "weighted": [], "width": [], "plain_width": [], "gap": []}
         for _ in range(repeats):
-            train = rng.normal(size=(1000, 1))
+            train = rng.normal(size=(600, 1))
             ratio = DensityRatio(LogisticRegression(), random_state=0)
-            ratio.fit(train, rng.normal(mean, 1.0, size=(1000, 1)))
+            ratio.fit(train, rng.normal(mean, 1.0, size=(600, 1)))
             x, y, _ = shifted_rows(rng, n, 0.0)
             for key, shift in [("plain", None), ("weighted", ratio)]:
                 model = ConformalRegressor(Fixed(), alpha=alpha, method="absolute")
