@@ -5,6 +5,17 @@
 namespace trov {
 namespace conformal {
 
+// The attributes a calibration with `shift` leaves, the same for both classes.
+#define TROV_SHIFT_ATTRIBUTES                                                         \
+  "shift_ : callable or None\n"                                                       \
+  "    The ``shift`` calibrate weighted by; None when it did not.\n"                  \
+  "calibration_weights_ : ndarray\n"                                                  \
+  "    w(x) of each calibration row, when weighted.\n"                                \
+  "ess_ : float\n"                                                                    \
+  "    Kish's effective sample size (sum w)^2 / sum w^2 of all the calibration\n"     \
+  "    weights, when weighted: how many unweighted rows they are worth. A class or\n" \
+  "    group is worth less: its own rows' weights count.\n"
+
 inline constexpr const char* kClassifierDoc =
     R"(Prediction sets for a fitted classifier, by split conformal calibration.
 
@@ -65,15 +76,7 @@ fallback_groups_ : list
     The classes or groups that fall back.
 groups_ : ndarray
     The calibration groups (``conditional="group"``).
-shift_ : callable or None
-    The ``shift`` calibrate weighted by; None when it did not.
-calibration_weights_ : ndarray
-    w(x) of each calibration row, when weighted.
-ess_ : float
-    Kish's effective sample size (sum w)^2 / sum w^2 of all the calibration
-    weights, when weighted: how many unweighted rows they are worth. A class or
-    group is worth less: its own rows' weights count.
-stratum_counts_ : dict
+)" TROV_SHIFT_ATTRIBUTES R"(stratum_counts_ : dict
     Class or group -> its calibration rows, when conditional.
 stratum_ranks_ : dict
     Class or group -> its k, or None when it fell back, when conditional.
@@ -158,15 +161,7 @@ fallback_groups_ : list
     The groups that fall back.
 groups_ : ndarray
     The calibration groups (``conditional="group"``).
-shift_ : callable or None
-    The ``shift`` calibrate weighted by; None when it did not.
-calibration_weights_ : ndarray
-    w(x) of each calibration row, when weighted.
-ess_ : float
-    Kish's effective sample size (sum w)^2 / sum w^2 of all the calibration
-    weights, when weighted: how many unweighted rows they are worth. A class or
-    group is worth less: its own rows' weights count.
-stratum_counts_, stratum_ranks_ : dict
+)" TROV_SHIFT_ATTRIBUTES R"(stratum_counts_, stratum_ranks_ : dict
     Group -> its calibration rows, and its k (None when it fell back).
 intervals_, test_pred_, fallback_rows_, empty_rows_, test_y_, test_weights_ : ndarray
     The test part's intervals and what ``evaluate`` measured them on.
