@@ -26,9 +26,9 @@ fold's own, held-out rows. From these:
   labels of the other folds' rows, and such a test rejected 8 to 12 % of true
   H0 at 0.05 (200 + 200 exchangeable rows, logistic regression and the default
   classifier), against 4 % for ``pvalue_``.
-- The exact law (Harding, 1984) is used while min(m, n)^2 * max(m, n) <= 3e8
-  and m * n <= 2^25, for the fold's m new and n source rows: up to 669 rows of
-  each per fold. Beyond, p_k is the normal approximation with continuity
+- The exact law (Harding, 1984), in extended precision, is used while
+  min(m, n)^2 * max(m, n) <= 1.25e8 and m * n <= 2^25, for the fold's m new and
+  n source rows: up to 500 rows of each per fold. Beyond, p_k is the normal approximation with continuity
   correction, which is close at such sizes but not exact.
 - ``auc_``: the area under the ROC curve of all the held-out probabilities
   together (ties count one half); 0.5 when the rows cannot be told apart.

@@ -20,13 +20,14 @@ bool mann_whitney_exact(int64_t m, int64_t n) {
 // polynomial with non-negative coefficients) and scales by i / (b + i), so the
 // coefficients stay probabilities instead of counts that overflow (Harding, 1984).
 // The coefficients below t depend on no coefficient above it, so the polynomial is
-// kept only up to t. Rounding errors build up towards the top degree only: the
-// lower half agrees with exact integer counts to a few ulps, the upper half not.
+// kept only up to t. Each multiplication subtracts, and its rounding grows with a:
+// in doubles the lower half lost 1e-10 of p at a = 450 and 0.02 at 669, so the sums
+// run in long double and the cap keeps a at 500 or less.
 double mann_whitney_lower_exact(int64_t t, int64_t m, int64_t n) {
   const int64_t a = std::min(m, n), b = std::max(m, n);
   if (t < 0) return 0;
   if (t >= a * b) return 1;
-  std::vector<double> c(static_cast<std::size_t>(t + 1), 0.0);
+  std::vector<long double> c(static_cast<std::size_t>(t + 1), 0.0L);
   c[0] = 1;
   int64_t degree = 0;
   for (int64_t i = 1; i <= a; ++i) {
@@ -37,12 +38,12 @@ double mann_whitney_lower_exact(int64_t t, int64_t m, int64_t n) {
     for (int64_t u = i; u <= top; ++u) c[u] += c[u - i];
     // The quotient has degree i * b: what the division left above it is rounding.
     for (int64_t u = degree + 1; u <= std::min(raised, t); ++u) c[u] = 0;
-    const double scale = static_cast<double>(i) / static_cast<double>(shift);
+    const long double scale = static_cast<long double>(i) / static_cast<long double>(shift);
     for (int64_t u = 0; u <= top; ++u) c[u] *= scale;
   }
-  double sum = 0;
+  long double sum = 0;
   for (int64_t u = 0; u <= std::min(t, degree); ++u) sum += c[u];
-  return std::min(1.0, std::max(0.0, sum));
+  return static_cast<double>(std::min(1.0L, std::max(0.0L, sum)));
 }
 
 double mann_whitney_upper(int64_t u, int64_t m, int64_t n) {

@@ -11,7 +11,7 @@ namespace conformal {
 // The exact law is computed while min(m, n)^2 * max(m, n) stays at most this and
 // m * n at most kExactPairs (its lower half then fits in 128 MiB); beyond, the
 // normal approximation with continuity correction takes over.
-constexpr double kExactCost = 3e8;
+constexpr double kExactCost = 1.25e8;  // 500^3
 constexpr double kExactPairs = 33554432.0;  // 2^25
 
 bool mann_whitney_exact(int64_t m, int64_t n);
