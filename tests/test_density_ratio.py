@@ -14,7 +14,6 @@ from scipy.stats import norm
 from sklearn.base import BaseEstimator, ClassifierMixin, clone
 from sklearn.dummy import DummyClassifier
 from sklearn.exceptions import NotFittedError
-from scipy.stats import norm
 from sklearn.linear_model import LogisticRegression
 from sklearn.naive_bayes import GaussianNB
 from threadpoolctl import threadpool_limits
