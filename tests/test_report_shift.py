@@ -65,8 +65,9 @@ def test_a_detected_shift_names_its_features_and_the_remedy():
     first = r.findings[0]  # a shift is what to act on first
     assert first.startswith("New rows differ from the calibration rows (AUC 0.83, p < 1e-6): "
                             "the marginal guarantee does not carry over")
-    # at most three named, only those whose permutation lowers the AUC
-    assert "apart most (the table \"shift features\"): a, e, f." in first
+    # at most three named, only those whose permutation lowers the AUC a tenth as much
+    # as the first's: b's 0.02 beside a's 0.31 is noise
+    assert "apart most (the table \"shift features\"): a, e." in first
     assert "ConformalRegressor(model).calibrate(calib_x, calib_y, shift=" in first
     assert "effective sample size is 340 of 2,000 rows" in first
     assert "P(y | x)" in first and "label or concept shift" in first

@@ -203,8 +203,11 @@ void add_shift_section(const py::object& ratio, const ShiftContext& context, py:
   for (std::size_t i : top) {
     feature.push_back(reading.features[i]);
     drop.push_back(reading.drops[i]);
-    // Only a feature whose permutation lowers the AUC tells the rows apart.
-    if (reading.drops[i] > 0 && evidence.top.size() < kNamedFeatures) {
+    // Only a feature whose permutation lowers the AUC tells the rows apart, and one
+    // that lowers it a tenth as much as the first is noise beside it.
+    const double first = top.empty() ? 0 : reading.drops[top.front()];
+    if (reading.drops[i] > 0 && reading.drops[i] >= 0.1 * first &&
+        evidence.top.size() < kNamedFeatures) {
       evidence.top.push_back(reading.features[i]);
     }
   }
