@@ -96,21 +96,7 @@ std::vector<py::object> fitted_clones(const py::object& estimator, const py::obj
     }
     tasks.append(delayed(copy.attr("fit"))(take(x, rows), take(y, rows), **params));
   }
-  py::object done = sklearn("joblib", "Parallel")("n_jobs"_a = n_jobs)(tasks);
-  std::vector<py::object> models;
-  for (py::handle model : items_of(done)) {
-    if (model.is_none()) {
-      throw py::type_error(
-          "the estimator's fit returned None: it must return the fitted estimator (self), as "
-          "scikit-learn's estimators do, so that fits run in other processes come back");
-    }
-    models.push_back(py::reinterpret_borrow<py::object>(model));
-  }
-  if (models.size() != row_sets.size()) {
-    throw py::value_error("joblib returned " + std::to_string(models.size()) + " fits for " +
-                          std::to_string(row_sets.size()) + " row sets");
-  }
-  return models;
+  return parallel_fits(tasks, n_jobs, row_sets.size(), "estimator", "row sets");
 }
 
 // One float per row, copied: a view of the model's answer could be freed by the

@@ -29,6 +29,13 @@ int64_t saturated(const py::handle& value);
 // gets a copy of the rows: the caller's own are never handed out.
 py::object take(const py::object& x, const int64_t* rows, std::size_t count);
 
+// joblib.Parallel(n_jobs)(tasks), under whatever backend the caller chose: the
+// fitted `what` (estimator, classifier) of each task, `expected` of them, each as
+// its fit returned it; `unit` names what the tasks stand for in the error.
+std::vector<py::object> parallel_fits(const py::list& tasks, const py::object& n_jobs,
+                                      std::size_t expected, const std::string& what,
+                                      const std::string& unit);
+
 py::array_t<double> array_of(const std::vector<double>& values);
 
 }  // namespace conformal

@@ -335,21 +335,7 @@ std::vector<py::object> fitted_clones(const py::object& classifier, const py::ob
     for (std::size_t j = 0; j < rows.size(); ++j) out[j] = label[rows[j]];
     tasks.append(delayed(clone(classifier).attr("fit"))(take(x, rows), y));
   }
-  py::object done = sklearn("joblib", "Parallel")("n_jobs"_a = n_jobs)(tasks);
-  std::vector<py::object> models;
-  for (py::handle model : items_of(done)) {
-    if (model.is_none()) {
-      throw py::type_error(
-          "the classifier's fit returned None: it must return the fitted classifier (self), as "
-          "scikit-learn's estimators do, so that fits run in other processes come back");
-    }
-    models.push_back(py::reinterpret_borrow<py::object>(model));
-  }
-  if (models.size() != f.train.size()) {
-    throw py::value_error("joblib returned " + std::to_string(models.size()) + " fits for " +
-                          std::to_string(f.train.size()) + " folds");
-  }
-  return models;
+  return parallel_fits(tasks, n_jobs, f.train.size(), "classifier", "folds");
 }
 
 Parameters density_parameters() {
