@@ -427,6 +427,17 @@ def reshaped(value):
     ])()
 
 
+def tamper(obj, names):
+    """Up to two of `obj`'s fitted attributes replaced, or one entry of a list of them."""
+    for _ in range(rng.choice([0, 1, 2])):
+        name = rng.choice(names)
+        value = getattr(obj, name, None)
+        if isinstance(value, list) and value and rng.random() < 0.5:
+            value[rng.randrange(len(value))] = reshaped(value[0])
+        else:
+            setattr(obj, name, reshaped(value))
+
+
 class TamperedNumpy:
     """numpy, except that one function's results come back reshaped, retyped or odd."""
 
@@ -1096,14 +1107,7 @@ def hostile_cross_steps():
         expose(made["obj"])
 
     def tampered():
-        obj = made["obj"]
-        for _ in range(rng.choice([0, 1, 2])):
-            name = rng.choice(CROSS_TAMPERED)
-            value = getattr(obj, name, None)
-            if isinstance(value, list) and value and rng.random() < 0.5:
-                value[rng.randrange(len(value))] = reshaped(value[0])
-            else:
-                setattr(obj, name, reshaped(value))
+        tamper(made["obj"], CROSS_TAMPERED)
 
     def predict():
         x, _ = part(rng.choice([0, 5, 25]))
@@ -1163,14 +1167,7 @@ def hostile_shift_steps():
             expose(made["ratio"])
 
     def tampered():
-        ratio = made["ratio"]
-        for _ in range(rng.choice([0, 1, 2])):
-            name = rng.choice(SHIFT_TAMPERED)
-            value = getattr(ratio, name, None)
-            if isinstance(value, list) and value and rng.random() < 0.5:
-                value[rng.randrange(len(value))] = reshaped(value[0])
-            else:
-                setattr(ratio, name, reshaped(value))
+        tamper(made["ratio"], SHIFT_TAMPERED)
 
     def weights():
         native(made["ratio"], rows(rng.choice([0, 5]), 0.0))
