@@ -427,7 +427,7 @@ def reshaped(value):
     ])()
 
 
-def tamper(obj, names):
+def tamper_fitted(obj, names):
     """Up to two of `obj`'s fitted attributes replaced, or one entry of a list of them."""
     for _ in range(rng.choice([0, 1, 2])):
         name = rng.choice(names)
@@ -1107,7 +1107,7 @@ def hostile_cross_steps():
         expose(made["obj"])
 
     def tampered():
-        tamper(made["obj"], CROSS_TAMPERED)
+        tamper_fitted(made["obj"], CROSS_TAMPERED)
 
     def predict():
         x, _ = part(rng.choice([0, 5, 25]))
@@ -1167,7 +1167,7 @@ def hostile_shift_steps():
             expose(made["ratio"])
 
     def tampered():
-        tamper(made["ratio"], SHIFT_TAMPERED)
+        tamper_fitted(made["ratio"], SHIFT_TAMPERED)
 
     def weights():
         native(made["ratio"], rows(rng.choice([0, 5]), 0.0))
