@@ -273,3 +273,94 @@ class DensityRatio:
     def feature_importances(self, n_repeats: int = 5, random_state: Any = None) -> pd.Series: ...
     def get_params(self, deep: bool = True) -> Dict[str, Any]: ...
     def set_params(self, **params: Any) -> DensityRatio: ...
+
+class _OnlineConformal:
+    model: Any
+    alpha: float
+    method: str
+    score: str
+    lr: Optional[float]
+    integrator: bool
+    window: Optional[int]
+    scorecaster: Any
+    lags: int
+    gain: Optional[float]
+    saturation: float
+    random_state: Any
+    alpha_: float
+    n_calibration_: int
+    n_steps_: int
+    scores_: np.ndarray
+    thresholds_: np.ndarray
+    errors_: np.ndarray
+    pvalues_: np.ndarray
+    alphas_: Optional[np.ndarray]
+    alpha_t_: Optional[float]
+    quantile_: Optional[float]
+    coverage_: float
+    scorecaster_: Any
+    y_: np.ndarray
+    def rolling_coverage(self, window: int) -> np.ndarray: ...
+    def window_coverage(self, window: int) -> float: ...
+    def get_params(self, deep: bool = True) -> Dict[str, Any]: ...
+    def set_output(self, transform: Optional[str] = None) -> Any: ...
+
+class OnlineConformalRegressor(_OnlineConformal):
+    intervals_: np.ndarray
+    predictions_: np.ndarray
+    def __init__(
+        self,
+        model: Any,
+        alpha: float = 0.1,
+        method: str = "pid",
+        score: str = "absolute",
+        lr: Optional[float] = None,
+        integrator: bool = True,
+        window: Optional[int] = None,
+        scorecaster: Any = None,
+        lags: int = 5,
+        gain: Optional[float] = None,
+        saturation: float = 1.0,
+        random_state: Any = None,
+    ) -> None: ...
+    def calibrate(self, calib_x: Any, calib_y: Any) -> OnlineConformalRegressor: ...
+    def predict_interval(self, x: Any) -> Tuple[float, float]: ...
+    def update(self, x: Any, y: Any) -> OnlineConformalRegressor: ...
+    def replay(self, x: Any, y: Any) -> np.ndarray: ...
+    def set_params(self, **params: Any) -> OnlineConformalRegressor: ...
+
+class OnlineConformalClassifier(_OnlineConformal):
+    sets_: np.ndarray
+    classes_: np.ndarray
+    def __init__(
+        self,
+        model: Any,
+        alpha: float = 0.1,
+        method: str = "aci",
+        score: str = "lac",
+        lr: Optional[float] = None,
+        integrator: bool = True,
+        window: Optional[int] = None,
+        scorecaster: Any = None,
+        lags: int = 5,
+        gain: Optional[float] = None,
+        saturation: float = 1.0,
+        random_state: Any = None,
+    ) -> None: ...
+    def calibrate(self, calib_x: Any, calib_y: Any) -> OnlineConformalClassifier: ...
+    def predict_set(self, x: Any) -> np.ndarray: ...
+    def update(self, x: Any, y: Any) -> OnlineConformalClassifier: ...
+    def replay(self, x: Any, y: Any) -> np.ndarray: ...
+    def set_params(self, **params: Any) -> OnlineConformalClassifier: ...
+
+class ExchangeabilityMartingale:
+    betting: str
+    bandwidth: float
+    n_: int
+    pvalues_: np.ndarray
+    log_martingale_: np.ndarray
+    def __init__(self, betting: str = "mixture", bandwidth: float = 0.1) -> None: ...
+    def update(self, source: Any) -> ExchangeabilityMartingale: ...
+    def alarm(self, delta: float = 0.01) -> Optional[int]: ...
+    def get_params(self, deep: bool = True) -> Dict[str, Any]: ...
+    def set_params(self, **params: Any) -> ExchangeabilityMartingale: ...

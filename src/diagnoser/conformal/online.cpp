@@ -726,6 +726,9 @@ std::vector<char> misses_of(const py::object& self) {
 
 std::vector<double> rolling(const std::vector<char>& miss, int64_t window) {
   const auto n = static_cast<int64_t>(miss.size());
+  if (n == 0) {
+    throw py::value_error("the stream has no labelled rows yet: call update or replay first");
+  }
   if (window > n) {
     throw py::value_error("window " + std::to_string(window) + " is longer than the " +
                           std::to_string(n) + " labelled rows of the stream");

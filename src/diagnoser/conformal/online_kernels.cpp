@@ -193,43 +193,61 @@ double mixture_log(int64_t steps, double log_sum) {
   return top + std::log(sum / kGrid);
 }
 
-// Where a p-value's kernel is placed: one of kCells cell midpoints, so that the
-// kernels can be computed once per cell.
-constexpr int64_t kCells = 2000;
-
-// The Gaussian mass of [a, b] around `centre`, from the near tail's side so that far
-// bins keep their tiny mass instead of a difference of two ones.
-double interval_mass(double a, double b, double centre, double bandwidth) {
+// The Gaussian mass of [a, b] around 0, from the near tail's side so that far bins
+// keep their tiny mass instead of a difference of two ones.
+double interval_mass(double a, double b, double bandwidth) {
   const double root2 = std::sqrt(2.0) * bandwidth;
   auto upper = [root2](double d) { return 0.5 * std::erfc(d / root2); };  // P(Z > d)
-  if (a >= centre) return upper(a - centre) - upper(b - centre);
-  if (b <= centre) return upper(centre - b) - upper(centre - a);
-  return 1 - upper(centre - a) - upper(b - centre);
+  if (a >= 0) return upper(a) - upper(b);
+  if (b <= 0) return upper(-b) - upper(-a);
+  return 1 - upper(-a) - upper(b);
 }
 
-// The kernel mass per bin of a point at `centre`, reflected at 0 and 1 (images at
-// 2m +- centre) and scaled to sum to exactly 1. No bin gets 0: one p-value there
-// would end the martingale for good.
-std::vector<double> kernel_mass(double centre, double bandwidth) {
-  std::vector<double> mass(static_cast<std::size_t>(kPluginBins), 0.0);
-  const double images[] = {centre, -centre, 2 - centre, 2 + centre, -2 + centre, -2 - centre};
-  for (double c : images) {
-    for (int64_t j = 0; j < kPluginBins; ++j) {
-      double a = static_cast<double>(j) / kPluginBins, b = static_cast<double>(j + 1) / kPluginBins;
-      mass[static_cast<std::size_t>(j)] += interval_mass(a, b, c, bandwidth);
+// The plug-in's kernels. A p-value's kernel sits at the midpoint of its bin, so the
+// mass it puts on bin j depends on j's offset from each image of that midpoint alone.
+class Kernels {
+ public:
+  explicit Kernels(double bandwidth) : by_offset_(5 * kPluginBins + 1), rows_(kPluginBins) {
+    const double width = 1.0 / kPluginBins;
+    for (int64_t d = -kOffset; d <= kOffset; ++d) {
+      by_offset_[static_cast<std::size_t>(d + kOffset)] =
+          interval_mass((static_cast<double>(d) - 0.5) * width,
+                        (static_cast<double>(d) + 0.5) * width, bandwidth);
     }
   }
-  double total = 0;
-  for (double& m : mass) {
-    m = std::max(m, 1e-300);
-    total += m;
-  }
-  for (double& m : mass) m /= total;
-  return mass;
-}
 
-int64_t cell_of(double p, int64_t cells) {
-  return std::min<int64_t>(cells - 1, static_cast<int64_t>(p * static_cast<double>(cells)));
+  // The mass per bin of a p-value in bin i, reflected at 0 and 1 (images at 2m +- c)
+  // and scaled to sum to exactly 1. No bin gets 0: one p-value there would end the
+  // martingale for good.
+  const std::vector<double>& of(int64_t i) {
+    std::vector<double>& mass = rows_[static_cast<std::size_t>(i)];
+    if (!mass.empty()) return mass;
+    mass.assign(static_cast<std::size_t>(kPluginBins), 0.0);
+    const int64_t b = kPluginBins;
+    const int64_t images[] = {i, -i - 1, 2 * b - i - 1, 2 * b + i, i - 2 * b, -2 * b - i - 1};
+    double total = 0;
+    for (int64_t j = 0; j < b; ++j) {
+      double m = 0;
+      for (int64_t k : images) {
+        int64_t d = j - k;
+        if (d >= -kOffset && d <= kOffset) m += by_offset_[static_cast<std::size_t>(d + kOffset)];
+      }
+      m = std::max(m, 1e-300);
+      mass[static_cast<std::size_t>(j)] = m;
+      total += m;
+    }
+    for (double& m : mass) m /= total;
+    return mass;
+  }
+
+ private:
+  static constexpr int64_t kOffset = 5 * kPluginBins / 2;
+  std::vector<double> by_offset_;
+  std::vector<std::vector<double>> rows_;
+};
+
+int64_t bin_of(double p) {
+  return std::min<int64_t>(kPluginBins - 1, static_cast<int64_t>(p * kPluginBins));
 }
 
 }  // namespace
@@ -246,22 +264,18 @@ void run_martingale(Betting betting, double bandwidth, MartingaleState& state,
     return;
   }
   state.histogram.resize(static_cast<std::size_t>(kPluginBins), 0.0);
-  std::vector<std::vector<double>> kernels(static_cast<std::size_t>(kCells));
+  Kernels kernels(bandwidth);
   for (int64_t t = 0; t < rows; ++t) {
     const double p = pvalues[t];
     // The bet on p_t is the density of p_1 .. p_{t-1} alone: uniform before any.
     if (state.steps > 0) {
       double density = static_cast<double>(kPluginBins) *
-                       state.histogram[static_cast<std::size_t>(cell_of(p, kPluginBins))] /
+                       state.histogram[static_cast<std::size_t>(bin_of(p))] /
                        static_cast<double>(state.steps);
       state.log_value += std::log(density);
     }
     log_out[t] = state.log_value;
-    const int64_t cell = cell_of(p, kCells);
-    std::vector<double>& kernel = kernels[static_cast<std::size_t>(cell)];
-    if (kernel.empty()) {
-      kernel = kernel_mass((static_cast<double>(cell) + 0.5) / kCells, bandwidth);
-    }
+    const std::vector<double>& kernel = kernels.of(bin_of(p));
     for (std::size_t j = 0; j < kernel.size(); ++j) state.histogram[j] += kernel[j];
     state.steps += 1;
   }
