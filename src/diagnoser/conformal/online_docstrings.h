@@ -101,7 +101,12 @@ inline constexpr const char* kOnlineRegressorDoc =
                                                       "intervals_ : ndarray of shape (n_steps_, "
                                                       "2)\n"
                                                       "predictions_, y_ : ndarray of shape "
-                                                      "(n_steps_,)\n");
+                                                      "(n_steps_,)\n") "\n"
+    "Examples\n"
+    "--------\n"
+    ">>> oc = OnlineConformalRegressor(model, method=\"aci\").calibrate(calib_x, calib_y)\n"
+    ">>> bounds = oc.replay(x, y)\n"
+    ">>> oc.coverage_, oc.window_coverage(500)\n";
 
 inline constexpr const char* kOnlineClassifierDoc =
     "Prediction sets for a stream of rows whose labels arrive after their predictions,\n"
@@ -117,7 +122,12 @@ inline constexpr const char* kOnlineClassifierDoc =
             "sets_ : ndarray of bool, shape (n_steps_, n_classes)\n"
             "y_ : ndarray of shape (n_steps_,)\n"
             "classes_ : ndarray\n"
-            "    The classes the stream started with.\n");
+            "    The classes the stream started with.\n") "\n"
+            "Examples\n"
+            "--------\n"
+            ">>> occ = OnlineConformalClassifier(model).calibrate(calib_x, calib_y)\n"
+            ">>> sets = occ.replay(x, y)\n"
+            ">>> occ.coverage_, sets.sum(axis=1).mean()\n";
 
 inline constexpr const char* kOnlineCalibrateDoc =
     "Start the stream anew from calibration rows (a warm start): their scores become the\n"
@@ -125,6 +135,8 @@ inline constexpr const char* kOnlineCalibrateDoc =
     "conformal threshold and its scale B is their largest score. Without it the stream starts\n"
     "from nothing at its first ``update``: ``\"aci\"`` gives full sets until it has enough\n"
     "scores, ``\"pid\"`` starts at 0.\n\n"
+    "Parameters\n----------\ncalib_x : array-like\n    Rows the model was not fitted on.\n"
+    "calib_y : array-like\n    Their labels.\n\n"
     "Returns\n-------\nself\n";
 
 inline constexpr const char* kOnlineUpdateDoc =
@@ -132,36 +144,49 @@ inline constexpr const char* kOnlineUpdateDoc =
     "depends only on the rows before it.\n\n"
     "Rows predicted together before any of their labels arrived all had the threshold of\n"
     "the first; ``update`` records each against its own turn's.\n\n"
+    "Parameters\n----------\nx : array-like\n    The rows, in the order they came.\n"
+    "y : array-like\n    Their labels.\n\n"
     "Returns\n-------\nself\n";
 
 inline constexpr const char* kOnlineReplayRegressorDoc =
     "Run a whole labelled sequence through the stream, each row seeing only the rows before\n"
     "it, as ``update`` would one row at a time; natively, with the scores computed in one\n"
     "pass.\n\n"
+    "Parameters\n----------\nx : array-like\n    The rows, in the order they came.\n"
+    "y : array-like\n    Their labels.\n\n"
     "Returns\n-------\nndarray of shape (rows, 2)\n    Each row's interval at its turn.\n";
 
 inline constexpr const char* kOnlineReplayClassifierDoc =
     "Run a whole labelled sequence through the stream, each row seeing only the rows before\n"
     "it, as ``update`` would one row at a time; natively, with the scores computed in one\n"
     "pass.\n\n"
+    "Parameters\n----------\nx : array-like\n    The rows, in the order they came.\n"
+    "y : array-like\n    Their labels.\n\n"
     "Returns\n-------\nndarray of bool, shape (rows, n_classes)\n    Each row's set at its turn.\n";
 
 inline constexpr const char* kPredictIntervalDoc =
-    "The interval of the next row, before its label: one row of features.\n\n"
+    "The interval of the next row, before its label.\n\n"
+    "Parameters\n----------\nx : array-like\n"
+    "    One row: a 1-D vector, a pandas Series, or one row of a matrix or frame.\n\n"
     "Returns\n-------\n(low, high) : tuple of float\n";
 
 inline constexpr const char* kPredictSetDoc =
-    "The set of the next row, before its label: one row of features.\n\n"
+    "The set of the next row, before its label.\n\n"
+    "Parameters\n----------\nx : array-like\n"
+    "    One row: a 1-D vector, a pandas Series, or one row of a matrix or frame.\n\n"
     "Returns\n-------\nndarray of bool, shape (n_classes,)\n";
 
 inline constexpr const char* kRollingCoverageDoc =
     "Coverage over each run of ``window`` consecutive labelled rows, the one ending at row\n"
     "window - 1 first.\n\n"
+    "Parameters\n----------\nwindow : int\n    Rows per window, at most n_steps_.\n\n"
     "Returns\n-------\nndarray of shape (n_steps_ - window + 1,)\n";
 
 inline constexpr const char* kWindowCoverageDoc =
     "The coverage of the worst run of ``window`` consecutive labelled rows: descriptive, no\n"
-    "guarantee bounds it.\n\nReturns\n-------\nfloat\n";
+    "guarantee bounds it.\n\n"
+    "Parameters\n----------\nwindow : int\n    Rows per window, at most n_steps_.\n\n"
+    "Returns\n-------\nfloat\n";
 
 inline constexpr const char* kMartingaleDoc =
     "A conformal test martingale: evidence against exchangeability, gathered from online\n"
@@ -193,16 +218,25 @@ inline constexpr const char* kMartingaleDoc =
     "n_ : int\n"
     "pvalues_ : ndarray\n"
     "log_martingale_ : ndarray\n"
-    "    log M_t after each p-value.\n";
+    "    log M_t after each p-value.\n\n"
+    "Examples\n"
+    "--------\n"
+    ">>> mart = ExchangeabilityMartingale().update(online)   # or an array of p-values\n"
+    ">>> mart.alarm(0.01)\n";
 
 inline constexpr const char* kMartingaleUpdateDoc =
     "Bet on more p-values: an array, or an online object, whose ``pvalues_`` this martingale\n"
     "has not yet seen are taken (so calling it after each ``update`` keeps it in step).\n\n"
+    "Parameters\n----------\nsource : array-like or online object\n"
+    "    P-values in (0, 1], in the order they came, or an object with ``pvalues_``.\n\n"
     "Returns\n-------\nself\n";
 
 inline constexpr const char* kAlarmDoc =
     "The index of the first p-value after which the martingale reached 1/delta, or None.\n\n"
-    "The probability of an alarm under exchangeability is at most delta.\n";
+    "The probability of an alarm under exchangeability is at most delta.\n\n"
+    "Parameters\n----------\ndelta : float, default 0.01\n    The false-alarm probability "
+    "allowed.\n\n"
+    "Returns\n-------\nint or None\n";
 
 #undef TROV_ONLINE_PARAMETERS
 #undef TROV_ONLINE_GUARANTEE

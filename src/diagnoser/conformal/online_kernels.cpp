@@ -178,14 +178,24 @@ namespace {
 // The mixture's grid of eps.
 constexpr int kGrid = 100;
 
+struct Grid {
+  double eps[kGrid], log_eps[kGrid];
+  Grid() {
+    for (int k = 0; k < kGrid; ++k) {
+      eps[k] = (k + 0.5) / kGrid;
+      log_eps[k] = std::log(eps[k]);
+    }
+  }
+};
+
 double mixture_log(int64_t steps, double log_sum) {
   // log of (1/K) sum_k prod_i eps_k p_i^(eps_k - 1), one term per grid point.
+  static const Grid grid;
   double terms[kGrid];
   double top = -kInf;
   const double t = static_cast<double>(steps);
   for (int k = 0; k < kGrid; ++k) {
-    double eps = (k + 0.5) / kGrid;
-    terms[k] = t * std::log(eps) + (eps - 1) * log_sum;
+    terms[k] = t * grid.log_eps[k] + (grid.eps[k] - 1) * log_sum;
     top = std::max(top, terms[k]);
   }
   double sum = 0;
