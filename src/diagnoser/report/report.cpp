@@ -320,14 +320,16 @@ py::object repr(const Args& a) {
   py::dict summary = self.attr("summary");
   if (summary.contains("window")) {
     // A stream's report carries no flags; its alarm is what to know.
-    py::object alarm = summary["alarm"];
+    py::object alarm = summary.contains("alarm") ? py::object(summary["alarm"]) : py::none();
     py::object said = alarm.is_none() ? py::object(py::str("no alarm"))
                                       : py::object(py::str("alarm at row {}").format(alarm));
     return py::str(
                "<CoverageReport {} (online {}): n={}, coverage {:.4f} [{:.4f}, {:.4f}], target "
                "{:.4f}, {}>")
-        .format(self.attr("kind"), summary["method"], summary["n"], summary["coverage"],
-                summary["coverage_low"], summary["coverage_high"], summary["target"], said);
+        .format(self.attr("kind"),
+                summary.contains("method") ? py::object(summary["method"]) : py::str("?"),
+                summary["n"], summary["coverage"], summary["coverage_low"],
+                summary["coverage_high"], summary["target"], said);
   }
   py::ssize_t flagged = 0;
   py::dict tables(self.attr("tables"));

@@ -436,7 +436,8 @@ std::string online_note(const py::dict& summary, double target, double confidenc
          "moved after every row before it. It promises coverage 1 &minus; alpha = " +
          number_text(target) +
          " over the long run of the stream, whatever the stream, not in each stretch of it: "
-         "coverage per segment and per window comes with a Wilson interval at " +
+         "coverage, of the whole stream as of each segment and window, comes with a Wilson "
+         "interval at " +
          number_text(confidence * 100) +
          "% as a description (the rows depend on each other through the threshold), and "
          "carries no flag. The whole stream is tested once: shortfall when it misses more "
