@@ -14,6 +14,9 @@ py::object create_conformal_regressor(const ModuleContext& module);
 py::object create_cross_conformal_classifier(const ModuleContext& module);
 py::object create_cross_conformal_regressor(const ModuleContext& module);
 py::object create_density_ratio(const ModuleContext& module);
+py::object create_online_regressor(const ModuleContext& module);
+py::object create_online_classifier(const ModuleContext& module);
+py::object create_exchangeability_martingale(const ModuleContext& module);
 
 }  // namespace conformal
 }  // namespace trov

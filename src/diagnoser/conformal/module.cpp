@@ -26,12 +26,16 @@ void initialise(py::module_ module) {
   import_from(globals, "sklearn.ensemble",
               {{"HistGradientBoostingClassifier", "HistGradientBoostingClassifier"}});
   import_from(globals, "sklearn.exceptions", {{"NotFittedError", "NotFittedError"}});
+  import_from(globals, "sklearn.base", {{"clone", "clone"}});
 
   globals["ConformalClassifier"] = create_conformal_classifier(context);
   globals["ConformalRegressor"] = create_conformal_regressor(context);
   globals["CrossConformalClassifier"] = create_cross_conformal_classifier(context);
   globals["CrossConformalRegressor"] = create_cross_conformal_regressor(context);
   globals["DensityRatio"] = create_density_ratio(context);
+  globals["OnlineConformalRegressor"] = create_online_regressor(context);
+  globals["OnlineConformalClassifier"] = create_online_classifier(context);
+  globals["ExchangeabilityMartingale"] = create_exchangeability_martingale(context);
 }
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT,      "conformal", nullptr, 0,      nullptr,

@@ -1,0 +1,271 @@
+#include "diagnoser/conformal/online_kernels.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace trov {
+namespace conformal {
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kHalfPi = 1.57079632679489661923;
+
+}  // namespace
+
+RankedCounts::RankedCounts(const std::vector<double>* universe)
+    : universe_(universe), tree_(universe->size() + 1, 0), count_(universe->size(), 0) {
+  while (top_bit_ * 2 <= static_cast<int64_t>(universe->size())) top_bit_ *= 2;
+}
+
+int64_t RankedCounts::position(double value) const {
+  auto at = std::lower_bound(universe_->begin(), universe_->end(), value);
+  if (at == universe_->end() || !(*at == value)) return -1;
+  return at - universe_->begin();
+}
+
+void RankedCounts::add(int64_t position, int64_t delta) {
+  count_[static_cast<std::size_t>(position)] += delta;
+  size_ += delta;
+  const auto n = static_cast<int64_t>(count_.size());
+  for (int64_t i = position + 1; i <= n; i += i & -i) tree_[static_cast<std::size_t>(i)] += delta;
+}
+
+int64_t RankedCounts::below(int64_t position) const {
+  int64_t total = 0;
+  for (int64_t i = position; i > 0; i -= i & -i) total += tree_[static_cast<std::size_t>(i)];
+  return total;
+}
+
+double RankedCounts::kth(int64_t k) const {
+  const auto n = static_cast<int64_t>(count_.size());
+  int64_t at = 0;
+  for (int64_t bit = top_bit_; bit > 0; bit /= 2) {
+    int64_t next = at + bit;
+    if (next <= n && tree_[static_cast<std::size_t>(next)] < k) {
+      at = next;
+      k -= tree_[static_cast<std::size_t>(next)];
+    }
+  }
+  return (*universe_)[static_cast<std::size_t>(at)];
+}
+
+int64_t aci_rank(double alpha_t, int64_t n) {
+  // The working level is a float sum of steps: a product within rounding of an
+  // integer is that integer, as the exact level would give.
+  double x = (1 - alpha_t) * static_cast<double>(n + 1);
+  return static_cast<int64_t>(std::ceil(x * (1 - 1e-12)));
+}
+
+namespace {
+
+template <typename Kth>
+double aci_level(double alpha_t, int64_t n, const Kth& kth) {
+  if (!(alpha_t > 0)) return kInf;
+  if (alpha_t >= 1) return -kInf;
+  int64_t k = aci_rank(alpha_t, n);
+  if (k > n) return kInf;
+  return kth(std::max<int64_t>(k, 1));
+}
+
+}  // namespace
+
+double aci_threshold(double alpha_t, const double* sorted, int64_t n) {
+  return aci_level(alpha_t, n, [sorted](int64_t k) { return sorted[k - 1]; });
+}
+
+double pid_step(const OnlineSettings& s, const OnlineCarry& c) {
+  return std::isnan(s.lr) ? s.lr_scale * c.scale : s.lr;
+}
+
+double pid_threshold(const OnlineSettings& s, const OnlineCarry& c, double forecast) {
+  double r = 0;
+  double gain = std::isnan(s.gain) ? c.scale : s.gain;
+  if (s.integrator && c.steps > 1 && gain > 0) {
+    double t = static_cast<double>(c.steps);
+    double excess = static_cast<double>(c.misses) - s.alpha * t;
+    double angle = excess * std::log(t) / (t * s.saturation);
+    if (angle >= kHalfPi) {
+      r = kInf;
+    } else if (angle <= -kHalfPi) {
+      r = -kInf;
+    } else {
+      r = gain * std::tan(angle);
+    }
+  }
+  return c.p + r + forecast;
+}
+
+bool run_online(const OnlineSettings& s, OnlineCarry& carry, const OnlineInput& in,
+                OnlineOutput& out) {
+  const int64_t nh = in.n_history, rows = in.rows;
+  std::vector<double> fresh(in.scores, in.scores + rows);
+  std::sort(fresh.begin(), fresh.end());
+  out.sorted.resize(static_cast<std::size_t>(nh + rows));
+  std::merge(in.sorted, in.sorted + nh, fresh.begin(), fresh.end(), out.sorted.begin());
+  std::vector<double> universe(out.sorted);
+  universe.erase(std::unique(universe.begin(), universe.end()), universe.end());
+
+  // A history that is not what `sorted` holds (state changed by hand) finds no place.
+  if (!std::is_sorted(in.sorted, in.sorted + nh)) return false;
+  RankedCounts all(&universe);
+  for (int64_t i = 0; i < nh; ++i) {
+    int64_t at = all.position(in.history[i]);
+    if (at < 0) return false;
+    all.add(at, 1);
+  }
+  for (int64_t i = 0; i < nh;) {
+    int64_t j = i;
+    while (j < nh && in.sorted[j] == in.sorted[i]) ++j;
+    int64_t at = all.position(in.sorted[i]);
+    if (at < 0 || all.at(at) != j - i) return false;
+    i = j;
+  }
+  const bool windowed = s.method == OnlineMethod::kAci && s.window > 0;
+  RankedCounts recent(windowed ? &universe : &fresh);
+  if (windowed) {
+    for (int64_t i = std::max<int64_t>(0, nh - s.window); i < nh; ++i) {
+      recent.add(all.position(in.history[i]), 1);
+    }
+  }
+  const RankedCounts& ranked = windowed ? recent : all;
+  auto kth = [&ranked](int64_t k) { return ranked.kth(k); };
+  auto score_at = [&in, nh](int64_t i) { return i < nh ? in.history[i] : in.scores[i - nh]; };
+
+  for (int64_t t = 0; t < rows; ++t) {
+    double q;
+    if (s.method == OnlineMethod::kAci) {
+      q = aci_level(carry.alpha_t, ranked.size(), kth);
+      if (out.level != nullptr) out.level[t] = carry.alpha_t;
+    } else {
+      q = pid_threshold(s, carry, in.forecast != nullptr ? in.forecast[t] : 0.0);
+    }
+    const double v = in.scores[t];
+    const bool miss = v > q;
+    out.threshold[t] = q;
+    out.miss[t] = miss;
+
+    const int64_t at = all.position(v);
+    if (at < 0) return false;  // a NaN score: the callers check them finite
+    const int64_t equal = all.at(at);
+    const int64_t greater = all.size() - all.below(at) - equal;
+    out.pvalue[t] = (static_cast<double>(greater) + in.u[t] * static_cast<double>(equal + 1)) /
+                    static_cast<double>(all.size() + 1);
+    all.add(at, 1);
+    if (windowed) {
+      recent.add(at, 1);
+      if (recent.size() > s.window) {
+        recent.add(all.position(score_at(nh + t - s.window)), -1);
+      }
+    }
+
+    const double err = miss ? 1.0 : 0.0;
+    if (s.method == OnlineMethod::kAci) {
+      carry.alpha_t += s.lr * (s.alpha - err);
+    } else {
+      carry.p += pid_step(s, carry) * (err - s.alpha);
+      if (s.track_scale) carry.scale = std::max(carry.scale, std::abs(v));
+    }
+    carry.steps += 1;
+    carry.misses += miss ? 1 : 0;
+  }
+  return true;
+}
+
+namespace {
+
+// The mixture's grid of eps.
+constexpr int kGrid = 100;
+
+double mixture_log(int64_t steps, double log_sum) {
+  // log of (1/K) sum_k prod_i eps_k p_i^(eps_k - 1), one term per grid point.
+  double terms[kGrid];
+  double top = -kInf;
+  const double t = static_cast<double>(steps);
+  for (int k = 0; k < kGrid; ++k) {
+    double eps = (k + 0.5) / kGrid;
+    terms[k] = t * std::log(eps) + (eps - 1) * log_sum;
+    top = std::max(top, terms[k]);
+  }
+  double sum = 0;
+  for (double term : terms) sum += std::exp(term - top);
+  return top + std::log(sum / kGrid);
+}
+
+// Where a p-value's kernel is placed: one of kCells cell midpoints, so that the
+// kernels can be computed once per cell.
+constexpr int64_t kCells = 2000;
+
+// The Gaussian mass of [a, b] around `centre`, from the near tail's side so that far
+// bins keep their tiny mass instead of a difference of two ones.
+double interval_mass(double a, double b, double centre, double bandwidth) {
+  const double root2 = std::sqrt(2.0) * bandwidth;
+  auto upper = [root2](double d) { return 0.5 * std::erfc(d / root2); };  // P(Z > d)
+  if (a >= centre) return upper(a - centre) - upper(b - centre);
+  if (b <= centre) return upper(centre - b) - upper(centre - a);
+  return 1 - upper(centre - a) - upper(b - centre);
+}
+
+// The kernel mass per bin of a point at `centre`, reflected at 0 and 1 (images at
+// 2m +- centre) and scaled to sum to exactly 1. No bin gets 0: one p-value there
+// would end the martingale for good.
+std::vector<double> kernel_mass(double centre, double bandwidth) {
+  std::vector<double> mass(static_cast<std::size_t>(kPluginBins), 0.0);
+  const double images[] = {centre, -centre, 2 - centre, 2 + centre, -2 + centre, -2 - centre};
+  for (double c : images) {
+    for (int64_t j = 0; j < kPluginBins; ++j) {
+      double a = static_cast<double>(j) / kPluginBins, b = static_cast<double>(j + 1) / kPluginBins;
+      mass[static_cast<std::size_t>(j)] += interval_mass(a, b, c, bandwidth);
+    }
+  }
+  double total = 0;
+  for (double& m : mass) {
+    m = std::max(m, 1e-300);
+    total += m;
+  }
+  for (double& m : mass) m /= total;
+  return mass;
+}
+
+int64_t cell_of(double p, int64_t cells) {
+  return std::min<int64_t>(cells - 1, static_cast<int64_t>(p * static_cast<double>(cells)));
+}
+
+}  // namespace
+
+void run_martingale(Betting betting, double bandwidth, MartingaleState& state,
+                    const double* pvalues, int64_t rows, double* log_out) {
+  if (betting == Betting::kMixture) {
+    for (int64_t t = 0; t < rows; ++t) {
+      state.log_sum += std::log(pvalues[t]);
+      state.steps += 1;
+      state.log_value = mixture_log(state.steps, state.log_sum);
+      log_out[t] = state.log_value;
+    }
+    return;
+  }
+  state.histogram.resize(static_cast<std::size_t>(kPluginBins), 0.0);
+  std::vector<std::vector<double>> kernels(static_cast<std::size_t>(kCells));
+  for (int64_t t = 0; t < rows; ++t) {
+    const double p = pvalues[t];
+    // The bet on p_t is the density of p_1 .. p_{t-1} alone: uniform before any.
+    if (state.steps > 0) {
+      double density = static_cast<double>(kPluginBins) *
+                       state.histogram[static_cast<std::size_t>(cell_of(p, kPluginBins))] /
+                       static_cast<double>(state.steps);
+      state.log_value += std::log(density);
+    }
+    log_out[t] = state.log_value;
+    const int64_t cell = cell_of(p, kCells);
+    std::vector<double>& kernel = kernels[static_cast<std::size_t>(cell)];
+    if (kernel.empty()) {
+      kernel = kernel_mass((static_cast<double>(cell) + 0.5) / kCells, bandwidth);
+    }
+    for (std::size_t j = 0; j < kernel.size(); ++j) state.histogram[j] += kernel[j];
+    state.steps += 1;
+  }
+}
+
+}  // namespace conformal
+}  // namespace trov
