@@ -419,7 +419,9 @@ std::vector<std::string> online_findings(const OnlineEvidence& e) {
             "). That is no proof the rows are exchangeable: mixture betting wagers on small "
             "p-values, that is on scores larger than before, so it finds errors that grow (more "
             "noise, a model gone stale) but not errors that shrink (less noise), and a small or "
-            "short change may go unseen.";
+            "short change may go unseen. Plug-in betting finds changes either way, more slowly: "
+            "ExchangeabilityMartingale(betting=\"plugin\").update(online).alarm(delta) from "
+            "trov.diagnoser.conformal.";
   }
   // An alarm is what to act on first; an all-clear comes last.
   if (e.alarm >= 0) return {alarm, text};

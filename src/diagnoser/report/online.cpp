@@ -63,8 +63,8 @@ struct Reader {
     py::object value = attr_if_present(fitted, name);
     if (!value) {
       throw py::value_error(type + " has no " + name +
-                            ": calibrate it, or not for a cold start, and update it with "
-                            "labelled rows before coverage_report");
+                            ": update it with labelled rows (after calibrate, for a warm "
+                            "start) before coverage_report");
     }
     return value;
   }
@@ -244,8 +244,8 @@ Alarm run_martingale(const std::vector<double>& pvalues, double delta) {
         "trov.diagnoser.conformal has no ExchangeabilityMartingale to test the stream with: "
         "install a trov.diagnoser whose conformal module has the online classes");
   }
-  // Seeded: the same stream gives the same report.
-  py::object martingale = type("betting"_a = "mixture", "random_state"_a = 0);
+  // Mixture betting draws nothing: the same stream gives the same report.
+  py::object martingale = type("betting"_a = "mixture");
   // A copy of its own: the martingale reads the p-values checked above.
   martingale.attr("update")(float_array(pvalues));
   const int64_t n = static_cast<int64_t>(pvalues.size());
