@@ -130,8 +130,9 @@ py::object compare_reports(const Args& a) {
     summaries.push_back(report.attr("summary"));
     all_tables.push_back(report.attr("tables"));
   }
-  for (const char* key :
-       {"shift_auc", "shift_pvalue", "shift_ess", "weighted", "calibration_ess"}) {
+  // Then the online rows: a stream's window, its worst window and its alarm.
+  for (const char* key : {"shift_auc", "shift_pvalue", "shift_ess", "weighted", "calibration_ess",
+                          "window", "worst_window_coverage", "alarm"}) {
     bool any = std::any_of(summaries.begin(), summaries.end(),
                            [key](const py::dict& summary) { return summary.contains(key); });
     if (any) {
@@ -186,8 +187,9 @@ std::string fragment(const py::object& self) {
       "(coverage_low, coverage_high), the mean set size or width, the class and the feature "
       "segment of lowest coverage, and the number of flagged rows of each report; where "
       "reports have them, the shift to new rows (shift_auc, shift_pvalue, shift_ess) and "
-      "whether and how much the calibration was weighted (weighted, calibration_ess), blank "
-      "for the others.</p>";
+      "whether and how much the calibration was weighted (weighted, calibration_ess), and "
+      "for online objects the rolling window, the coverage of the worst window and the row "
+      "of the alarm; blank for the others.</p>";
   out += table_html(self.attr("table").attr("reset_index")());
   return out + "</div>";
 }

@@ -19,6 +19,13 @@ whose bound is 1 - alpha on average over draws of calibration and test rows:
 each of its test rows has its own threshold, and no exact law holds for one
 calibration.
 
+An online object (``OnlineConformalClassifier``, ``OnlineConformalRegressor``)
+promises coverage over the long run of its stream, not in each stretch of it:
+its report describes the stream in time segments and a rolling window, tests
+only the whole stream's misses, and runs an ``ExchangeabilityMartingale`` of
+trov.diagnoser.conformal over the rows' p-values for the first row at which
+the rows stopped being exchangeable (the alarm).
+
 Whether the guarantee carries over to the rows the model will meet is the
 shift section's question: a density ratio between the calibration rows (or the
 test rows, which stand for them) and the new rows gives the summary's
@@ -28,14 +35,19 @@ Parameters
 ----------
 fitted : object
     A fitted AdaptiveConformalClassifier, ResidualConformalRegressor or
-    Reliability, or an evaluated ConformalClassifier, ConformalRegressor,
-    CrossConformalClassifier or CrossConformalRegressor.
+    Reliability, an evaluated ConformalClassifier, ConformalRegressor,
+    CrossConformalClassifier or CrossConformalRegressor, or an
+    OnlineConformalClassifier or OnlineConformalRegressor that has seen
+    labelled rows.
 confidence : float, default=0.95
     In (0, 1): the level of every Wilson interval, and 1 - confidence bounds the
     chance of any false flag in the report (Holm's step-down over all tests).
+    For an online object, 1 - confidence is the level of the shortfall test and
+    of the alarm (the martingale reaching 1 / (1 - confidence)).
 bins : int, default=10
     The number of segments a numeric feature is cut into (nearly equal counts);
     categorical features keep the bins - 1 most frequent values and ``other``.
+    For an online object, the number of consecutive time segments.
 test_x : array-like, DataFrame or None, default=None
     The features of the test rows, in their order: gives a classifier its
     ``by_feature`` table, and replaces a regressor's stored ones.
@@ -43,7 +55,8 @@ new_x : array-like, DataFrame or None, default=None
     Rows the model will meet. The report fits
     ``DensityRatio(random_state=0)`` of trov.diagnoser.conformal on the test
     rows' features (``test_x``, else the object's own) as the source and these
-    as the new rows, and reads its shift section from it.
+    as the new rows, and reads its shift section from it. Not for an online
+    object, nor is ``test_x`` or ``shift``.
 shift : DensityRatio or None, default=None
     A fitted density ratio, or any object with its fitted ``auc_``,
     ``pvalue_`` and ``ess_`` (``n_source_``, ``n_new_`` and
@@ -64,10 +77,13 @@ TypeError
     a shift that is no fitted density ratio.
 ValueError
     For an object not fitted (or evaluated), a confidence outside (0, 1), bins
-    below 1, a test_x whose row count differs, shift and new_x together, or
-    new_x for an object that holds no test rows' features and no test_x.
+    below 1, a test_x whose row count differs, shift and new_x together,
+    new_x for an object that holds no test rows' features and no test_x, an
+    online object that has seen no labelled rows or is given test_x, new_x or
+    shift.
 ImportError
-    For new_x when trov.diagnoser.conformal has no DensityRatio.
+    For new_x when trov.diagnoser.conformal has no DensityRatio, or an online
+    object when it has no ExchangeabilityMartingale.
 
 Notes
 -----
@@ -78,12 +94,22 @@ the estimated ratio (Tibshirani, Barber, Candes and Ramdas, 2019); it assumes
 P(y | x) unchanged, and cannot mend a label or concept shift. No shift
 detected is no proof of none: at a small n a shift may go unseen.
 
+An online report's shortfall test takes as its null that every set, given the
+rows before it, holds its label with chance at least 1 - alpha; the misses are
+then stochastically below Binomial(n, alpha), however the rows depend on each
+other. The alarm holds at level 1 - confidence by Ville's inequality (Vovk,
+Nouretdinov and Gammerman, 2003): it says the scores' distribution changed, in
+the features, in the label given them, or both, not which, and not that
+coverage failed. Mixture betting wagers on small p-values, so it finds errors
+that grow, not errors that shrink.
+
 Examples
 --------
 >>> report = coverage_report(cc, confidence=0.95, bins=10)  # doctest: +SKIP
 >>> report.summary["coverage"], report.tables["by_class"]  # doctest: +SKIP
 >>> report.to_html("report.html")  # doctest: +SKIP
 >>> coverage_report(cc, new_x=x_new).summary["shift_detected"]  # doctest: +SKIP
+>>> coverage_report(online).summary["alarm"]  # doctest: +SKIP
 )";
 
 inline constexpr const char* kCoverageReportDoc =
@@ -121,13 +147,23 @@ summary : dict
     weights, of ``n_calib``), ``coverage_bound``, ``guarantee`` and
     ``flag_at_most``. With a shift section: ``shift_auc``, ``shift_pvalue``,
     ``shift_ess``, ``shift_n_source``, ``shift_n_new``, ``shift_detected`` and
-    ``weighted``.
+    ``weighted``. For an online object: ``n``, ``coverage`` with its interval,
+    ``target``, ``p_shortfall`` and ``shortfall`` (the whole stream's test),
+    ``method``, ``score``, ``n_calib``, ``window`` with
+    ``worst_window_coverage``, ``worst_window_from`` and ``worst_window_to``,
+    ``mean_width`` (of bounded, non-empty intervals), ``n_unbounded`` and
+    ``n_empty``, or ``mean_set_size``, ``share_full`` and ``share_empty``, and
+    ``alarm`` (a row index or None), ``alarm_threshold`` and
+    ``log_martingale_max``.
 tables : dict of str to DataFrame
     ``by_class``, ``by_set_size``, ``by_feature``, ``worst_segments``,
     ``by_prediction`` and ``by_group``, as they apply; each row has ``n``,
     ``coverage``, its interval, ``p_adjusted`` and ``flag``. With a shift
     section, ``shift features``: the five features (``feature``) whose
-    permutation lowers the ratio's AUC most (``auc_drop``).
+    permutation lowers the ratio's AUC most (``auc_drop``). For an online
+    object, ``segments`` (consecutive rows ``from`` .. ``to``, ``n``,
+    coverage with its interval, mean width or set size, ``after_alarm``; no
+    flags) and ``rolling_coverage`` (``row``, ``coverage``: the figure's line).
 findings : list of str
     A few sentences, each backed by a figure of the report.
 
@@ -197,7 +233,9 @@ table : DataFrame
     Coverage with its interval, mean set size or width, the worst class and
     segment, and the number of flagged rows; one column per report. Where some
     report has them, ``shift_auc``, ``shift_pvalue``, ``shift_ess``,
-    ``weighted`` and ``calibration_ess`` too, None for the reports without.
+    ``weighted`` and ``calibration_ess`` too, and ``window``,
+    ``worst_window_coverage`` and ``alarm`` of online reports; None for the
+    reports without.
 
 See Also
 --------

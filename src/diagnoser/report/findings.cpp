@@ -359,6 +359,75 @@ std::vector<std::string> shift_findings(const ShiftEvidence& e) {
   return {text};
 }
 
+// What the stream shows: its long-run coverage against the target, and whether the
+// exchangeability martingale raised its alarm.
+std::vector<std::string> online_findings(const OnlineEvidence& e) {
+  std::string allowed = percent(1 - e.confidence);
+  std::string rows = grouped(e.n) + " row" + (e.n == 1 ? "" : "s");
+  std::string method =
+      "Online calibration" + (e.method.empty() ? std::string() : " (\"" + e.method + "\")");
+  std::string coverage = "Long-run coverage " + fixed(e.coverage) + " over " + rows;
+  // The binomial tail is valid for that null however the rows depend on each
+  // other; the method promises less, the target in the long run only, so what the
+  // test rejects is said as what it is.
+  std::string null = "a stream whose every set or interval holds its label with chance at least " +
+                     fixed(e.target) + " given the rows before it";
+  std::string text;
+  if (e.shortfall) {
+    text = coverage + " is below the target " + fixed(e.target) +
+           " by more than chance explains: " + null + " misses " + grouped(e.misses) +
+           " or more of them with chance " +
+           (e.p_shortfall < 1e-6 ? "below 1e-6" : "at most " + p_text(e.p_shortfall).substr(4)) +
+           " (exact binomial tail, whatever the rows' dependence). " + method +
+           " promises the target over the long run, and after a change it lags until its "
+           "threshold catches up: the stream changed faster than it adapts. A larger step size "
+           "adapts faster, at the price of wider swings.";
+  } else if (e.coverage < e.target) {
+    text = coverage + " is below the target " + fixed(e.target) +
+           ", by no more than chance explains: " + null + " misses " + grouped(e.misses) +
+           " or more of them with chance " + p_text(e.p_shortfall).substr(4) +
+           " (exact binomial tail).";
+  } else {
+    text = coverage + " meets the target " + fixed(e.target) + ".";
+  }
+  if (e.window < e.n) {
+    text += " Its worst window of " + grouped(e.window) + " rows (rows " + grouped(e.worst_from) +
+            " to " + grouped(e.worst_from + e.window - 1) + ") covers " + fixed(e.worst) +
+            "; windows and segments are described, not tested: the guarantee is over the "
+            "stream, and a valid method dips below the target in some stretch of it.";
+  }
+  char bar[32];
+  std::snprintf(bar, sizeof bar, "%.4g", 1 / (1 - e.confidence));
+  std::string martingale =
+      "The exchangeability martingale (mixture betting on the rows' "
+      "conformal p-values)";
+  std::string alarm;
+  if (e.alarm >= 0) {
+    alarm = martingale + " reached 1 / (1 - confidence) = " + bar + " at row " + grouped(e.alarm) +
+            " (0-based) of " + rows +
+            ": the distribution of the scores changed by then, in the features, in the label "
+            "given the features, or both. It does not say which, nor that coverage failed: "
+            "online calibration keeps adapting after a change (the table \"segments\" marks "
+            "the segments after it, after_alarm). Exchangeable rows raise such an alarm with "
+            "chance at most " +
+            allowed + " however long the stream runs (Ville's inequality).";
+  } else {
+    char peak[32];
+    std::snprintf(peak, sizeof peak, "%.3g", std::exp(e.log_peak));
+    alarm = "No alarm: " + martingale + " stayed below 1 / (1 - confidence) = " + bar +
+            " over the " + rows + " (its peak " + peak +
+            "). That is no proof the rows are exchangeable: mixture betting wagers on small "
+            "p-values, that is on scores larger than before, so it finds errors that grow (more "
+            "noise, a model gone stale) but not errors that shrink (less noise), and a small or "
+            "short change may go unseen. Plug-in betting finds changes either way, more slowly: "
+            "ExchangeabilityMartingale(betting=\"plugin\").update(online).alarm(delta) from "
+            "trov.diagnoser.conformal.";
+  }
+  // An alarm is what to act on first; an all-clear comes last.
+  if (e.alarm >= 0) return {alarm, text};
+  return {text, alarm};
+}
+
 std::vector<std::string> findings(const Evidence& e) {
   if (e.cross) return cross_findings(e);
   std::vector<std::string> out;

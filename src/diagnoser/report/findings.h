@@ -81,6 +81,21 @@ struct ShiftEvidence {
 
 std::vector<std::string> shift_findings(const ShiftEvidence& e);
 
+// What a stream of an online conformal object shows.
+struct OnlineEvidence {
+  double confidence, target, coverage;
+  int64_t n, misses;
+  double p_shortfall;  // the misses' binomial tail at alpha
+  bool shortfall;
+  std::string method;
+  int64_t window, worst_from;
+  double worst;         // the lowest coverage of a window
+  int64_t alarm = -1;   // the exchangeability martingale's first row at 1 / (1 - confidence)
+  double log_peak = 0;  // the largest log martingale
+};
+
+std::vector<std::string> online_findings(const OnlineEvidence& e);
+
 // A p-value as findings write it: "p < 1e-6" below that, else two significant digits.
 std::string p_text(double p);
 

@@ -14,6 +14,7 @@
 #include "diagnoser/report/comparison.h"
 #include "diagnoser/report/coverage_kernels.h"
 #include "diagnoser/report/docstrings.h"
+#include "diagnoser/report/online.h"
 #include "diagnoser/report/report_html.h"
 #include "diagnoser/report/shift.h"
 #include "diagnoser/report/snapshot.h"
@@ -30,7 +31,8 @@ using py::literals::operator""_a;
 constexpr const char* kProcedures = "trov.diagnoser.reliability_evaluation";
 constexpr const char* kConformal = "trov.diagnoser.conformal";
 constexpr const char* kExpected =
-    "a fitted AdaptiveConformalClassifier, ResidualConformalRegressor or Reliability, or an "
+    "a fitted AdaptiveConformalClassifier, ResidualConformalRegressor or Reliability, an "
+    "OnlineConformalClassifier or OnlineConformalRegressor that has seen labelled rows, or an "
     "evaluated ConformalClassifier, ConformalRegressor, CrossConformalClassifier or "
     "CrossConformalRegressor";
 
@@ -42,6 +44,8 @@ enum class Kind {
   kConformalRegressor,
   kCrossClassifier,
   kCrossRegressor,
+  kOnlineClassifier,
+  kOnlineRegressor,
   kOther
 };
 
@@ -58,6 +62,8 @@ Kind kind_of(const py::object& fitted) {
       if (name == "ConformalRegressor") return Kind::kConformalRegressor;
       if (name == "CrossConformalClassifier") return Kind::kCrossClassifier;
       if (name == "CrossConformalRegressor") return Kind::kCrossRegressor;
+      if (name == "OnlineConformalClassifier") return Kind::kOnlineClassifier;
+      if (name == "OnlineConformalRegressor") return Kind::kOnlineRegressor;
       continue;
     }
     if (module_name != kProcedures) continue;
@@ -211,6 +217,20 @@ py::object coverage_report(const Args& a) {
                    "evaluate");
     content = cross_regression_report(fitted, settings);
     name = "regression";
+  } else if (kind == Kind::kOnlineClassifier || kind == Kind::kOnlineRegressor) {
+    // A stream has no test rows to segment by feature or to compare with new ones:
+    // its own martingale tells whether its rows changed.
+    if (!settings.test_x.is_none() || !new_x.is_none() || !shift.is_none()) {
+      throw py::value_error(
+          "test_x, new_x and shift apply to objects evaluated on test rows; the report of " +
+          type_name(fitted) +
+          " reads its stream alone, and its alarm says whether the rows changed: call "
+          "coverage_report(online) without them");
+    }
+    bool classifier = kind == Kind::kOnlineClassifier;
+    content = online_report(fitted, classifier, settings);
+    return ns("CoverageReport")(classifier ? "classification" : "regression", settings.confidence,
+                                content[0], content[1], content[2]);
   } else {
     throw py::type_error(std::string("coverage_report expects ") + kExpected + ", got " +
                          type_name(fitted));
@@ -298,6 +318,19 @@ py::object to_html(const Args& a) {
 py::object repr(const Args& a) {
   const py::object& self = a.self();
   py::dict summary = self.attr("summary");
+  if (summary.contains("window")) {
+    // A stream's report carries no flags; its alarm is what to know.
+    py::object alarm = summary.contains("alarm") ? py::object(summary["alarm"]) : py::none();
+    py::object said = alarm.is_none() ? py::object(py::str("no alarm"))
+                                      : py::object(py::str("alarm at row {}").format(alarm));
+    return py::str(
+               "<CoverageReport {} (online {}): n={}, coverage {:.4f} [{:.4f}, {:.4f}], target "
+               "{:.4f}, {}>")
+        .format(self.attr("kind"),
+                summary.contains("method") ? py::object(summary["method"]) : py::str("?"),
+                summary["n"], summary["coverage"], summary["coverage_low"],
+                summary["coverage_high"], summary["target"], said);
+  }
   py::ssize_t flagged = 0;
   py::dict tables(self.attr("tables"));
   for (py::handle name : snapshot(tables)) {

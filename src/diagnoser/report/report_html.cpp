@@ -13,6 +13,7 @@
 #include "diagnoser/common/errors.h"
 #include "diagnoser/common/names.h"
 #include "diagnoser/common/python_ops.h"
+#include "diagnoser/report/rows.h"
 #include "diagnoser/report/snapshot.h"
 
 namespace trov {
@@ -335,6 +336,15 @@ const TableText kTables[] = {
     {"by_prediction", "Coverage by predicted value",
      "The same segments along the point prediction: where large or small predictions lose "
      "coverage."},
+    {"segments", "Coverage over the stream",
+     "The stream cut into consecutive segments of nearly equal count, rows from .. to "
+     "(0-based): coverage with its Wilson interval, the mean width of the bounded, non-empty "
+     "intervals (unbounded and empty ones counted apart) or the mean set size, and whether "
+     "the segment starts after the alarm. Described, not tested: the guarantee is over the "
+     "whole stream, not each segment."},
+    {"rolling_coverage", "Rolling coverage",
+     "Coverage of each window of consecutive rows, by the window's last row (row); of many "
+     "windows every k-th, the last and the worst."},
     {"shift features", "Features that tell the new rows apart",
      "The features whose permutation lowers the AUC of the density ratio's classifier most "
      "(auc_drop), largest first: where the new rows differ."},
@@ -372,6 +382,74 @@ std::string shift_html(const py::dict& summary, const py::dict& tables, double c
   return out;
 }
 
+// `summary[key]` as a number, NaN when it is missing or None.
+double summary_number(const py::dict& summary, const char* key) {
+  if (!summary.contains(key)) return std::numeric_limits<double>::quiet_NaN();
+  py::object value = summary[key];
+  return value.is_none() ? std::numeric_limits<double>::quiet_NaN()
+                         : static_cast<double>(py::float_(value));
+}
+
+std::string number_text(double v, const char* format = "%.4g") {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, format, v);
+  return buffer;
+}
+
+// Rolling coverage along the stream, the target and the alarm as lines.
+std::string rolling_figure(const py::object& frame, const py::dict& summary, double target) {
+  std::vector<double> row = column_values(frame, "row");
+  std::vector<double> coverage = column_values(frame, "coverage");
+  if (row.size() != coverage.size()) {
+    throw py::value_error("the columns row and coverage differ in length");
+  }
+  double window = summary_number(summary, "window"), alarm = summary_number(summary, "alarm");
+  std::string title = std::isnan(window)
+                          ? std::string("Rolling coverage")
+                          : "Rolling coverage, windows of " + number_text(window, "%.0f") + " rows";
+  py::object figure = ns("Figure")("figsize"_a = py::make_tuple(9.0, 3.4));
+  py::object ax = figure.attr("subplots")();
+  ax.attr("plot")(to_list(row), to_list(coverage), "color"_a = "C0", "linewidth"_a = 1.2,
+                  "label"_a = "coverage of the window");
+  ax.attr("axhline")(target, "color"_a = "red", "linestyle"_a = "--",
+                     "label"_a = "target 1 - alpha = " + number_text(target));
+  if (!std::isnan(alarm)) {
+    ax.attr("axvline")(alarm, "color"_a = "black", "linestyle"_a = ":",
+                       "label"_a = "alarm at row " + number_text(alarm, "%.0f"));
+  }
+  double bottom = target;
+  for (double c : coverage) bottom = std::min(bottom, c);
+  ax.attr("set_ylim")(std::max(0.0, bottom - 0.05), 1.02);
+  ax.attr("set_xlabel")("row (the last of each window)", "fontsize"_a = 12);
+  ax.attr("set_ylabel")("coverage", "fontsize"_a = 12);
+  ax.attr("set_title")(title, "fontsize"_a = 15);
+  ax.attr("legend")("fontsize"_a = 9, "loc"_a = "lower left");
+  return image(png_uri(figure), title);
+}
+
+// What an online report shows and what it tests.
+std::string online_note(const py::dict& summary, double target, double confidence) {
+  std::string method = summary.contains("method") ? text_of(summary["method"]) : "";
+  double delta = 1 - confidence;
+  return "Online calibration" + (method.empty() ? "" : " (" + escape(method) + ")") +
+         ": each labelled row of the stream got its set or interval from a threshold that "
+         "moved after every row before it. It promises coverage 1 &minus; alpha = " +
+         number_text(target) +
+         " over the long run of the stream, whatever the stream, not in each stretch of it: "
+         "coverage, of the whole stream as of each segment and window, comes with a Wilson "
+         "interval at " +
+         number_text(confidence * 100) +
+         "% as a description (the rows depend on each other through the threshold), and "
+         "carries no flag. The whole stream is tested once: shortfall when it misses more "
+         "rows than a stream whose every set holds its label with chance 1 &minus; alpha "
+         "given the rows before it would, by an exact binomial tail (p_shortfall) below " +
+         number_text(delta) +
+         ". The alarm is the first row at which an exchangeability martingale over the rows' "
+         "conformal p-values reaches 1/" +
+         number_text(delta) + "; exchangeable rows raise one with chance at most " +
+         number_text(delta * 100) + "% (Ville's inequality).";
+}
+
 std::string figure_for(const std::string& name, const py::object& frame, double target) {
   if (name == "by_class")
     return single_figure(frame, "class", "Coverage by class", "class", target);
@@ -392,6 +470,22 @@ py::object flagged(const py::object& frame) {
   if (!py::bool_(frame.attr("columns").attr("__contains__")("flag"))) return py::none();
   py::object mask = py::object(frame["flag"]).attr("__ne__")("");
   return frame[mask];
+}
+
+// The flagged rows of every table but worst_segments, whose rows repeat by_feature's.
+std::string flagged_html(const py::dict& tables, const py::list& names) {
+  std::string out = "<h3>Flagged rows</h3>";
+  bool any = false;
+  for (py::handle key : snapshot(names)) {
+    std::string name = text_of(key);
+    if (name == "worst_segments") continue;
+    py::object rows = flagged(tables[key]);
+    if (rows.is_none() || py::len(rows) == 0) continue;
+    any = true;
+    out += "<h4>" + escape(name) + "</h4>" + table_html(rows);
+  }
+  if (!any) out += "<p>None: no test finds a row below the target or far above it.</p>";
+  return out;
 }
 
 }  // namespace
@@ -446,6 +540,8 @@ std::string html_fragment(const py::object& report) {
                   target, static_cast<double>(py::float_(summary["coverage_bound"])),
                   confidence * 100, (1 - confidence) * 100);
   }
+  bool online = summary.contains("window");
+  std::string note = online ? online_note(summary, target, confidence) : std::string(line);
   std::string out = std::string("<div class=\"trov-report\">") + kStyle;
   out += "<h2>Coverage report: " + escape(kind) + "</h2>";
   py::object findings = attribute_or_none(report, "findings");
@@ -455,23 +551,13 @@ std::string html_fragment(const py::object& report) {
       out += "<li>" + escape(text_of(finding)) + "</li>";
     out += "</ul>";
   }
-  out += "<p class=\"note\">" + std::string(line) + "</p>";
+  out += "<p class=\"note\">" + note + "</p>";
   out += "<h3>Summary</h3>" + summary_html(summary);
   out += shift_html(summary, tables, confidence);
 
-  // Flagged rows first: what needs attention.
-  out += "<h3>Flagged rows</h3>";
-  bool any = false;
   py::list names(tables);  // the keys first: what follows runs Python code
-  for (py::handle key : snapshot(names)) {
-    std::string name = text_of(key);
-    if (name == "worst_segments") continue;  // its rows repeat by_feature's
-    py::object rows = flagged(tables[key]);
-    if (rows.is_none() || py::len(rows) == 0) continue;
-    any = true;
-    out += "<h4>" + escape(name) + "</h4>" + table_html(rows);
-  }
-  if (!any) out += "<p>None: no test finds a row below the target or far above it.</p>";
+  // Flagged rows first: what needs attention. A stream's rows carry no flags.
+  if (!online) out += flagged_html(tables, names);
 
   for (py::handle key : snapshot(names)) {
     std::string name = text_of(key);
@@ -480,6 +566,10 @@ std::string html_fragment(const py::object& report) {
     const TableText* text = table_text(name);
     out += "<h3>" + escape(text ? text->heading : name) + " <code>" + escape(name) + "</code></h3>";
     if (text) out += "<p class=\"note\">" + escape(text->about) + "</p>";
+    if (online && name == "rolling_coverage") {
+      out += rolling_figure(frame, summary, target);  // its rows are the figure's line
+      continue;
+    }
     out += figure_for(name, frame, target);
     out += table_html(frame);
   }
