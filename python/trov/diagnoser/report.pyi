@@ -12,6 +12,8 @@ from .conformal import (
     ConformalRegressor,
     CrossConformalClassifier,
     CrossConformalRegressor,
+    OnlineConformalClassifier,
+    OnlineConformalRegressor,
 )
 from .reliability_evaluation import (
     AdaptiveConformalClassifier,
@@ -58,7 +60,9 @@ def coverage_report(
     | ConformalClassifier
     | ConformalRegressor
     | CrossConformalClassifier
-    | CrossConformalRegressor,
+    | CrossConformalRegressor
+    | OnlineConformalClassifier
+    | OnlineConformalRegressor,
     confidence: float = 0.95,
     bins: int = 10,
     test_x: Any = None,
