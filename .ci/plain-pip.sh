@@ -1,8 +1,8 @@
 #!/bin/sh
 # A user's install without the Makefile: .ci/plain-pip.sh PYTHON
-# Builds an sdist, unpacks it as a user's checkout, and from it checks that
-# `pip install .`, `pip wheel .` and `pip install <sdist>` (build isolation on)
-# each give a working module, and that both archives carry stubs and license.
+# Builds an sdist, unpacks it as a user's checkout, and checks that the wheel built
+# from the sdist and `pip install .` in the checkout (build isolation on) each give a
+# working module, and that both archives carry stubs and license.
 set -eu
 cd "$(dirname "$0")/.."
 python=$1
@@ -26,8 +26,10 @@ step "python -m build --sdist"
 sdist=$(ls "$work"/dist/*.tar.gz)
 tar -xzf "$sdist" -C "$work/src" --strip-components=1
 
-step "pip wheel ."
-(cd "$work/src" && "$py" -m pip wheel --quiet --no-deps --wheel-dir "$work/dist" .)
+# Two builds, each in build isolation as a user's pip runs it: the wheel of the sdist
+# (what `pip install <sdist>` builds), and `pip install .` in the unpacked checkout.
+step "pip wheel $(basename "$sdist")"
+"$py" -m pip wheel --quiet --no-deps --no-cache-dir --wheel-dir "$work/dist" "$sdist"
 wheel=$(ls "$work"/dist/*.whl)
 "$py" "$root/tools/check_dist.py" archives "$wheel" "$sdist"
 "$py" -m pip install --quiet "$wheel"
@@ -35,10 +37,4 @@ installed
 
 step "pip install ."
 (cd "$work/src" && "$py" -m pip install --quiet .)
-installed
-
-step "pip install $(basename "$sdist")"
-# pip caches a wheel it built from an archive under the archive's path, which
-# every run reuses; without the cache, the sdist is built from what it holds now.
-"$py" -m pip install --quiet --no-cache-dir "$sdist"
 installed

@@ -106,6 +106,8 @@ def test_only_the_whole_stream_is_tested(misses, shortfall, said):
         assert f"misses {misses} or more of them" in r.findings[0]
     if shortfall:
         assert f"with chance at most {p:.2g}" in r.findings[0]
+        # not calibrated first: the climb from no scores is named as a cause
+        assert "started without calibrate" in r.findings[0]
     # a first segment of coverage as low as 0.4 is still only described
     seg = r.tables["segments"]
     assert seg["coverage"].iloc[0] == 1 - misses / 100 and "flag" not in seg

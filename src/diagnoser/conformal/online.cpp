@@ -128,7 +128,7 @@ Setup setup_of(const Snapshot& state, Kind kind, bool fresh = false) {
     u.s.lr = lr;  // NaN: a tenth of the scores' range
   }
   u.s.integrator = truth(item("integrator"));
-  u.s.gain = positive_number(item("gain"), "gain", true);
+  u.s.gain = positive_number(item("gain"), "gain");
   u.s.saturation = positive_number(item("saturation"), "saturation");
   if (std::isnan(u.s.saturation)) {
     throw py::type_error("saturation must be a number > 0, got None");
@@ -344,7 +344,11 @@ Stream new_stream(const Setup& u, std::vector<double> calibration, const py::obj
 
 OnlineSettings kernel_settings(const Setup& u, const Stream& st) {
   OnlineSettings s = u.s;
-  s.track_scale = st.n_calibration == 0;
+  // Calibration scores that are all 0 (a model exact on them) give no scale either.
+  s.track_scale = true;
+  for (int64_t i = 0; i < st.n_calibration; ++i) {
+    if (st.history[static_cast<std::size_t>(i)] != 0) s.track_scale = false;
+  }
   return s;
 }
 

@@ -25,8 +25,9 @@ namespace conformal {
   "\n"                                                                                           \
   "lr : float or None\n"                                                                         \
   "    The step. None: 0.005 for ``\"aci\"`` (Gibbs and Candes' choice); for ``\"pid\"``,\n"     \
-  "    0.1 B, with B the largest calibration score (after ``calibrate``) or, without one,\n"     \
-  "    the largest score seen so far.\n"                                                         \
+  "    0.1 B, with B the largest calibration score (after ``calibrate``) or, without one\n"      \
+  "    or when all are 0, the largest score seen so far (while that is 0, a vanishing\n"         \
+  "    1e-300, which keeps the step and the gain > 0).\n"                                        \
   "integrator : bool, default True\n"                                                            \
   "    ``\"pid\"`` only: add r_t(x) = gain * tan(x log t / (t saturation)), +-inf once the\n"    \
   "    angle leaves (-pi/2, pi/2). This bounds the long-run miss rate for every sequence.\n"     \
@@ -40,7 +41,7 @@ namespace conformal {
   "lags : int, default 5\n"                                                                      \
   "    The scorecaster's features.\n"                                                            \
   "gain : float or None\n"                                                                       \
-  "    The integrator's K_I; None: B, as for lr.\n"                                              \
+  "    The integrator's K_I, > 0 (``integrator=False`` turns it off); None: B, as for lr.\n"     \
   "saturation : float, default 1.0\n"                                                            \
   "    The integrator's C_sat.\n"                                                                \
   "random_state : int or None\n"                                                                 \
@@ -50,7 +51,8 @@ namespace conformal {
   "The guarantee is long-run, for every sequence, even an adversarial one, and not per\n"      \
   "row. With T labelled rows and err_t the miss of row t:\n\n"                                 \
   "- ``\"aci\"``: \\|mean(err) - alpha\\| <= (max(alpha, 1 - alpha) + lr) / (lr T);\n"         \
-  "- ``\"pid\"`` without the integrator, a fixed lr and scores in [0, B]:\n"                   \
+  "- ``\"pid\"`` without the integrator, a fixed lr, and every score and the starting\n"       \
+  "  threshold (after ``calibrate``, the calibration quantile) in [0, B]:\n"                   \
   "  \\|mean(err) - alpha\\| <= (B + lr) / (lr T);\n"                                          \
   "- ``\"pid\"`` with the integrator: at most (pi/2) saturation / log T + 1/T.\n\n"            \
   "These are bounds. Any tighter figure (say, coverage within 0.01 of the target after\n"      \

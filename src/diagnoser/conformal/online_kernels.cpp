@@ -75,13 +75,21 @@ double aci_threshold(double alpha_t, const double* sorted, int64_t n) {
   return aci_level(alpha_t, n, [sorted](int64_t k) { return sorted[k - 1]; });
 }
 
+namespace {
+// While every score seen is 0 their range says nothing; a vanishing scale keeps the
+// default step and gain > 0, so that the bounds still hold, and is gone from the
+// tracker's state long before a real score moves it.
+constexpr double kScaleFloor = 1e-300;
+double scale_of(const OnlineCarry& c) { return c.scale > 0 ? c.scale : kScaleFloor; }
+}  // namespace
+
 double pid_step(const OnlineSettings& s, const OnlineCarry& c) {
-  return std::isnan(s.lr) ? s.lr_scale * c.scale : s.lr;
+  return std::isnan(s.lr) ? s.lr_scale * scale_of(c) : s.lr;
 }
 
 double pid_threshold(const OnlineSettings& s, const OnlineCarry& c, double forecast) {
   double r = 0;
-  double gain = std::isnan(s.gain) ? c.scale : s.gain;
+  double gain = std::isnan(s.gain) ? scale_of(c) : s.gain;
   if (s.integrator && c.steps > 1 && gain > 0) {
     double t = static_cast<double>(c.steps);
     double excess = static_cast<double>(c.misses) - s.alpha * t;

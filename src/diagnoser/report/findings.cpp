@@ -379,9 +379,18 @@ std::vector<std::string> online_findings(const OnlineEvidence& e) {
            " or more of them with chance " +
            (e.p_shortfall < 1e-6 ? "below 1e-6" : "at most " + p_text(e.p_shortfall).substr(4)) +
            " (exact binomial tail, whatever the rows' dependence). " + method +
-           " promises the target over the long run, and after a change it lags until its "
-           "threshold catches up: the stream changed faster than it adapts. A larger step size "
-           "adapts faster, at the price of wider swings.";
+           " promises the target over the long run, and lags until its threshold catches up";
+    // A stream started without calibrate misses its first rows while the threshold
+    // climbs from nothing: that, not a change, may be all the test sees.
+    if (e.n_calibration == 0) {
+      text += ": this stream started without calibrate, from no scores, and its first rows "
+              "miss while the threshold climbs; a shortfall over a short stream may be that "
+              "alone. Calibrate on held-out rows before the stream, or judge a longer one. "
+              "Else the stream changed faster than it adapts";
+    } else {
+      text += " after a change: the stream changed faster than it adapts";
+    }
+    text += ". A larger step size adapts faster, at the price of wider swings.";
   } else if (e.coverage < e.target) {
     text = coverage + " is below the target " + fixed(e.target) +
            ", by no more than chance explains: " + null + " misses " + grouped(e.misses) +

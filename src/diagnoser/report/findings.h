@@ -92,6 +92,7 @@ struct OnlineEvidence {
   double worst;         // the lowest coverage of a window
   int64_t alarm = -1;   // the exchangeability martingale's first row at 1 / (1 - confidence)
   double log_peak = 0;  // the largest log martingale
+  int64_t n_calibration = 0;
 };
 
 std::vector<std::string> online_findings(const OnlineEvidence& e);

@@ -428,6 +428,7 @@ py::tuple online_report(const py::object& fitted, bool classifier, const Setting
   evidence.worst_from = f.worst_from;
   evidence.alarm = alarm.at;
   evidence.log_peak = alarm.log_peak;
+  evidence.n_calibration = stream.n_calib;
   std::vector<std::string> said = online_findings(evidence);
 
   // Publish.
