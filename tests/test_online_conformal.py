@@ -184,6 +184,13 @@ def test_settings_are_checked(fitted):
         oc.predict_interval(xc[:2])
     with pytest.raises(ValueError, match="no labelled rows"):
         oc.window_coverage(10)
+    # A sorted copy that no longer holds the stream's scores is refused, not read.
+    oc.update(xc[:3], yc[:3])
+    tampered = oc._sorted_scores.copy()
+    tampered[5] = np.nextafter(tampered[5], tampered[6])
+    oc._sorted_scores = tampered
+    with pytest.raises(ValueError, match="not the stream's scores sorted"):
+        oc.update(xc[:1], yc[:1])
     # Without a warm start aci gives everything until it has enough scores.
     fresh = OnlineConformalRegressor(model, method="aci")
     assert fresh.predict_interval(xc[0]) == (-np.inf, np.inf)

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace trov {
@@ -11,6 +12,22 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kHalfPi = 1.57079632679489661923;
+
+// An order-free fingerprint of a multiset of doubles: a sum of mixed bit patterns,
+// 0 and -0 alike as the comparisons treat them.
+uint64_t fingerprint(const double* v, int64_t n) {
+  uint64_t sum = 0;
+  for (int64_t i = 0; i < n; ++i) {
+    double x = v[i] == 0 ? 0.0 : v[i];
+    uint64_t z;
+    std::memcpy(&z, &x, sizeof z);
+    z += 0x9e3779b97f4a7c15ULL;  // splitmix64's finaliser
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    sum += z ^ (z >> 31);
+  }
+  return sum;
+}
 
 }  // namespace
 
@@ -30,6 +47,25 @@ void RankedCounts::add(int64_t position, int64_t delta) {
   size_ += delta;
   const auto n = static_cast<int64_t>(count_.size());
   for (int64_t i = position + 1; i <= n; i += i & -i) tree_[static_cast<std::size_t>(i)] += delta;
+}
+
+bool RankedCounts::assign_sorted(const double* sorted, int64_t n) {
+  const auto m = static_cast<int64_t>(count_.size());
+  std::fill(count_.begin(), count_.end(), 0);
+  int64_t at = 0;
+  for (int64_t i = 0; i < n; ++i) {
+    while (at < m && (*universe_)[static_cast<std::size_t>(at)] < sorted[i]) ++at;
+    if (at == m || !((*universe_)[static_cast<std::size_t>(at)] == sorted[i])) return false;
+    ++count_[static_cast<std::size_t>(at)];
+  }
+  // Each node adds itself to its parent: the tree in one pass.
+  for (int64_t i = 1; i <= m; ++i) tree_[static_cast<std::size_t>(i)] = count_[i - 1];
+  for (int64_t i = 1; i <= m; ++i) {
+    int64_t parent = i + (i & -i);
+    if (parent <= m) tree_[static_cast<std::size_t>(parent)] += tree_[static_cast<std::size_t>(i)];
+  }
+  size_ = n;
+  return true;
 }
 
 int64_t RankedCounts::below(int64_t position) const {
@@ -115,21 +151,13 @@ bool run_online(const OnlineSettings& s, OnlineCarry& carry, const OnlineInput& 
   std::vector<double> universe(out.sorted);
   universe.erase(std::unique(universe.begin(), universe.end()), universe.end());
 
-  // A history that is not what `sorted` holds (state changed by hand) finds no place.
+  // A history that is not what `sorted` holds (state changed by hand) is refused. Both
+  // checks and the counts are linear, so that one row's update costs O(history) in
+  // passes over memory, not O(history log history).
   if (!std::is_sorted(in.sorted, in.sorted + nh)) return false;
+  if (fingerprint(in.history, nh) != fingerprint(in.sorted, nh)) return false;
   RankedCounts all(&universe);
-  for (int64_t i = 0; i < nh; ++i) {
-    int64_t at = all.position(in.history[i]);
-    if (at < 0) return false;
-    all.add(at, 1);
-  }
-  for (int64_t i = 0; i < nh;) {
-    int64_t j = i;
-    while (j < nh && in.sorted[j] == in.sorted[i]) ++j;
-    int64_t at = all.position(in.sorted[i]);
-    if (at < 0 || all.at(at) != j - i) return false;
-    i = j;
-  }
+  if (!all.assign_sorted(in.sorted, nh)) return false;
   const bool windowed = s.method == OnlineMethod::kAci && s.window > 0;
   RankedCounts recent(windowed ? &universe : &fresh);
   if (windowed) {

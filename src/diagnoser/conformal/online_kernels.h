@@ -16,6 +16,9 @@ class RankedCounts {
   // The position of `value` in the universe, or -1 when it is none of its values.
   int64_t position(double value) const;
   void add(int64_t position, int64_t delta);
+  // Counts every value of `sorted` (ascending) in O(n + universe), as n adds would
+  // in O(n log n); false when a value is none of the universe's.
+  bool assign_sorted(const double* sorted, int64_t n);
   int64_t size() const { return size_; }
   // How many values lie before `position`, and at it.
   int64_t below(int64_t position) const;
