@@ -842,8 +842,8 @@ def hostile_case(part, outcomes):
             collect_hostile(undo)
         if part == "conformal":
             roll = rng.random()
-            steps = (hostile_cross_steps() if roll < 0.3 else hostile_shift_steps() if roll < 0.45
-                     else hostile_conformal_steps())
+            steps = (hostile_cross_steps() if roll < 0.25 else hostile_shift_steps() if roll < 0.4
+                     else hostile_online_steps() if roll < 0.6 else hostile_conformal_steps())
         elif part == "report":
             steps = hostile_report_steps()
         else:
@@ -1184,6 +1184,109 @@ def hostile_shift_steps():
     return [("fit", fit), ("refit", refit), ("weights", weights), ("importances", importances),
             ("coverage_report", reported), ("tamper", tampered), ("weights", weights),
             ("importances", importances), ("coverage_report", reported)]
+
+
+ONLINE_TAMPERED = ["_online_carry", "_online_settings", "_calibration_scores", "_sorted_scores",
+                   "scores_", "errors_", "pvalues_", "intervals_", "sets_", "thresholds_",
+                   "alphas_", "n_steps_", "alpha_", "classes_", "_stream_entropy", "scorecaster_",
+                   "_martingale_state", "log_martingale_"]
+
+
+class Streaming(Answers, BaseEstimator):
+    """A stream's model or scorecaster: answers run havoc, are odd now and then, and now
+    and then feed rows of their own to the stream they serve."""
+
+    serves = None
+
+    def __init__(self, kind="regressor"):
+        self.kind = kind
+
+    def fit(self, x, y):
+        havoc()
+        victim(x), victim(y)
+        return self
+
+    def answer(self, x, proba):
+        self.sound = rng.random() < 0.9
+        target, Streaming.serves = Streaming.serves, None
+        if target is not None and rng.random() < 0.3:
+            try:
+                target.update(nprng.normal(size=(2, 3)), nprng.integers(0, 2, 2))
+            except ValueError:
+                pass
+        Streaming.serves = target
+        return Answers.answer(self, x, proba)
+
+
+def hostile_online_steps():
+    """The online classes and the martingale: answers and scorecasters that run havoc or
+    feed the stream mid-call, settings read through __index__, state tampered between
+    calls, the martingale fed from the stream, and the report of what is left."""
+    regression = rng.random() < 0.5
+    kind = "regressor" if regression else "classifier"
+    made = {}
+
+    def part(rows):
+        x = victim(nprng.normal(size=(rows, 3)))
+        y = victim(nprng.normal(size=rows) if regression else nprng.integers(0, 2, rows))
+        if not regression and rng.random() < 0.2:
+            y = meddling(y) if rng.random() < 0.5 else list(y)
+        return x, y
+
+    def make():
+        method = rng.choice(["aci", "pid"])
+        settings = {"alpha": 0.2, "method": method, "random_state": rng.choice([None, 0])}
+        if method == "aci":
+            settings["window"] = rng.choice([None, 20, Counting(10)])
+        elif rng.random() < 0.5:
+            settings.update(scorecaster=Streaming(), lags=rng.choice([2, Counting(3)]),
+                            window=rng.choice([None, 40]))
+        if not regression:
+            settings["score"] = rng.choice(["lac", "aps"])
+        cls = (conformal.OnlineConformalRegressor if regression
+               else conformal.OnlineConformalClassifier)
+        made["obj"] = cls(Streaming(kind), **settings)
+        Streaming.serves = made["obj"] if rng.random() < 0.3 else None
+
+    def calibrate():
+        if rng.random() < 0.7:
+            native(made["obj"].calibrate, *part(rng.choice([20, 40])))
+            expose(made["obj"])
+
+    def update():
+        native(made["obj"].update, *part(rng.choice([1, 5, 40])))
+        expose(made["obj"])
+
+    def predict():
+        x, _ = part(1)
+        native(getattr(made["obj"], "predict_interval" if regression else "predict_set"),
+               x[0] if rng.random() < 0.7 else x)
+
+    def tampered():
+        tamper_fitted(made["obj"], ONLINE_TAMPERED)
+
+    def windows():
+        window = rng.choice([10, Counting(10), 10**30])
+        native(rng.choice([made["obj"].rolling_coverage, made["obj"].window_coverage]), window)
+
+    def martingale():
+        if "m" not in made:
+            made["m"] = conformal.ExchangeabilityMartingale(
+                betting=rng.choice(["mixture", "plugin"]))
+        p = victim(nprng.uniform(0.01, 1, rng.choice([1, 30])))
+        native(made["m"].update, made["obj"] if rng.random() < 0.6 else p)
+        expose(made["m"])
+        if rng.random() < 0.3:
+            tamper_fitted(made["m"], ONLINE_TAMPERED)
+        native(made["m"].alarm, rng.choice([0.05, 0.5]))
+
+    def reported():
+        native(report.coverage_report, made["obj"], bins=rng.choice([10, Counting(3)]))
+
+    return [("construct", make), ("calibrate", calibrate), ("update", update),
+            ("predict", predict), ("martingale", martingale), ("tamper", tampered),
+            ("update", update), ("windows", windows), ("predict", predict),
+            ("martingale", martingale), ("coverage_report", reported)]
 
 
 PARTS = {"none": 0, "reliability": 1, "report": 2, "conformal": 3}

@@ -2,7 +2,9 @@
 // alarm is wrong with probability at most delta at any stopping time.
 #include <pybind11/numpy.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -48,6 +50,60 @@ Bet bet_of(const py::object& betting, const py::object& bandwidth) {
   return b;
 }
 
+// A count of the carried state: an int >= 0 and below 2**63 - 1.
+int64_t carried_steps(const py::handle& value) {
+  if (PyBool_Check(value.ptr()) || !PyIndex_Check(value.ptr())) {
+    tampered(std::string(kState) + " holds " + repr_of(value) + " for its steps");
+  }
+  int64_t n = saturated(value);
+  if (n < 0 || n == INT64_MAX) tampered(std::string(kState) + " holds the steps " + repr_of(value));
+  return n;
+}
+
+// The state the martingale carries, refused unless a run of it can have left it:
+// its arrays one entry per p-value seen, log values finite and, for the plug-in, a
+// histogram of kernels that each weigh 1. A histogram of another mass would bet
+// more than the density, and the alarm would lose Ville's bound.
+MartingaleState carried_state(const Snapshot& state, Betting betting) {
+  MartingaleState m;
+  py::object carried = state.get(kState);
+  if (!carried || carried.is_none()) return m;
+  std::vector<py::object> c = unpack(carried, 4);
+  m.steps = carried_steps(c[0]);
+  m.log_value = py::float_(c[1]);
+  m.log_sum = py::float_(c[2]);
+  auto h = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(c[3]);
+  if (!h) PyErr_Clear();
+  if (!h || !std::isfinite(m.log_value) || !std::isfinite(m.log_sum) || m.log_sum > 0) {
+    tampered(std::string(kState) + " is not a state a martingale can reach");
+  }
+  m.histogram.assign(h.data(), h.data() + h.size());
+  for (const char* name : {"pvalues_", "log_martingale_"}) {
+    py::object seen = state.get(name);
+    Py_ssize_t length = seen ? PyObject_Length(seen.ptr()) : -1;
+    if (length < 0) PyErr_Clear();
+    if (length != m.steps) {
+      tampered(std::string(name) + " does not hold one entry per p-value of " + kState);
+    }
+  }
+  if (betting == Betting::kPlugin) {
+    if (h.size() != kPluginBins) {
+      tampered(std::string(kState) + " holds a histogram of the wrong size");
+    }
+    double mass = 0;
+    bool positive = true;
+    for (double v : m.histogram) {
+      positive = positive && std::isfinite(v) && (m.steps == 0 ? v == 0 : v > 0);
+      mass += v;
+    }
+    const double steps = static_cast<double>(m.steps);
+    if (!positive || !(std::abs(mass - steps) <= 1e-6 * std::max(1.0, steps))) {
+      tampered(std::string(kState) + " holds a histogram no run of p-values leaves");
+    }
+  }
+  return m;
+}
+
 // The p-values the call adds: from an online object, those it has not seen yet.
 py::array_t<double> new_pvalues(const py::object& source, int64_t seen) {
   py::object values = source;
@@ -84,23 +140,8 @@ py::object update(const Args& a) {
     return bet_of(pair[0], pair[1]);
   }()
                                       : bet_of(state.at("betting"), state.at("bandwidth"));
-  MartingaleState m;
   py::object carried = state.get(kState);
-  if (carried && !carried.is_none()) {
-    std::vector<py::object> c = unpack(carried, 4);
-    m.steps = py::int_(c[0]).cast<int64_t>();
-    m.log_value = py::float_(c[1]);
-    m.log_sum = py::float_(c[2]);
-    auto h = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(c[3]);
-    if (!h || m.steps < 0 || std::isnan(m.log_value) || std::isnan(m.log_sum)) {
-      PyErr_Clear();
-      tampered(std::string(kState) + " is not a state a martingale can reach");
-    }
-    m.histogram.assign(h.data(), h.data() + h.size());
-    if (bet.betting == Betting::kPlugin && h.size() != kPluginBins) {
-      tampered(std::string(kState) + " holds a histogram of the wrong size");
-    }
-  }
+  MartingaleState m = carried_state(state, bet.betting);
   py::array_t<double> p = new_pvalues(a["source"], m.steps);
   const auto rows = static_cast<int64_t>(p.size());
   py::array_t<double> log_out(rows);
@@ -117,11 +158,22 @@ py::object update(const Args& a) {
   };
   py::array_t<double> histogram(static_cast<py::ssize_t>(m.histogram.size()));
   std::copy(m.histogram.begin(), m.histogram.end(), histogram.mutable_data());
-  publish(self, {{kSettings, bet.saved},
-                 {"pvalues_", appended("pvalues_", p)},
-                 {"log_martingale_", appended("log_martingale_", log_out)},
-                 {"n_", py::int_(m.steps)},
-                 {kState, py::make_tuple(m.steps, m.log_value, m.log_sum, histogram)}});
+  Items items{{kSettings, bet.saved},
+              {"pvalues_", appended("pvalues_", p)},
+              {"log_martingale_", appended("log_martingale_", log_out)},
+              {"n_", py::int_(m.steps)},
+              {kState, py::make_tuple(m.steps, m.log_value, m.log_sum, histogram)}};
+  // One martingale, one writer: an update that ran meanwhile (another thread, or a
+  // source's pvalues_ feeding this martingale) would be lost, and n_ would no longer
+  // count pvalues_.
+  py::object now = attr_if_present(self, kState);
+  bool same = carried ? (now && now.is(carried)) : (!now || now.is_none());
+  if (!same) {
+    throw py::value_error(
+        "another call moved this martingale while this one ran: feed one martingale from one "
+        "thread at a time");
+  }
+  publish(self, items);
   return self;
 }
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -63,11 +64,12 @@ int64_t positive_count(const py::object& value, const char* name, bool none_allo
     throw py::type_error(std::string(name) + " must be an integer >= 1" +
                          (none_allowed ? " or None" : "") + ", got " + repr_of(value));
   }
-  long long n = py::int_(value).cast<long long>();
-  if (n < 1) {
-    throw py::value_error(std::string(name) + " must be an integer >= 1, got " + repr_of(value));
+  int64_t n = saturated(value);
+  if (n < 1 || n == INT64_MAX) {
+    throw py::value_error(std::string(name) + " must be an integer >= 1 and below 2**63 - 1, got " +
+                          repr_of(value));
   }
-  return static_cast<int64_t>(n);
+  return n;
 }
 
 // A finite number > 0 (>= 0 with `zero`), or None (NaN).
@@ -92,7 +94,8 @@ struct Setup {
   py::object scorecaster;  // the parameter: None, or an estimator to clone
   int64_t lags = 0;
   int64_t train_window = 0;  // the scorecaster's rows: the last ones, or all (0)
-  py::object saved;          // the dict the stream keeps
+  py::object random_state;   // as given: read by a stream that starts now
+  py::object saved;          // the dict the stream keeps: the settings as checked
 };
 
 constexpr const char* kSettingNames[] = {"alpha",      "method",     "score",       "lr",
@@ -105,7 +108,10 @@ Setup setup_of(const Snapshot& state, Kind kind, bool fresh = false) {
   py::dict d;
   if (saved && !saved.is_none()) {
     if (!PyDict_Check(saved.ptr())) tampered(std::string(kSettingsKey) + " is not a dict");
-    d = py::reinterpret_borrow<py::dict>(saved);
+    // A copy: the stream's dict is the user's to change while the settings are read.
+    PyObject* copy = PyDict_Copy(saved.ptr());
+    if (copy == nullptr) throw py::error_already_set();
+    d = py::reinterpret_steal<py::dict>(copy);
   } else {
     for (const char* name : kSettingNames) d[name] = state.at(name);
   }
@@ -115,7 +121,6 @@ Setup setup_of(const Snapshot& state, Kind kind, bool fresh = false) {
   };
   Setup u;
   u.kind = kind;
-  u.saved = d;
   u.s.alpha = rounded_alpha(item("alpha"));
   std::string method = checked_choice(item("method"), "method", {"aci", "pid"});
   u.s.method = method == "aci" ? OnlineMethod::kAci : OnlineMethod::kPid;
@@ -152,6 +157,22 @@ Setup setup_of(const Snapshot& state, Kind kind, bool fresh = false) {
     }
     u.train_window = window;
   }
+  u.random_state = item("random_state");
+  // Later calls read the settings as checked here, not the objects given: a setting
+  // whose __float__ or __index__ answers differently each time is read once a stream.
+  py::dict kept;
+  kept["alpha"] = py::float_(u.s.alpha);
+  kept["method"] = py::str(method);
+  kept["score"] = py::str(u.score);
+  kept["lr"] = std::isnan(lr) ? py::object(py::none()) : py::object(py::float_(lr));
+  kept["integrator"] = py::bool_(u.s.integrator);
+  kept["window"] = window > 0 ? py::object(py::int_(window)) : py::object(py::none());
+  kept["scorecaster"] = u.scorecaster;
+  kept["lags"] = py::int_(u.lags);
+  kept["gain"] = std::isnan(u.s.gain) ? py::object(py::none()) : py::object(py::float_(u.s.gain));
+  kept["saturation"] = py::float_(u.s.saturation);
+  kept["random_state"] = u.random_state;
+  u.saved = kept;
   return u;
 }
 
@@ -263,6 +284,16 @@ Rows read_rows(const Setup& u, const py::object& model, const py::object& x, con
   return r;
 }
 
+// A count of the carried state: an int >= 0 and below 2**63 - 1.
+int64_t carried_count(const py::handle& value) {
+  if (PyBool_Check(value.ptr()) || !PyIndex_Check(value.ptr())) {
+    tampered(std::string(kCarry) + " holds " + repr_of(value) + " for a count");
+  }
+  int64_t n = saturated(value);
+  if (n < 0 || n == INT64_MAX) tampered(std::string(kCarry) + " holds the count " + repr_of(value));
+  return n;
+}
+
 // A float64 vector of the state, checked to hold `n` values.
 std::vector<double> state_vector(const Snapshot& state, const char* name, int64_t n) {
   py::object value = state.get(name);
@@ -299,15 +330,16 @@ Stream read_stream(const Snapshot& state, const Setup& u) {
   st.started = true;
   st.carry_object = carry;
   std::vector<py::object> c = unpack(carry, 6);
-  st.carry.steps = py::int_(c[0]).cast<int64_t>();
-  st.carry.misses = py::int_(c[1]).cast<int64_t>();
+  st.carry.steps = carried_count(c[0]);
+  st.carry.misses = carried_count(c[1]);
   st.carry.alpha_t = py::float_(c[2]);
   st.carry.p = py::float_(c[3]);
   st.carry.scale = py::float_(c[4]);
-  st.n_calibration = py::int_(c[5]).cast<int64_t>();
-  if (st.carry.steps < 0 || st.carry.misses < 0 || st.carry.misses > st.carry.steps ||
-      st.n_calibration < 0 || !(st.carry.scale >= 0) || std::isnan(st.carry.p) ||
-      std::isnan(st.carry.alpha_t)) {
+  st.n_calibration = carried_count(c[5]);
+  // The level, tracker and scale of a stream are finite: an infinite one would hold
+  // every later set full or empty, or make the tracker inf - inf.
+  if (st.carry.misses > st.carry.steps || !std::isfinite(st.carry.scale) || st.carry.scale < 0 ||
+      !std::isfinite(st.carry.p) || !std::isfinite(st.carry.alpha_t)) {
     tampered(std::string(kCarry) + " is not a state a stream can reach");
   }
   std::vector<double> calib = state_vector(state, kCalibration, st.n_calibration);
@@ -334,20 +366,25 @@ Stream new_stream(const Setup& u, std::vector<double> calibration, const py::obj
   st.carry.alpha_t = u.s.alpha;
   const auto n = static_cast<int64_t>(st.sorted.size());
   if (n > 0) {
-    // The tracker starts at the split conformal threshold, the scale at the largest score.
-    int64_t k = rank_needed(checked_alpha(u.saved["alpha"]), n);
-    st.carry.p = st.sorted[static_cast<std::size_t>(std::min(k, n) - 1)];
-    st.carry.scale = std::max(std::abs(st.sorted.front()), std::abs(st.sorted.back()));
+    // The tracker starts at the split conformal threshold, the scale at the largest
+    // finite score (an overflowing one gives no step).
+    int64_t k = rank_needed(checked_alpha(py::float_(u.s.alpha)), n);
+    st.carry.p = pid_moved(st.sorted[static_cast<std::size_t>(std::min(k, n) - 1)], 0);
+    for (double v : st.sorted) {
+      if (std::isfinite(v)) st.carry.scale = std::max(st.carry.scale, std::abs(v));
+    }
   }
   return st;
 }
 
 OnlineSettings kernel_settings(const Setup& u, const Stream& st) {
   OnlineSettings s = u.s;
-  // Calibration scores that are all 0 (a model exact on them) give no scale either.
+  // Calibration scores that are all 0 (a model exact on them), or not finite, give no
+  // scale either.
   s.track_scale = true;
   for (int64_t i = 0; i < st.n_calibration; ++i) {
-    if (st.history[static_cast<std::size_t>(i)] != 0) s.track_scale = false;
+    double v = st.history[static_cast<std::size_t>(i)];
+    if (std::isfinite(v) && v != 0) s.track_scale = false;
   }
   return s;
 }
@@ -490,6 +527,14 @@ py::array_t<T> array_of_vector(const std::vector<T>& v) {
   return a;
 }
 
+// A copy with its own buffer, for what a call both returns and keeps.
+template <typename T>
+py::array_t<T> copy_of(const py::array_t<T>& a) {
+  py::array_t<T> out(std::vector<py::ssize_t>(a.shape(), a.shape() + a.ndim()));
+  std::copy(a.data(), a.data() + a.size(), out.mutable_data());
+  return out;
+}
+
 py::array_t<bool> bool_array(const std::vector<char>& v) {
   py::array_t<bool> a(static_cast<py::ssize_t>(v.size()));
   bool* o = a.mutable_data();
@@ -569,7 +614,8 @@ Items shown_rows(const Setup& u, Rows& r, const Steps& steps, py::object* return
       bands(r.prediction.data(), nullptr, nullptr, steps.threshold.data(), rows, b,
             reinterpret_cast<bool*>(empty.data()));
     }
-    *returned = bounds;
+    // The caller's own array: changing it must not change the stream's intervals_.
+    *returned = copy_of(bounds);
     return {{"intervals_", bounds}, {"predictions_", array_of_vector(r.prediction)}, {"y_", r.y}};
   }
   const int64_t classes = r.proba.shape(1);
@@ -583,7 +629,7 @@ Items shown_rows(const Setup& u, Rows& r, const Steps& steps, py::object* return
     py::gil_scoped_release release;
     prediction_sets(pr, rule, tau, out);
   }
-  *returned = sets;
+  *returned = copy_of(sets);
   return {{"sets_", sets}, {"y_", r.labels}};
 }
 
@@ -595,7 +641,7 @@ py::object calibrate(const Args& a) {
   Setup u = setup_of(state, kind, true);
   py::object classes = py::none();
   Rows r = read_rows(u, state.at("model"), a["calib_x"], a["calib_y"], classes, "calibration");
-  Stream st = new_stream(u, r.scores, stream_entropy(u.saved["random_state"]));
+  Stream st = new_stream(u, r.scores, stream_entropy(u.random_state));
   st.classes = classes;
   Items items = stream_items(u, st, nullptr, Steps{}, {});
   // The steps of an earlier stream go with it.
@@ -613,7 +659,7 @@ py::object feed(const py::object& self, const py::object& x, const py::object& y
   Setup u = setup_of(state, kind);
   Stream st = read_stream(state, u);
   if (!st.started) {
-    st = new_stream(u, {}, stream_entropy(u.saved["random_state"]));
+    st = new_stream(u, {}, stream_entropy(u.random_state));
     st.carry_object = py::object();
   }
   Rows r = read_rows(u, state.at("model"), x, y, st.classes, "stream");
@@ -645,6 +691,10 @@ double next_threshold(const Setup& u, Stream& st) {
       std::vector<double> recent(st.history.end() - s.window, st.history.end());
       std::sort(recent.begin(), recent.end());
       return aci_threshold(st.carry.alpha_t, recent.data(), s.window);
+    }
+    // As update refuses it: a threshold read from scores that are not the stream's.
+    if (!sorted_matches(st.history.data(), st.sorted.data(), n)) {
+      tampered(std::string(kSorted) + " is not the stream's scores sorted");
     }
     return aci_threshold(st.carry.alpha_t, st.sorted.data(), n);
   }
@@ -725,7 +775,11 @@ std::vector<char> misses_of(const py::object& self) {
     PyErr_Clear();
     tampered("errors_ is not a flat array of booleans");
   }
-  return std::vector<char>(a.data(), a.data() + a.shape(0));
+  // Bytes, not bools: a bool array viewed from other bytes may hold 2 or 255.
+  const auto* bytes = reinterpret_cast<const unsigned char*>(a.data());
+  std::vector<char> out(static_cast<std::size_t>(a.shape(0)));
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = bytes[i] != 0;
+  return out;
 }
 
 std::vector<double> rolling(const std::vector<char>& miss, int64_t window) {

@@ -25,9 +25,9 @@ namespace conformal {
   "\n"                                                                                           \
   "lr : float or None\n"                                                                         \
   "    The step. None: 0.005 for ``\"aci\"`` (Gibbs and Candes' choice); for ``\"pid\"``,\n"     \
-  "    0.1 B, with B the largest calibration score (after ``calibrate``) or, without one\n"      \
-  "    or when all are 0, the largest score seen so far (while that is 0, a vanishing\n"         \
-  "    1e-300, which keeps the step and the gain > 0).\n"                                        \
+  "    0.1 B, with B the largest finite calibration score (after ``calibrate``) or,\n"           \
+  "    without one or when all are 0, the largest finite score seen so far (while that\n"        \
+  "    is 0, a vanishing 1e-300, which keeps the step and the gain > 0).\n"                      \
   "integrator : bool, default True\n"                                                            \
   "    ``\"pid\"`` only: add r_t(x) = gain * tan(x log t / (t saturation)), +-inf once the\n"    \
   "    angle leaves (-pi/2, pi/2). This bounds the long-run miss rate for every sequence.\n"     \
@@ -134,9 +134,9 @@ inline constexpr const char* kOnlineClassifierDoc =
 inline constexpr const char* kOnlineCalibrateDoc =
     "Start the stream anew from calibration rows (a warm start): their scores become the\n"
     "history the first thresholds are read from, ``\"pid\"``'s tracker starts at the split\n"
-    "conformal threshold and its scale B is their largest score. Without it the stream starts\n"
-    "from nothing at its first ``update``: ``\"aci\"`` gives full sets until it has enough\n"
-    "scores, ``\"pid\"`` starts at 0.\n\n"
+    "conformal threshold and its scale B is their largest finite score. Without it the stream\n"
+    "starts from nothing at its first ``update``: ``\"aci\"`` gives full sets until it has\n"
+    "enough scores, ``\"pid\"`` starts at 0.\n\n"
     "Parameters\n----------\ncalib_x : array-like\n    Rows the model was not fitted on.\n"
     "calib_y : array-like\n    Their labels.\n\n"
     "Returns\n-------\nself\n";

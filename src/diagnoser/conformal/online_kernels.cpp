@@ -138,12 +138,27 @@ double pid_threshold(const OnlineSettings& s, const OnlineCarry& c, double forec
       r = gain * std::tan(angle);
     }
   }
+  if (std::isinf(r)) return r;
   return c.p + r + forecast;
+}
+
+double pid_moved(double p, double step) {
+  constexpr double kMost = std::numeric_limits<double>::max();
+  return std::min(kMost, std::max(-kMost, p + step));
+}
+
+// Linear, so that one row's update costs O(history) in passes over memory, not a sort.
+bool sorted_matches(const double* history, const double* sorted, int64_t n) {
+  if (!std::is_sorted(sorted, sorted + n)) return false;
+  return fingerprint(history, n) == fingerprint(sorted, n);
 }
 
 bool run_online(const OnlineSettings& s, OnlineCarry& carry, const OnlineInput& in,
                 OnlineOutput& out) {
   const int64_t nh = in.n_history, rows = in.rows;
+  // A history that is not what `sorted` holds (state changed by hand) is refused
+  // before either is merged or counted.
+  if (!sorted_matches(in.history, in.sorted, nh)) return false;
   std::vector<double> fresh(in.scores, in.scores + rows);
   std::sort(fresh.begin(), fresh.end());
   out.sorted.resize(static_cast<std::size_t>(nh + rows));
@@ -151,11 +166,6 @@ bool run_online(const OnlineSettings& s, OnlineCarry& carry, const OnlineInput& 
   std::vector<double> universe(out.sorted);
   universe.erase(std::unique(universe.begin(), universe.end()), universe.end());
 
-  // A history that is not what `sorted` holds (state changed by hand) is refused. Both
-  // checks and the counts are linear, so that one row's update costs O(history) in
-  // passes over memory, not O(history log history).
-  if (!std::is_sorted(in.sorted, in.sorted + nh)) return false;
-  if (fingerprint(in.history, nh) != fingerprint(in.sorted, nh)) return false;
   RankedCounts all(&universe);
   if (!all.assign_sorted(in.sorted, nh)) return false;
   const bool windowed = s.method == OnlineMethod::kAci && s.window > 0;
@@ -200,8 +210,10 @@ bool run_online(const OnlineSettings& s, OnlineCarry& carry, const OnlineInput& 
     if (s.method == OnlineMethod::kAci) {
       carry.alpha_t += s.lr * (s.alpha - err);
     } else {
-      carry.p += pid_step(s, carry) * (err - s.alpha);
-      if (s.track_scale) carry.scale = std::max(carry.scale, std::abs(v));
+      carry.p = pid_moved(carry.p, pid_step(s, carry) * (err - s.alpha));
+      // An overflowing score (|y - prediction| beyond the doubles) is a miss, but no
+      // scale: an infinite step would turn the tracker into inf - inf.
+      if (s.track_scale && std::isfinite(v)) carry.scale = std::max(carry.scale, std::abs(v));
     }
     carry.steps += 1;
     carry.misses += miss ? 1 : 0;

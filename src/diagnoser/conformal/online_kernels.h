@@ -66,9 +66,17 @@ double aci_threshold(double alpha_t, const double* sorted, int64_t n);
 // p + r(E) + forecast with E = misses - alpha * steps, and the saturation function
 // r_t(x) = K_I tan(x log t / (t C_sat)), infinite outside +-pi/2 (Angelopoulos,
 // Candes and Tibshirani, 2023).
+// An infinite r decides alone: the set is then full or empty, whatever p and the forecast.
 double pid_threshold(const OnlineSettings& s, const OnlineCarry& c, double forecast);
 // The step eta pid takes now.
 double pid_step(const OnlineSettings& s, const OnlineCarry& c);
+
+// The tracker's step kept within the doubles, so that p stays finite (and p + r never
+// inf - inf) however large the scores.
+double pid_moved(double p, double step);
+
+// True when `sorted` holds the `n` values of `history` in order.
+bool sorted_matches(const double* history, const double* sorted, int64_t n);
 
 struct OnlineInput {
   const double* history = nullptr;  // every score before the call, in time order

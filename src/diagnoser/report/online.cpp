@@ -105,6 +105,28 @@ struct Reader {
     return value.is_none() ? std::string() : text_of(value);
   }
 
+  // A setting the stream started with, which set_params since has not changed; the
+  // attribute when the stream keeps none.
+  std::string setting(const char* name) const {
+    py::object kept = attr_if_present(fitted, "_online_settings");
+    if (kept && PyDict_Check(kept.ptr())) {
+      auto value = py::reinterpret_borrow<py::object>(PyDict_GetItemString(kept.ptr(), name));
+      if (value && PyUnicode_Check(value.ptr())) return text_of(value);
+    }
+    return text(name);
+  }
+
+  // A bool array's bytes as 0 or 1: a bool array viewed from other bytes may hold 2
+  // or 255, which a C++ bool may not.
+  static std::vector<uint8_t> bytes_of(const py::array& array) {
+    BoolArray owned = BoolArray::ensure(array);
+    if (!owned) throw py::error_already_set();
+    const auto* b = reinterpret_cast<const unsigned char*>(owned.data());
+    std::vector<uint8_t> out(static_cast<std::size_t>(owned.size()));
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = b[i] != 0;
+    return out;
+  }
+
   // A 1-D bool array of `n` entries, copied.
   std::vector<uint8_t> flags(const char* name, int64_t n) const {
     py::object value = get(name);
@@ -118,9 +140,7 @@ struct Reader {
       throw py::value_error(type + "." + name + " holds " + std::to_string(array.shape(0)) +
                             " entries for n_steps_ = " + std::to_string(n) + " rows" + kRedo);
     }
-    BoolArray owned = BoolArray::ensure(array);
-    if (!owned) throw py::error_already_set();
-    return std::vector<uint8_t>(owned.data(), owned.data() + n);
+    return bytes_of(array);
   }
 
   // A float64 array of `rows` by `columns` (0: 1-D), copied row by row.
@@ -156,9 +176,7 @@ struct Reader {
                             " rows by " + std::to_string(columns) + " classes (classes_), got " +
                             described(value) + kRedo);
     }
-    BoolArray owned = BoolArray::ensure(array);
-    if (!owned) throw py::error_already_set();
-    return std::vector<uint8_t>(owned.data(), owned.data() + owned.size());
+    return bytes_of(array);
   }
 };
 
@@ -185,8 +203,8 @@ Stream read_stream(const py::object& fitted, bool classifier) {
                           "stream's rows and their labels before coverage_report");
   }
   s.alpha = r.alpha();
-  s.method = r.text("method");
-  s.score = r.text("score");
+  s.method = r.setting("method");
+  s.score = r.setting("score");
   s.n_calib = r.count("n_calibration_");
   s.miss = r.flags("errors_", s.n);
   s.pvalues = r.numbers("pvalues_", s.n, 0);
