@@ -93,12 +93,14 @@ Items predictive_state(bool kept, const py::array_t<double>& scores, Conditional
   Grouped grouped;
   {
     py::gil_scoped_release release;
-    std::sort(all.begin(), all.end());
+    // Grouped while each score still sits beside its code.
     if (by_group) {
       grouped = group_values_of(all.data(), code.data(), n, groups);
-      for (int64_t g = 0; g < groups; ++g)
+      for (int64_t g = 0; g < groups; ++g) {
         std::sort(grouped.data(g), grouped.data(g) + grouped.count(g));
+      }
     }
+    std::sort(all.begin(), all.end());
   }
   py::object per_group = py::object();  // removed when not by group
   if (by_group) {
