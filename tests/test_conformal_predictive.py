@@ -48,6 +48,7 @@ def noisy_rows(rng, n, discrete=False):
 # --- validity, by seeded simulation ---
 
 
+@pytest.mark.filterwarnings("ignore:groups")
 @pytest.mark.parametrize("method, conditional, discrete", [
     ("absolute", None, True),  # ties among the scores: tau must split them
     ("normalized", None, False),
@@ -180,6 +181,7 @@ def test_cdf_shapes_monotone_in_y_and_one_stream_however_rows_are_split():
     np.testing.assert_array_equal(np.concatenate([first, rest]), cdf[:, 24])
 
 
+@pytest.mark.filterwarnings("ignore:groups")
 def test_unseen_group_gets_the_fallback_distribution():
     rng = np.random.default_rng(8)
     x, y = noisy_rows(rng, 40)

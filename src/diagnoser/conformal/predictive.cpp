@@ -59,7 +59,7 @@ py::array_t<double> one_per_row(const py::object& given_object, const char* sour
   if (!one_per_row) {
     throw py::value_error(std::string(source) + " an array of shape " +
                           text_of(given.attr("shape")) + " for the " + part +
-                          " part; expected one value per row");
+                          " part; expected one prediction per row");
   }
   // Owned now: it may view the model's answer, and the next model's predict may free
   // that; a view's address cannot be read again.
