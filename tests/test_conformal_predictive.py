@@ -130,6 +130,25 @@ def test_normalized_interval_and_scores_by_hand_with_sigma_clipped():
                                                         x[40:, 0] + tau * scale[40:]]))
 
 
+def test_a_constant_difficulty_gives_the_absolute_method_back():
+    # sigma + beta the same for every row scales scores and thresholds alike.
+    rng = np.random.default_rng(3)
+    x, y = noisy_rows(rng, 200)
+    template = DummyRegressor()
+    normalized = ConformalRegressor(Column(), method="normalized", difficulty=template,
+                                    random_state=1).fit(x[:80], y[:80])
+    assert normalized.difficulty_model_ is not template
+    assert normalized.difficulty_model_.constant_ == pytest.approx(normalized.residual_scale_)
+    absolute = ConformalRegressor(Column(), method="absolute", random_state=1)
+    for cr in (normalized, absolute):
+        cr.calibrate(x[80:160], y[80:160]).evaluate(x[160:], y[160:])
+    np.testing.assert_allclose(normalized.intervals_, absolute.intervals_)
+    np.testing.assert_allclose(normalized.predict_quantiles(x[160:], [0.1, 0.9]),
+                               absolute.predict_quantiles(x[160:], [0.1, 0.9]))
+    np.testing.assert_allclose(normalized.pit_, absolute.pit_)
+    assert normalized.crps_ == pytest.approx(absolute.crps_)
+
+
 def test_quantile_ranks_are_exact_and_infinite_beyond_the_scores():
     # n + 1 = 100: 0.93 * 100 is 93.00000000000001 in floats, whose ceiling is 94.
     rng = np.random.default_rng(1)
