@@ -294,7 +294,8 @@ Items predictive_evaluation(const py::object& self, const PredictiveTable& table
         "evaluate when calibrate has returned");
   }
   py::array_t<double> pit(rows), crps(rows);
-  if (strata.size() != rows || y.size() != rows || (scale.size() > 0 && scale.size() != rows)) {
+  if (centre.size() != rows || strata.size() != rows || y.size() != rows ||
+      (scale.size() > 0 && scale.size() != rows)) {
     throw py::value_error("the test rows changed while they were read");
   }
   double total = 0;
@@ -349,8 +350,11 @@ py::object predict_cdf(const Args& a) {
     std::vector<py::ssize_t> shape{rows};
     if (ndim == 2) shape.push_back(k);
     py::array_t<double> out(shape);
-    if (y.size() != (ndim == 0 ? 1 : rows * k))
-      throw py::value_error("y changed while it was read");
+    // Re-read: reserving the draws ran Python code.
+    if (y.size() != (ndim == 0 ? 1 : rows * k) || g.centre.size() != rows ||
+        g.strata.size() != rows) {
+      throw py::value_error("the prediction rows changed while they were read");
+    }
     {
       Rows r = rows_of(g);
       const double* values = y.data();
