@@ -23,8 +23,8 @@ py::array_t<double> one_per_row(const py::object& given, const char* source, con
 // What calibrate adds for a predictive distribution: predictive_scores_ (every
 // row's signed score, ascending), predictive_group_scores_ (group -> its own, when
 // by group) and the prediction stream of the CDF's tau. `scores` are the signed
-// scores (y - prediction) / scale, `codes` one per score when by group. Without a
-// distribution (cqr, or a shift) the same names are removed.
+// scores (y - prediction) / scale, `codes` one per score when by group. With `kept`
+// false (cqr, or a shift) the same names are removed.
 Items predictive_state(bool kept, const py::array_t<double>& scores, Conditional mode,
                        const py::array_t<int64_t>& codes, const py::object& group_values,
                        const py::object& random_state);
@@ -45,7 +45,7 @@ PredictiveTable predictive_table(const Snapshot& state);
 void row_strata(const PredictiveTable& table, const int64_t* code, int64_t rows, int64_t* out);
 
 // The tau of `rows` rows, 1 - U for the next U of the prediction stream, in (0, 1].
-// `reserved` comes from reserve_draws; call with the GIL released.
+// `start`: the first counter reserve_draws gave. Pure C++.
 void cdf_taus(const StreamKey& key, uint64_t start, int64_t rows, double* tau);
 
 // pit_ and crps_ of a test part whose rows `rows` describe, y their targets, for
