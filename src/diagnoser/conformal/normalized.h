@@ -1,5 +1,7 @@
 // method="normalized" of ConformalRegressor: residuals scaled by each row's
-// difficulty sigma(x) + beta, sigma from a model of |residual| learnt by fit.
+// difficulty sigma(x) + beta, sigma from a model of |residual| learnt by fit
+// (Papadopoulos, Gammerman and Vovk, 2008; Lei et al., 2018): valid for any sigma
+// fixed before the calibration rows are seen.
 #pragma once
 
 #include <pybind11/numpy.h>
