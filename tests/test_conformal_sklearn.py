@@ -20,7 +20,7 @@ from trov.diagnoser.conformal import ConformalClassifier, ConformalRegressor
 CLASSIFIER_PARAMS = ["model", "alpha", "score", "conditional", "fallback", "random_state", "lam",
                      "k_reg", "randomized"]
 REGRESSOR_PARAMS = ["model", "alpha", "method", "conditional", "fallback", "depth",
-                    "quantile_model", "random_state"]
+                    "quantile_model", "random_state", "difficulty", "beta"]
 
 
 def clone_keeps_output():

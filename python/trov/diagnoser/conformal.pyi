@@ -1,5 +1,5 @@
 import warnings as warnings
-from typing import Any, Callable, Dict, List, Optional, Tuple, Union, overload
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union, overload
 
 import numpy as np
 import pandas as pd
@@ -84,13 +84,22 @@ class ConformalClassifier:
 class ConformalRegressor:
     model: Any
     alpha: float
-    method: Literal["cqr", "absolute"]
+    method: Literal["cqr", "absolute", "normalized"]
     conditional: Optional[Literal["group"]]
     fallback: Literal["full", "marginal"]
     depth: int
     quantile_model: Optional[Callable[[float], Any]]
     random_state: Optional[int]
+    difficulty: Any
+    beta: Optional[float]
     quantile_models_: Tuple[Any, Any]
+    difficulty_model_: Any
+    residual_scale_: float
+    beta_: float
+    predictive_scores_: np.ndarray
+    predictive_group_scores_: Dict[Any, np.ndarray]
+    pit_: np.ndarray
+    crps_: float
     groups_: np.ndarray
     n_calibration_: int
     threshold_ties_: int
@@ -118,12 +127,14 @@ class ConformalRegressor:
         self,
         model: Any,
         alpha: float = 0.1,
-        method: Literal["cqr", "absolute"] = "cqr",
+        method: Literal["cqr", "absolute", "normalized"] = "cqr",
         conditional: Optional[Literal["group"]] = None,
         fallback: Literal["full", "marginal"] = "full",
         depth: int = 7,
         quantile_model: Optional[Callable[[float], Any]] = None,
         random_state: Optional[int] = None,
+        difficulty: Any = None,
+        beta: Optional[float] = None,
     ) -> None: ...
     def fit(self, train_x: Any, train_y: Any) -> ConformalRegressor: ...
     def calibrate(
@@ -137,6 +148,10 @@ class ConformalRegressor:
     def predict_intervals(
         self, new_x: Any, groups: _Groups = None, *, return_fallback: Literal[True]
     ) -> Tuple[Union[np.ndarray, pd.DataFrame], Union[np.ndarray, pd.Series]]: ...
+    def predict_cdf(self, new_x: Any, y: Any, groups: _Groups = None) -> np.ndarray: ...
+    def predict_quantiles(
+        self, new_x: Any, levels: Union[float, Sequence[float]], groups: _Groups = None
+    ) -> np.ndarray: ...
     def evaluate(self, test_x: Any, test_y: Any, groups: _Groups = None) -> ConformalRegressor: ...
     def get_params(self, deep: bool = True) -> Dict[str, Any]: ...
     def set_params(self, **params: Any) -> ConformalRegressor: ...

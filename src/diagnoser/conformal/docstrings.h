@@ -111,9 +111,12 @@ The interval of a row holds every y whose score is at most the threshold found o
 the calibration rows (the k-th smallest of n, k = ceil((n + 1) * (1 - alpha))).
 With "cqr" the score is measured from quantile models of the regressor's
 residuals (learnt by ``fit``); with "absolute" it is |y - prediction|, a band of
-constant width. Intervals are closed and hold y with probability at least
-1 - alpha_ when calibration and new rows are exchangeable. The model is never
-refitted.
+constant width; with "normalized" it is |y - prediction| / (sigma(x) + beta), a
+band of width proportional to each row's difficulty sigma(x). Intervals are
+closed and hold y with probability at least 1 - alpha_ when calibration and new
+rows are exchangeable. The model is never refitted. "absolute" and "normalized"
+also give a whole predictive distribution per row (``predict_cdf``,
+``predict_quantiles``).
 
 Parameters
 ----------
@@ -122,8 +125,10 @@ model : estimator
 alpha : float, default=0.1
     The miscoverage level, in (0, 1); rounded to 12 significant digits by
     ``calibrate``.
-method : {"cqr", "absolute"}, default="cqr"
-    Conformalised quantile regression of the residuals, or absolute errors.
+method : {"cqr", "absolute", "normalized"}, default="cqr"
+    Conformalised quantile regression of the residuals, absolute errors, or
+    absolute errors over sigma(x) + beta. The interval of "normalized" is
+    prediction +- threshold * (sigma(x) + beta).
 conditional : {None, "group"}, default=None
     One threshold for all rows (None) or one per group given to ``calibrate``.
 fallback : {"full", "marginal"}, default="full"
@@ -135,12 +140,43 @@ quantile_model : callable or None, default=None
     A factory ``quantile_model(level)`` returning an unfitted quantile regressor;
     None for LightGBM's. A module-level function when the object is pickled.
 random_state : int or None, default=None
-    The random_state of the default quantile models.
+    The random_state of the default quantile and difficulty models, and the
+    entropy of ``predict_cdf``'s tau (None: fresh at each ``calibrate``).
+difficulty : estimator, callable or None, default=None
+    sigma(x) for "normalized". None: a smooth LightGBM (50 trees at learning
+    rate 0.05, leaves of 40 rows or more, max_depth ``depth``) regressing
+    |residual| on x, fitted by ``fit``; an estimator: a clone of it, fitted so;
+    a plain callable (no ``fit``, say a fitted model's ``predict``): sigma(x)
+    itself, so that ``fit`` can be skipped. Negative values are clipped at 0.
+    Fit it on rows other than the calibration rows: a sigma learnt on them is
+    no fixed function of x, and the guarantee is lost. There is no split of the
+    calibration rows behind the user's back: without ``fit`` and without a
+    callable, ``calibrate`` raises NotFittedError.
+beta : float or None, default=None
+    Added to sigma(x) ("normalized"), in the target's units, > 0 (else
+    ValueError): it keeps sigma + beta positive, so that intervals do not
+    invert, and bounds how narrow an interval the difficulty model can make.
+    None: a tenth of the mean absolute residual on ``fit``'s rows, a floor
+    that follows the target's scale, so that a row called easy gets about a
+    tenth of a typical width instead of a point; it needs ``fit``.
 
 Attributes
 ----------
 quantile_models_ : tuple
     The fitted lower and upper quantile models ("cqr", after ``fit``).
+difficulty_model_ : estimator
+    The fitted difficulty model ("normalized", after ``fit``, unless
+    ``difficulty`` is a plain callable).
+residual_scale_ : float
+    The mean absolute residual on ``fit``'s rows ("normalized").
+beta_ : float
+    The beta calibrated with ("normalized").
+predictive_scores_ : ndarray
+    The calibration rows' signed scores (y - prediction) / (sigma + beta),
+    ascending ("absolute": sigma + beta = 1), which the predictive
+    distributions read; not kept for "cqr" or under ``shift``.
+predictive_group_scores_ : dict
+    Group -> its signed scores, ascending (``conditional="group"``).
 alpha_ : float
     The alpha calibrated for, rounded.
 n_calibration_ : int
@@ -167,6 +203,15 @@ intervals_, test_pred_, fallback_rows_, empty_rows_, test_y_, test_weights_ : nd
     The test part's intervals and what ``evaluate`` measured them on.
 coverage_, mean_width_ : float
     The test part's coverage and mean width, after ``evaluate``.
+pit_ : ndarray
+    Q(x_i, y_i) of each test row, after ``evaluate`` ("absolute" and
+    "normalized"): uniform when the distributions are calibrated.
+crps_ : float
+    The mean CRPS of the test rows. The randomised distribution keeps mass at
+    +-inf, so its own CRPS is infinite; this is the CRPS of the empirical
+    distribution of the n values prediction + s * a_i, s * [(1/n) sum_i
+    |a_i - z| - (1/n^2) sum_i (2i - n - 1) a_(i)], z = (y - prediction) / s;
+    +inf for a row of a group with no calibration rows.
 
 See Also
 --------
@@ -291,7 +336,7 @@ NotFittedError
 )";
 
 inline constexpr const char* kFitDoc =
-    R"(Fit the quantile models of the model's residuals ("cqr" only).
+    R"(Fit the quantile models ("cqr") or the difficulty model ("normalized") of the residuals.
 
 The model itself is not refitted. Use rows other than the calibration rows, best
 rows the model was not trained on either.
@@ -306,7 +351,9 @@ train_y : array-like
 Returns
 -------
 self : ConformalRegressor
-    With ``quantile_models_`` set; unchanged for "absolute", which needs no fit.
+    With ``quantile_models_`` set ("cqr"), or ``difficulty_model_`` and
+    ``residual_scale_`` ("normalized"); unchanged for "absolute", which needs
+    no fit.
 )";
 
 inline constexpr const char* kRegressorCalibrateDoc =
@@ -382,7 +429,8 @@ self : ConformalRegressor
     With ``coverage_``, ``mean_width_``, ``intervals_``, ``test_pred_``,
     ``fallback_rows_``, ``empty_rows_``, ``test_x_``, ``test_y_`` and
     ``test_groups_`` set (numpy arrays whatever the output setting), ready for
-    ``coverage_report``.
+    ``coverage_report``; for "absolute" and "normalized" also ``pit_`` and
+    ``crps_``.
 
 Raises
 ------

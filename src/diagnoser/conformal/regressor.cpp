@@ -1,5 +1,6 @@
 // ConformalRegressor: intervals around a fitted regressor's predictions, from
-// quantile models of its residuals (cqr) or from its absolute errors.
+// quantile models of its residuals (cqr), from its absolute errors, or from those
+// scaled by each row's difficulty (normalized).
 #include <string>
 
 #include "diagnoser/common/conformal.h"
@@ -12,6 +13,9 @@
 #include "diagnoser/conformal/docstrings.h"
 #include "diagnoser/conformal/estimator.h"
 #include "diagnoser/conformal/kernels.h"
+#include "diagnoser/conformal/normalized.h"
+#include "diagnoser/conformal/predictive.h"
+#include "diagnoser/conformal/predictive_docstrings.h"
 #include "diagnoser/conformal/weighted.h"
 
 namespace trov {
@@ -19,25 +23,20 @@ namespace conformal {
 namespace {
 
 bool is_cqr(const py::object& method) {
-  return checked_choice(method, "method", {"cqr", "absolute"}) == "cqr";
+  return checked_choice(method, "method", {"cqr", "absolute", "normalized"}) == "cqr";
+}
+
+bool is_normalized(const py::object& method) {
+  return checked_choice(method, "method", {"cqr", "absolute", "normalized"}) == "normalized";
 }
 
 // Every setting calibrate saves for the calls after it.
-constexpr const char* kSettings[] = {"method", "conditional"};
+constexpr const char* kSettings[] = {"method", "conditional", "difficulty", "fallback"};
 
 // One prediction per row: a flat array, or a single column (n, 1).
 py::array_t<double> predictions(const py::object& estimator, const py::object& x,
                                 const char* source, const char* part) {
-  py::array given = numpy().attr("asarray")(estimator.attr("predict")(x));
-  bool one_per_row = given.ndim() == 1 || (given.ndim() == 2 && given.shape(1) == 1);
-  if (!one_per_row) {
-    throw py::value_error(std::string(source) + " an array of shape " +
-                          text_of(given.attr("shape")) + " for the " + part +
-                          " part; expected one prediction per row");
-  }
-  // Owned now: it may view the model's answer, and the next model's predict may free
-  // that; a view's address cannot be read again.
-  return exclusive<double>(numbers(flat_array(given), 1, source, "predictions", part));
+  return one_per_row(estimator.attr("predict")(x), source, part);
 }
 
 void require_rows(py::ssize_t values, py::ssize_t rows, const char* name, const char* part) {
@@ -68,8 +67,9 @@ void require_band_rows(const Band& band, py::ssize_t rows) {
 
 Parameters parameters() {
   return {{"model", "alpha", "method", "conditional", "fallback", "depth", "quantile_model",
-           "random_state"},
-          py::make_tuple(0.1, "cqr", py::none(), "full", 7, py::none(), py::none())};
+           "random_state", "difficulty", "beta"},
+          py::make_tuple(0.1, "cqr", py::none(), "full", 7, py::none(), py::none(), py::none(),
+                         py::none())};
 }
 
 using Protocol = Estimator<parameters>;
@@ -89,13 +89,20 @@ py::object quantile_estimator(const py::object& self, const py::object& level) {
 py::object fit(const Args& a) {
   const py::object& self = a.self();
   double rounded = rounded_alpha(self.attr("alpha"));
-  if (!is_cqr(self.attr("method"))) return self;  // the absolute score has nothing to learn
+  py::object method = self.attr("method");
+  // The absolute score has nothing to learn.
+  if (!is_cqr(method) && !is_normalized(method)) return self;
   const py::object& x = a["train_x"];
   py::array_t<double> prediction =
       predictions(self.attr("model"), x, "predict returned", "training");
   py::object y = numbers(flat_array(a["train_y"]), 1, "the targets have", "values", "training");
   require_rows(py::len(y), prediction.shape(0), "train_y", "training");
   py::object residual = y - prediction;
+  if (is_normalized(method)) {
+    publish(self,
+            fitted_difficulty(self, x, exclusive<double>(py::array_t<double>::ensure(residual))));
+    return self;
+  }
   py::object low = quantile_estimator(self, py::float_(rounded / 2));
   py::object high = quantile_estimator(self, py::float_(1 - rounded / 2));
   low.attr("fit")(x, residual);
@@ -109,17 +116,27 @@ struct Parts {
   py::array_t<double> prediction;
   Band band;
   bool cqr;
+  bool normalized;
+  py::array_t<double> scale;  // normalized: sigma(x), then sigma + beta
 };
 
 Parts parts_of(const Snapshot& state, const py::object& x, const char* part) {
   Parts p;
   p.cqr = is_cqr(state.setting("method"));
+  p.normalized = is_normalized(state.setting("method"));
   if (p.cqr) require_state(state, "quantile_models_", "fit");
   py::object models = p.cqr ? state.at("quantile_models_") : py::none();
   p.prediction = predictions(state.at("model"), x, "predict returned", part);
   if (p.cqr) {
     p.band = quantile_band(models, x, part);
     require_band_rows(p.band, p.prediction.shape(0));
+  }
+  if (p.normalized) {
+    p.scale = difficulty_of(state, x, part);
+    if (p.scale.shape(0) != p.prediction.shape(0)) {
+      throw py::value_error("the difficulty gave " + std::to_string(p.scale.shape(0)) +
+                            " values for " + std::to_string(p.prediction.shape(0)) + " rows of x");
+    }
   }
   return p;
 }
@@ -131,8 +148,10 @@ bool freeze(Parts& p, py::ssize_t rows) {
     p.band.low = exclusive<double>(std::move(p.band.low));
     p.band.high = exclusive<double>(std::move(p.band.high));
   }
+  if (p.normalized) p.scale = exclusive<double>(std::move(p.scale));
   return p.prediction.size() == rows && p.prediction.ndim() == 1 &&
-         (!p.cqr || (p.band.low.size() == rows && p.band.high.size() == rows));
+         (!p.cqr || (p.band.low.size() == rows && p.band.high.size() == rows)) &&
+         (!p.normalized || p.scale.size() == rows);
 }
 
 py::object calibrate(const Args& a) {
@@ -143,6 +162,8 @@ py::object calibrate(const Args& a) {
   for (const char* name : kSettings) saved[name] = state.at(name);
   CalibrationSettings calibration = calibration_settings(state.at("alpha"), state.at("fallback"));
   Conditional mode = checked_conditional(state.at("conditional"), false);
+  const bool normalized = is_normalized(state.at("method"));
+  const double beta = normalized ? calibration_beta(state) : 1.0;
   const py::object& x = a["calib_x"];
   Parts p = parts_of(state, x, "calibration");
   const py::ssize_t rows = p.prediction.shape(0);
@@ -161,6 +182,9 @@ py::object calibrate(const Args& a) {
   py::array_t<double> weights;
   if (!shift.is_none()) weights = shift_weights(shift, x, rows, "calibration");
   py::array_t<double> scores(rows);
+  // The signed scores a predictive distribution keeps (not for cqr, nor weighted).
+  const bool predictive = !p.cqr && shift.is_none();
+  py::array_t<double> signed_scores(predictive ? rows : 0);
   y = exclusive<double>(std::move(y));
   if (!freeze(p, rows) || y.size() != rows) {
     throw py::value_error("the calibration rows changed while they were read");
@@ -170,9 +194,16 @@ py::object calibrate(const Args& a) {
     const double* target = y.data();
     const double* low = p.cqr ? p.band.low.data() : nullptr;
     const double* high = p.cqr ? p.band.high.data() : nullptr;
+    double* scale = p.normalized ? p.scale.mutable_data() : nullptr;
     double* out = scores.mutable_data();
+    double* kept = predictive ? signed_scores.mutable_data() : nullptr;
     py::gil_scoped_release release;
     for (py::ssize_t i = 0; i < rows; ++i) out[i] = target[i] - pred[i];
+    if (scale != nullptr) {
+      scale_of_rows(scale, rows, beta);
+      for (py::ssize_t i = 0; i < rows; ++i) out[i] /= scale[i];
+    }
+    if (kept != nullptr) std::copy(out, out + rows, kept);
     if (low != nullptr) {
       cqr_scores(out, low, high, rows, out);
     } else {
@@ -186,6 +217,10 @@ py::object calibrate(const Args& a) {
   Items shifted = weighted_state(shift, scores, weights, strata > 0 ? codes.data() : nullptr,
                                  strata, falling_back(codes, strata, calibration), values, "group");
   fitted.insert(fitted.end(), shifted.begin(), shifted.end());
+  Items kept =
+      predictive_state(predictive, signed_scores, mode, codes, values, state.at("random_state"));
+  fitted.insert(fitted.end(), kept.begin(), kept.end());
+  fitted.emplace_back("beta_", normalized ? py::object(py::float_(beta)) : py::object());
   fitted.emplace_back(kCalibratedWith, saved);
   publish(self, fitted);
   return self;
@@ -194,15 +229,19 @@ py::object calibrate(const Args& a) {
 struct Predicted {
   py::object weights;  // the rows' weights under a shift, or None
   py::array_t<double> prediction;
+  py::array_t<double> scale;    // normalized: sigma + beta per row
+  py::array_t<int64_t> strata;  // each row's stratum of the predictive table
   py::array_t<double> intervals;
   py::array_t<bool> fallback;
   py::array_t<bool> empty;
   py::object groups;
 };
 
-// `output`, when given, gets the container the caller publishes in.
+// `output`, when given, gets the container the caller publishes in; `predictive`, when
+// given, the stored predictive distributions (left empty without them).
 Predicted predict(const py::object& self, const py::object& x, const py::object& groups,
-                  const char* part, Output* output = nullptr) {
+                  const char* part, Output* output = nullptr, PredictiveTable* predictive = nullptr,
+                  bool* has_predictive = nullptr) {
   // Gather: the fitted state once, then the models and the groups.
   Snapshot state(self);
   require_state(state, "threshold_", "calibrate");
@@ -217,6 +256,12 @@ Predicted predict(const py::object& self, const py::object& x, const py::object&
     threshold = marginal_threshold(state);
   }
   WeightedTable weighted = weighted_table(state, 1 + table.tau.size());
+  const bool normalized = is_normalized(state.setting("method"));
+  const double beta = normalized ? stored_beta(state) : 1.0;
+  bool distributions = predictive != nullptr && !is_cqr(state.setting("method")) &&
+                       !weighted.weighted() && state.has("predictive_scores_");
+  if (distributions) *predictive = predictive_table(state);
+  if (has_predictive != nullptr) *has_predictive = distributions;
   Parts p = parts_of(state, x, part);
   const py::ssize_t rows = p.prediction.shape(0);
   Predicted out;
@@ -237,6 +282,8 @@ Predicted predict(const py::object& self, const py::object& x, const py::object&
     throw py::value_error("the " + std::string(part) + " rows changed while they were read");
   }
   out.prediction = p.prediction;
+  out.scale = p.scale;
+  out.strata = py::array_t<int64_t>(distributions ? rows : 0);
   out.weights = weighted.weighted() ? py::object(weights) : py::none();
   const double* pred = p.prediction.data();
   const double* low = p.cqr ? p.band.low.data() : nullptr;
@@ -245,9 +292,12 @@ Predicted predict(const py::object& self, const py::object& x, const py::object&
   bool* marked = out.fallback.mutable_data();
   bool* empty = out.empty.mutable_data();
   double* bounds = out.intervals.mutable_data();
+  double* scale = normalized ? p.scale.mutable_data() : nullptr;
+  int64_t* strata = distributions ? out.strata.mutable_data() : nullptr;
   int64_t empties = 0;
   {
     py::gil_scoped_release release;
+    if (strata != nullptr) row_strata(*predictive, c, rows, strata);
     if (weighted.weighted()) {
       // Each row's own threshold, from its weight (Tibshirani et al., 2019).
       weighted_rows(weighted_strata(weighted), weighted, c, weights.data(), rows, tau.data(),
@@ -256,6 +306,11 @@ Predicted predict(const py::object& self, const py::object& x, const py::object&
       group_rows(table, c, rows, tau.data(), marked);
     } else {
       std::fill(marked, marked + rows, false);
+    }
+    if (scale != nullptr) {
+      // The interval pred +- tau (sigma + beta); an infinite tau stays infinite.
+      scale_of_rows(scale, rows, beta);
+      for (py::ssize_t i = 0; i < rows; ++i) tau[i] *= scale[i];
     }
     empties = bands(pred, low, high, tau.data(), rows, bounds, empty);
   }
@@ -277,7 +332,9 @@ py::object predict_intervals(const Args& a) {
 
 py::object evaluate(const Args& a) {
   const py::object& self = a.self();
-  Predicted p = predict(self, a["test_x"], a["groups"], "test");
+  PredictiveTable table;
+  bool distributions = false;
+  Predicted p = predict(self, a["test_x"], a["groups"], "test", nullptr, &table, &distributions);
   const py::ssize_t rows = p.intervals.shape(0);
   py::array_t<double> y = numbers(flat_array(a["test_y"]), 1, "the targets have", "values", "test");
   require_rows(y.shape(0), rows, "test_y", "test");
@@ -298,17 +355,22 @@ py::object evaluate(const Args& a) {
       width += b[2 * i + 1] - b[2 * i];
     }
   }
-  publish(self,
-          {{"test_x_", a["test_x"]},
-           {"test_y_", y},
-           {"test_groups_", p.groups},
-           {"test_pred_", p.prediction},
-           {"intervals_", p.intervals},
-           {"fallback_rows_", p.fallback},
-           {"empty_rows_", p.empty},
-           {"test_weights_", p.weights},
-           {"coverage_", py::float_(static_cast<double>(covered) / static_cast<double>(rows))},
-           {"mean_width_", py::float_(width / static_cast<double>(rows))}});
+  // Removed without a distribution: they would describe another calibration.
+  Items scored{{"pit_", py::object()}, {"crps_", py::object()}};
+  if (distributions)
+    scored = predictive_evaluation(self, table, p.strata, p.prediction, p.scale, y);
+  Items results{{"test_x_", a["test_x"]},
+                {"test_y_", y},
+                {"test_groups_", p.groups},
+                {"test_pred_", p.prediction},
+                {"intervals_", p.intervals},
+                {"fallback_rows_", p.fallback},
+                {"empty_rows_", p.empty},
+                {"test_weights_", p.weights},
+                {"coverage_", py::float_(static_cast<double>(covered) / static_cast<double>(rows))},
+                {"mean_width_", py::float_(width / static_cast<double>(rows))}};
+  results.insert(results.end(), scored.begin(), scored.end());
+  publish(self, results);
   return self;
 }
 
@@ -325,6 +387,10 @@ py::object create_conformal_regressor(const ModuleContext& module) {
               py::make_tuple(py::none(), py::none()), calibrate, kRegressorCalibrateDoc)
       .method("predict_intervals", {"self", "new_x", "groups", "return_fallback"},
               py::make_tuple(py::none(), false), predict_intervals, kPredictIntervalsDoc)
+      .method("predict_cdf", {"self", "new_x", "y", "groups"}, py::make_tuple(py::none()),
+              predict_cdf, kPredictCdfDoc)
+      .method("predict_quantiles", {"self", "new_x", "levels", "groups"},
+              py::make_tuple(py::none()), predict_quantiles, kPredictQuantilesDoc)
       .method("evaluate", {"self", "test_x", "test_y", "groups"}, py::make_tuple(py::none()),
               evaluate, kRegressorEvaluateDoc);
   return Protocol::add_methods(builder).create();
