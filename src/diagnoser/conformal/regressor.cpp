@@ -12,6 +12,7 @@
 #include "diagnoser/conformal/docstrings.h"
 #include "diagnoser/conformal/estimator.h"
 #include "diagnoser/conformal/kernels.h"
+#include "diagnoser/conformal/stored.h"
 #include "diagnoser/conformal/weighted.h"
 
 namespace trov {
@@ -186,6 +187,8 @@ py::object calibrate(const Args& a) {
   Items shifted = weighted_state(shift, scores, weights, strata > 0 ? codes.data() : nullptr,
                                  strata, falling_back(codes, strata, calibration), values, "group");
   fitted.insert(fitted.end(), shifted.begin(), shifted.end());
+  Items stored = stored_state(scores, codes, strata, values);
+  fitted.insert(fitted.end(), stored.begin(), stored.end());
   fitted.emplace_back(kCalibratedWith, saved);
   publish(self, fitted);
   return self;
@@ -198,16 +201,17 @@ struct Predicted {
   py::array_t<bool> fallback;
   py::array_t<bool> empty;
   py::object groups;
+  py::object alpha;  // the alpha_ of the state they were made with
 };
 
 // `output`, when given, gets the container the caller publishes in.
 Predicted predict(const py::object& self, const py::object& x, const py::object& groups,
-                  const char* part, Output* output = nullptr) {
+                  const Levels& levels, const char* part, Output* output = nullptr) {
   // Gather: the fitted state once, then the models and the groups.
   Snapshot state(self);
   require_state(state, "threshold_", "calibrate");
   if (output != nullptr) *output = wanted_output(state, x);
-  warn_if_alpha_changed(state);
+  if (!levels.given) warn_if_alpha_changed(state);  // given levels do not read alpha
   Conditional mode = checked_conditional(state.setting("conditional"), false);
   GroupTable table;
   double threshold = 0;
@@ -217,6 +221,13 @@ Predicted predict(const py::object& self, const py::object& x, const py::object&
     threshold = marginal_threshold(state);
   }
   WeightedTable weighted = weighted_table(state, 1 + table.tau.size());
+  // Levels other than alpha_: thresholds read off the stored scores, per level.
+  LevelTable level;
+  if (levels.given) {
+    refuse_weighted(state, "alpha");
+    level = level_table(stored_scores(state, static_cast<int64_t>(table.tau.size())), levels,
+                        full_fallback_of(state));
+  }
   Parts p = parts_of(state, x, part);
   const py::ssize_t rows = p.prediction.shape(0);
   Predicted out;
@@ -228,9 +239,11 @@ Predicted predict(const py::object& self, const py::object& x, const py::object&
   }
   py::array_t<double> weights;
   if (weighted.weighted()) weights = shift_weights(weighted.shift, x, rows, part);
-  out.intervals = py::array_t<double>({rows, py::ssize_t(2)});
-  out.fallback = py::array_t<bool>(rows);
-  out.empty = py::array_t<bool>(rows);
+  const py::ssize_t count = level.levels;
+  out.intervals = levels.given ? py::array_t<double>({rows, py::ssize_t(2), count})
+                               : py::array_t<double>({rows, py::ssize_t(2)});
+  out.fallback = levels.given ? py::array_t<bool>({rows, count}) : py::array_t<bool>(rows);
+  out.empty = levels.given ? py::array_t<bool>({rows, count}) : py::array_t<bool>(rows);
   std::vector<double> tau(static_cast<std::size_t>(rows), threshold);
   if (!freeze(p, rows) || (mode == Conditional::kGroup && code.size() != rows) ||
       (weighted.weighted() && weights.size() != rows)) {
@@ -248,7 +261,15 @@ Predicted predict(const py::object& self, const py::object& x, const py::object&
   int64_t empties = 0;
   {
     py::gil_scoped_release release;
-    if (weighted.weighted()) {
+    std::vector<int64_t> stratum;
+    if (levels.given && c != nullptr) {
+      stratum.resize(static_cast<std::size_t>(rows));
+      row_strata(c, rows, static_cast<int64_t>(table.tau.size()), level.unseen(), stratum.data());
+    }
+    if (levels.given) {
+      empties = level_bands(pred, low, high, level.view(), c != nullptr ? stratum.data() : nullptr,
+                            rows, bounds, empty, marked);
+    } else if (weighted.weighted()) {
       // Each row's own threshold, from its weight (Tibshirani et al., 2019).
       weighted_rows(weighted_strata(weighted), weighted, c, weights.data(), rows, tau.data(),
                     marked);
@@ -257,8 +278,14 @@ Predicted predict(const py::object& self, const py::object& x, const py::object&
     } else {
       std::fill(marked, marked + rows, false);
     }
-    empties = bands(pred, low, high, tau.data(), rows, bounds, empty);
+    if (!levels.given) empties = bands(pred, low, high, tau.data(), rows, bounds, empty);
   }
+  if (levels.given && !levels.many) {
+    out.intervals = py::array_t<double>(out.intervals.attr("reshape")(rows, 2));
+    out.fallback = py::array_t<bool>(out.fallback.attr("reshape")(rows));
+    out.empty = py::array_t<bool>(out.empty.attr("reshape")(rows));
+  }
+  out.alpha = state.at("alpha_");
   if (empties > 0) {
     warn(std::to_string(empties) + " of " + std::to_string(rows) + " " + part +
          " rows get an empty interval (the threshold is negative and wider than their quantile "
@@ -270,19 +297,55 @@ Predicted predict(const py::object& self, const py::object& x, const py::object&
 
 py::object predict_intervals(const Args& a) {
   Output output;
-  Predicted p = predict(a.self(), a["new_x"], a["groups"], "prediction", &output);
+  Levels levels = checked_levels(a["alpha"]);
+  Predicted p = predict(a.self(), a["new_x"], a["groups"], levels, "prediction", &output);
+  if (levels.many) {
+    return published_levels(p.intervals, py::make_tuple("lower", "upper"), "bound", p.fallback,
+                            levels, output, a["return_fallback"]);
+  }
   return published(p.intervals, py::make_tuple("lower", "upper"), p.fallback, output,
                    a["return_fallback"]);
 }
 
+// evaluate at many levels: coverage_ and mean_width_ per level.
+py::object evaluate_levels(const py::object& self, const Args& a, const Predicted& p,
+                           const Levels& levels, const py::array_t<double>& y) {
+  const py::ssize_t rows = p.intervals.shape(0);
+  const int64_t count = levels.count();
+  py::array_t<double> coverage(count), width(count);
+  {
+    const double* b = p.intervals.data();
+    const bool* empty = p.empty.data();
+    const double* target = y.data();
+    double* cover = coverage.mutable_data();
+    double* wide = width.mutable_data();
+    py::gil_scoped_release release;
+    level_coverage(b, empty, target, rows, count, cover, wide);
+  }
+  publish(self, {{"test_x_", a["test_x"]},
+                 {"test_y_", y},
+                 {"test_groups_", p.groups},
+                 {"test_pred_", p.prediction},
+                 {"intervals_", p.intervals},
+                 {"fallback_rows_", p.fallback},
+                 {"empty_rows_", p.empty},
+                 {"test_weights_", p.weights},
+                 {"coverage_", coverage},
+                 {"mean_width_", width},
+                 {"test_alpha_", levels.published()}});
+  return self;
+}
+
 py::object evaluate(const Args& a) {
   const py::object& self = a.self();
-  Predicted p = predict(self, a["test_x"], a["groups"], "test");
+  Levels levels = checked_levels(a["alpha"]);
+  Predicted p = predict(self, a["test_x"], a["groups"], levels, "test");
   const py::ssize_t rows = p.intervals.shape(0);
   py::array_t<double> y = numbers(flat_array(a["test_y"]), 1, "the targets have", "values", "test");
   require_rows(y.shape(0), rows, "test_y", "test");
   y = exclusive<double>(std::move(y));
   if (rows == 0) empty_test_part("there are no test rows to measure coverage on");
+  if (levels.many) return evaluate_levels(self, a, p, levels, y);
   py::ssize_t covered = 0;
   double width = 0;
   {
@@ -308,7 +371,8 @@ py::object evaluate(const Args& a) {
            {"empty_rows_", p.empty},
            {"test_weights_", p.weights},
            {"coverage_", py::float_(static_cast<double>(covered) / static_cast<double>(rows))},
-           {"mean_width_", py::float_(width / static_cast<double>(rows))}});
+           {"mean_width_", py::float_(width / static_cast<double>(rows))},
+           {"test_alpha_", levels.given ? levels.published() : p.alpha}});
   return self;
 }
 
@@ -323,10 +387,11 @@ py::object create_conformal_regressor(const ModuleContext& module) {
       .method("fit", {"self", "train_x", "train_y"}, fit, kFitDoc)
       .method("calibrate", {"self", "calib_x", "calib_y", "groups", "shift"},
               py::make_tuple(py::none(), py::none()), calibrate, kRegressorCalibrateDoc)
-      .method("predict_intervals", {"self", "new_x", "groups", "return_fallback"},
-              py::make_tuple(py::none(), false), predict_intervals, kPredictIntervalsDoc)
-      .method("evaluate", {"self", "test_x", "test_y", "groups"}, py::make_tuple(py::none()),
-              evaluate, kRegressorEvaluateDoc);
+      .method("predict_intervals", {"self", "new_x", "groups", "return_fallback", "alpha"},
+              py::make_tuple(py::none(), false, py::none()), predict_intervals,
+              kPredictIntervalsDoc)
+      .method("evaluate", {"self", "test_x", "test_y", "groups", "alpha"},
+              py::make_tuple(py::none(), py::none()), evaluate, kRegressorEvaluateDoc);
   return Protocol::add_methods(builder).create();
 }
 
