@@ -1,6 +1,7 @@
 #include "diagnoser/conformal/stored_kernels.h"
 
 #include <algorithm>
+#include <cmath>
 #include <memory>
 
 namespace trov {
@@ -42,24 +43,77 @@ void scored_cells(const Probabilities& proba, const ScoreRule& rule, Visit visit
   }
 }
 
+// A stratum's sorted scores with a table of where each of B equal-width buckets
+// of their range starts, so that a search looks in one bucket only: a score's
+// bucket is monotone in the score, so every score of a lower bucket is smaller
+// and of a higher one larger, and the counts stay exact.
+class Searcher {
+ public:
+  Searcher(const double* values, int64_t n) : v_(values), n_(n) {
+    if (n == 0) return;
+    low_ = values[0];
+    high_ = values[n - 1];
+    buckets_ = n;
+    scale_ = static_cast<double>(buckets_) / (high_ - low_);
+    if (!(high_ > low_) || !std::isfinite(scale_)) {
+      buckets_ = 0;  // one value, or a range too wide to scale: plain binary search
+      return;
+    }
+    first_.assign(static_cast<std::size_t>(buckets_ + 1), n);
+    int64_t next = 0;
+    for (int64_t j = 0; j < n; ++j) {
+      for (const int64_t b = bucket(values[j]); next <= b; ++next) first_[next] = j;
+    }
+  }
+  // #{v < s} and #{v <= s}.
+  int64_t below(double s) const { return search(s, false); }
+  int64_t at_most(double s) const { return search(s, true); }
+
+ private:
+  int64_t bucket(double s) const {
+    return std::min(buckets_ - 1, static_cast<int64_t>((s - low_) * scale_));
+  }
+  int64_t search(double s, bool inclusive) const {
+    const double* first = v_;
+    const double* last = v_ + n_;
+    if (buckets_ > 0) {
+      if (s < low_) return 0;
+      if (s > high_) return n_;
+      const int64_t b = bucket(s);
+      first = v_ + first_[b];
+      last = v_ + first_[b + 1];
+    }
+    const double* found =
+        inclusive ? std::upper_bound(first, last, s) : std::lower_bound(first, last, s);
+    return found - v_;
+  }
+
+  const double* v_;
+  int64_t n_;
+  double low_ = 0, high_ = 0, scale_ = 0;
+  int64_t buckets_ = 0;
+  std::vector<int64_t> first_;
+};
+
 }  // namespace
 
 void class_pvalues(const Probabilities& proba, const ScoreRule& rule, const SortedStrata& strata,
                    const StratumOf& stratum, const double* smooth, double* out) {
   const int64_t c = proba.classes;
+  std::vector<Searcher> search;
+  for (int64_t g = 0; g < strata.size; ++g) search.emplace_back(strata.begin(g), strata.count(g));
   scored_cells(proba, rule, [&](int64_t i, int64_t k, double s) {
     const int64_t g = stratum.at(i, k);
-    const double* first = strata.begin(g);
-    const double* last = first + strata.count(g);
-    const double* low = std::lower_bound(first, last, s);
-    const double n1 = static_cast<double>(strata.count(g) + 1);
+    const int64_t n = strata.count(g);
+    const int64_t below = search[g].below(s);
+    const double n1 = static_cast<double>(n + 1);
     if (smooth == nullptr) {
-      out[i * c + k] = static_cast<double>(last - low + 1) / n1;
+      out[i * c + k] = static_cast<double>(n - below + 1) / n1;
       return;
     }
-    const double* high = std::upper_bound(low, last, s);
-    const double above = static_cast<double>(last - high);
-    const double equal = static_cast<double>(high - low + 1);
+    const int64_t at_most = search[g].at_most(s);
+    const double above = static_cast<double>(n - at_most);
+    const double equal = static_cast<double>(at_most - below + 1);
     out[i * c + k] = (above + smooth[i] * equal) / n1;
   });
 }

@@ -17,6 +17,7 @@ namespace conformal {
 struct SortedStrata {
   const double* values = nullptr;
   const int64_t* start = nullptr;
+  int64_t size = 0;  // the strata: start has size + 1 entries
   int64_t count(int64_t s) const { return start[s + 1] - start[s]; }
   const double* begin(int64_t s) const { return values + start[s]; }
 };
@@ -26,7 +27,9 @@ struct SortedStrata {
 struct SortedScores {
   std::vector<double> values;
   std::vector<int64_t> start;
-  SortedStrata view() const { return {values.data(), start.data()}; }
+  SortedStrata view() const {
+    return {values.data(), start.data(), static_cast<int64_t>(start.size()) - 1};
+  }
 };
 SortedScores sort_strata(const double* scores, const int64_t* code, int64_t n, int64_t groups);
 
@@ -43,7 +46,7 @@ struct StratumOf {
 // out[i, k] = the conformal p-value of class k for row i among its stratum's n
 // scores (Vovk, Gammerman and Shafer, 2005): with `smooth` (one U in (0, 1] per
 // row), (#{s_j > s} + U (#{s_j = s} + 1)) / (n + 1); without, (#{s_j >= s} + 1) /
-// (n + 1). Two binary searches per cell.
+// (n + 1). A search in one bucket of the stratum's range per count.
 void class_pvalues(const Probabilities& proba, const ScoreRule& rule, const SortedStrata& strata,
                    const StratumOf& stratum, const double* smooth, double* out);
 
