@@ -168,6 +168,18 @@ def test_stored_scores_pickle_and_state_that_is_not_calibrate_s():
     assert len(by_class.calibration_scores_[3]) == 3
     for k, scores in by_class.calibration_scores_.items():
         np.testing.assert_array_equal(scores, np.sort(1 - p[y == k, k]))
+    # Many rows, negative scores and ties, per group: CQR residuals beyond a band.
+    x = rng.normal(size=(9000, 1))
+    r = np.round(rng.normal(size=9000) * 3, 1)
+    cr = ConformalRegressor(Column(), method="cqr", conditional="group", quantile_model=band)
+    cr.fit(x[:10], x[:10, 0]).calibrate(x, x[:, 0] + r, groups=(r > 1).astype(int))
+    residual = (x[:, 0] + r) - x[:, 0]
+    scores = np.maximum(-0.5 - residual, residual - 0.7)
+    for g in (0, 1):
+        np.testing.assert_array_equal(cr.calibration_scores_[g], np.sort(scores[(r > 1) == g]))
+    np.testing.assert_array_equal(cr._calibration_scores[0][:9000], np.sort(scores))
+    with pytest.raises(ValueError, match="read-only"):
+        cr.calibration_scores_[0][0] = 1.0
     copy = pickle.loads(pickle.dumps(plain))
     np.testing.assert_array_equal(copy.predict_pvalues(p, partition=2),
                                   plain.predict_pvalues(p, partition=2))

@@ -43,14 +43,20 @@ Items stored_state(const py::array_t<double>& scores, const py::array_t<int64_t>
       throw py::value_error("the calibration groups changed while they were read");
     }
   }
-  SortedScores sorted;
+  const py::ssize_t total = code != nullptr ? 2 * n : n;
+  py::array_t<double> flat(total);
+  py::array_t<int64_t> start(code != nullptr ? groups + 2 : 2);
   {
     const double* s = scores.data();
+    double* values = flat.mutable_data();
+    int64_t* offsets = start.mutable_data();
     py::gil_scoped_release release;
-    sorted = sort_strata(s, code, n, groups);
+    sort_strata(s, code, n, groups, values, offsets);
   }
-  SortedStrata view = sorted.view();
-  py::object shown = array_of(view.begin(0), n);
+  // Read-only, and shared with calibration_scores_: one copy of the scores in memory
+  // (a pickle keeps one too without strata, as it stores a shared object once).
+  flat.attr("setflags")("write"_a = false);
+  py::object shown = flat;
   if (code != nullptr) {
     py::list listed = names.attr("tolist")();
     if (static_cast<int64_t>(listed.size()) != groups) {
@@ -58,13 +64,13 @@ Items stored_state(const py::array_t<double>& scores, const py::array_t<int64_t>
     }
     py::dict per_stratum;
     for (int64_t g = 0; g < groups; ++g) {
-      per_stratum[listed[g]] = array_of(view.begin(1 + g), view.count(1 + g));
+      py::slice part(static_cast<py::ssize_t>(start.data()[1 + g]),
+                     static_cast<py::ssize_t>(start.data()[2 + g]), 1);
+      per_stratum[listed[g]] = flat[part];
     }
     shown = per_stratum;
   }
-  py::object layout =
-      py::make_tuple(array_of(sorted.values.data(), static_cast<int64_t>(sorted.values.size())),
-                     array_of(sorted.start.data(), static_cast<int64_t>(sorted.start.size())));
+  py::object layout = py::make_tuple(flat, start);
   return {{"calibration_scores_", shown}, {kStored, layout}};
 }
 

@@ -22,8 +22,7 @@ struct SortedStrata {
   const double* begin(int64_t s) const { return values + start[s]; }
 };
 
-// Per stratum, its scores sorted ascending and the offsets, from unsorted scores
-// and their codes (0 .. groups - 1; null when there are no strata but the first).
+// Sorted scores and offsets as a call holds them.
 struct SortedScores {
   std::vector<double> values;
   std::vector<int64_t> start;
@@ -31,7 +30,12 @@ struct SortedScores {
     return {values.data(), start.data(), static_cast<int64_t>(start.size()) - 1};
   }
 };
-SortedScores sort_strata(const double* scores, const int64_t* code, int64_t n, int64_t groups);
+
+// From unsorted scores and their codes (0 .. groups - 1; null when there are no
+// strata but the first): `values` gets every score sorted, then each stratum's
+// (n * 2 entries with strata, else n), `start` the groups + 2 offsets (else 2).
+void sort_strata(const double* scores, const int64_t* code, int64_t n, int64_t groups,
+                 double* values, int64_t* start);
 
 // Which stratum's scores a cell is compared with: per row (`per_row`, rows
 // entries), else per class (`per_column`, classes entries), else stratum 0.
