@@ -156,6 +156,32 @@ def test_true_class_pvalues_are_uniform_over_fresh_calibrations(score):
     assert stats.kstest(plain, "uniform").pvalue < 0.01
 
 
+def philox_uniforms(seed, spawn, start, rows):
+    """Row i of a stream: the first word of numpy's Philox block at counter start + i."""
+    key = np.random.SeedSequence(seed, spawn_key=spawn).generate_state(2, np.uint64)
+    words = [np.random.Philox(key=key, counter=(start + i - 1) % 2 ** 256).random_raw()
+             for i in range(rows)]
+    return np.array([(int(w) >> 11) * 2.0 ** -53 for w in words])
+
+
+def test_smoothing_draws_from_a_stream_of_its_own_at_the_call_s_counters():
+    cal = np.column_stack([np.linspace(0.3, 0.6, 19), 1 - np.linspace(0.3, 0.6, 19)])
+    cc = ConformalClassifier(Table(), score="aps_randomized", random_state=5)
+    cc.calibrate(cal, np.ones(19, int))
+    # Class 0 ranks second, its score 0.99 + 0.01 U above every calibration score:
+    # its p-value is U' / 20, U' the smoothing draw.
+    rows = np.tile([[0.01, 0.99]], (30, 1))
+    first, second = cc.predict_pvalues(rows[:10]), cc.predict_pvalues(rows)
+    smooth = 1 - philox_uniforms(5, (2,), 0, 40)
+    np.testing.assert_allclose(np.r_[first[:, 0], second[:, 0]] * 20, smooth, rtol=1e-12)
+    np.testing.assert_allclose(cc.predict_pvalues(rows, partition=3)[:, 0] * 20,
+                               1 - philox_uniforms(5, (2, 3), 0, 30), rtol=1e-12)
+    # The score's own draws are the sets' stream, and the counter moved past 40 rows.
+    cc.threshold_ = 0.5
+    np.testing.assert_array_equal(cc.predict_sets(rows)[:, 1],
+                                  0.99 * philox_uniforms(5, (1,), 40, 30) <= 0.5)
+
+
 def test_stored_scores_pickle_and_state_that_is_not_calibrate_s():
     rng = np.random.default_rng(6)
     p, y, groups = rows_with_a_small_stratum(rng)
@@ -209,6 +235,9 @@ def test_level_arguments_pandas_layout_and_refusals():
     assert frame.columns.names == ["alpha", "class"] and list(frame.index) == list("abcde")
     np.testing.assert_array_equal(frame[0.3].to_numpy(), arrays[..., 1])
     assert list(mask.columns) == [0.1, 0.3] and mask.shape == (5, 2)
+    pvalues = cc.set_output(transform="pandas").predict_pvalues(x)
+    assert list(pvalues.columns) == [0, 1, 2] and list(pvalues.index) == list("abcde")
+    cc.set_output(transform="default")
     for bad, error, text in [([], ValueError, "empty"), ([0.1, 1.0], ValueError, "between 0"),
                              ("0.1", TypeError, "number"), ([0.01], ValueError, "at least 99")]:
         with pytest.raises(error, match=text):
