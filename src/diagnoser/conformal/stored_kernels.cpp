@@ -28,8 +28,9 @@ void sort_values(double* v, int64_t n) {
     uint64_t bits;
     std::memcpy(&bits, v + i, sizeof bits);
     keys[i] = bits ^ ((bits >> 63) != 0 ? ~uint64_t{0} : uint64_t{1} << 63);
-    for (int p = 0; p < kPasses; ++p)
+    for (int p = 0; p < kPasses; ++p) {
       ++count[p * kDigits + ((keys[i] >> (p * kBits)) & (kDigits - 1))];
+    }
   }
   for (int p = 0; p < kPasses; ++p) {
     int64_t* c = count.data() + p * kDigits;
@@ -66,8 +67,9 @@ void sort_strata(const double* scores, const int64_t* code, int64_t n, int64_t g
   for (int64_t g = 0; g < groups; ++g) next[g + 1] += next[g];
   for (int64_t g = 0; g <= groups; ++g) start[1 + g] = n + next[g];
   for (int64_t i = 0; i < n; ++i) values[n + next[code[i]]++] = scores[i];
-  for (int64_t g = 0; g < groups; ++g)
+  for (int64_t g = 0; g < groups; ++g) {
     sort_values(values + start[1 + g], start[2 + g] - start[1 + g]);
+  }
 }
 
 namespace {
