@@ -138,6 +138,7 @@ def test_smoothed_pvalues_cover_exactly_where_sets_cover_more():
 
 @pytest.mark.parametrize("score", ["aps", "raps"])
 def test_true_class_pvalues_are_uniform_over_fresh_calibrations(score):
+    # Smoothed conformal p-values are exactly uniform (Vovk, Gammerman and Shafer, 2005).
     # One p-value per calibration draw: many sharing one calibration set are not
     # independent. Scores tie heavily (six distinct probability rows).
     rng = np.random.default_rng(5)
