@@ -83,7 +83,7 @@ stratum_ranks_ : dict
 calibration_scores_ : ndarray or dict
     The calibration scores, sorted ascending; when conditional, a dict class or
     group -> its own. ``predict_pvalues`` and levels other than ``alpha_`` are
-    read off them (pickled with the object).
+    read off them (read-only; pickled with the object).
 sets_, fallback_rows_, test_y_, test_groups_, test_weights_ : ndarray
     The test part's sets and what ``evaluate`` measured them on; with a list of
     alphas, sets_ is (rows, classes, levels) and fallback_rows_ (rows, levels).
@@ -178,7 +178,7 @@ groups_ : ndarray
 calibration_scores_ : ndarray or dict
     The calibration scores, sorted ascending; with ``conditional="group"``, a
     dict group -> its own. Levels other than ``alpha_`` are read off them
-    (pickled with the object).
+    (read-only; pickled with the object).
 intervals_, test_pred_, fallback_rows_, empty_rows_, test_y_, test_weights_ : ndarray
     The test part's intervals and what ``evaluate`` measured them on; with a
     list of alphas, intervals_ is (rows, 2, levels) and fallback_rows_ and

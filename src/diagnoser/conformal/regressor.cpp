@@ -287,8 +287,13 @@ Predicted predict(const py::object& self, const py::object& x, const py::object&
   }
   out.alpha = state.at("alpha_");
   if (empties > 0) {
-    warn(std::to_string(empties) + " of " + std::to_string(rows) + " " + part +
-         " rows get an empty interval (the threshold is negative and wider than their quantile "
+    // With many levels each row has one interval per level.
+    const std::string of = levels.many ? " intervals of " + std::to_string(rows) + " " + part +
+                                             " rows at " + std::to_string(level.levels) +
+                                             " levels are empty"
+                                       : " " + std::string(part) + " rows get an empty interval";
+    warn(std::to_string(empties) + " of " + std::to_string(rows * (levels.many ? count : 1)) + of +
+         " (the threshold is negative and wider than their quantile "
          "band, so no y has a score at most the threshold): their bounds are NaN, their width "
          "0, and they cover nothing");
   }
