@@ -305,3 +305,18 @@ def test_classifier_evaluate_reports_coverage_per_level():
     assert (np.abs(cc.coverage_ - [0.95, 0.9, 0.7]) < 0.03).all()
     cc.evaluate(p[2000:], y[2000:])
     assert isinstance(cc.coverage_, float) and cc.sets_.shape == (2000, 5)
+
+
+def test_threads_on_one_object_take_a_block_of_draws_each():
+    from concurrent.futures import ThreadPoolExecutor
+
+    rng = np.random.default_rng(10)
+    p = rng.dirichlet(np.ones(6), 20000)
+    y = rng.integers(0, 6, 20000)
+    make = lambda: ConformalClassifier(Table(), score="raps", conditional="class",  # noqa: E731
+                                       random_state=0).calibrate(p[:5000], y[:5000])
+    cc, twin = make(), make()
+    expected = sorted(twin.predict_pvalues(p).tobytes() for _ in range(6))
+    with ThreadPoolExecutor(3) as pool:
+        results = list(pool.map(lambda _: cc.predict_pvalues(p), range(6)))
+    assert sorted(values.tobytes() for values in results) == expected
