@@ -310,7 +310,13 @@ def report_steps():
 
 CONFORMAL_TAMPERED = ["classes_", "threshold_", "fallback_threshold_", "groups_",
                       "n_calibration_", "quantile_models_", "alpha", "score", "conditional",
-                      "fallback", "lam", "k_reg", "random_state", "model", "method"]
+                      "fallback", "lam", "k_reg", "random_state", "model", "method",
+                      "_calibration_scores", "_prediction_stream"]
+
+
+def levels():
+    """None, one alpha or several, some of them out of range."""
+    return rng.choice([None, 0.2, [0.05, 0.3], (0.5,), [], [0.1, 2.0], np.array([0.1, 0.4])])
 
 
 def conformal_steps():
@@ -366,9 +372,12 @@ def conformal_steps():
 
     def predict():
         _, x, _ = part(rng.choice([5, 0]))
+        g = groups(len(x) if hasattr(x, "__len__") else 3)
+        if not regression and rng.random() < 0.3:
+            made["obj"].predict_pvalues(x, smoothed=rng.random() < 0.5, groups=g)
+            return
         name = "predict_intervals" if regression else "predict_sets"
-        getattr(made["obj"], name)(x, groups(len(x) if hasattr(x, "__len__") else 3),
-                                   return_fallback=rng.random() < 0.5)
+        getattr(made["obj"], name)(x, g, return_fallback=rng.random() < 0.5, alpha=levels())
 
     def evaluate():
         _, x, y = part(rng.choice([5, 25]))
@@ -1021,8 +1030,12 @@ def hostile_conformal_steps():
         name = "predict_intervals" if regression else "predict_sets"
         kwargs = {} if regression or rng.random() < 0.6 else {
             "partition": Counting(rng.choice([0, 2]))}
+        if not regression and rng.random() < 0.3:
+            native(made["obj"].predict_pvalues, x, smoothed=rng.random() < 0.5,
+                   groups=groups(len(x)), **kwargs)
+            return
         native(getattr(made["obj"], name), x, groups(len(x)),
-               return_fallback=rng.random() < 0.5, **kwargs)
+               return_fallback=rng.random() < 0.5, alpha=levels(), **kwargs)
 
     def evaluate():
         _, x, y = part(25)

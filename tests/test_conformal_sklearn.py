@@ -235,7 +235,9 @@ def test_every_public_name_has_a_numpydoc_docstring_and_a_signature():
             assert "\nParameters\n----------\n" in doc, name
         assert "\nReturns\n-------\n" in doc, name
     text = pydoc.render_doc(ConformalClassifier, renderer=pydoc.plaintext)
-    assert "predict_sets(self, new_x, groups=None, return_fallback=False, partition=None)" in text
+    assert ("predict_sets(self, new_x, groups=None, return_fallback=False, partition=None, "
+            "alpha=None)") in text
+    assert "predict_pvalues(self, new_x, smoothed=True, groups=None, partition=None)" in text
     assert "set_params(self, **params)" in text and "Prediction sets for new rows." in text
     # The procedures' classes keep no docstrings.
     for cls in ("AdaptiveConformalClassifier", "ResidualConformalRegressor", "Reliability",

@@ -11,6 +11,7 @@ from typing_extensions import Literal
 _Groups = Union[Any, Callable[[Any], Any], None]
 _Output = Optional[Literal["pandas", "default"]]
 _Shift = Optional[Callable[[Any], Any]]
+_Levels = Union[float, Sequence[float], np.ndarray, None]
 
 class ConformalClassifier:
     model: Any
@@ -40,10 +41,12 @@ class ConformalClassifier:
     shift_: Optional[Callable[[Any], Any]]
     calibration_weights_: np.ndarray
     ess_: float
+    calibration_scores_: Union[np.ndarray, Dict[Any, np.ndarray]]
     sets_: np.ndarray
     fallback_rows_: np.ndarray
-    coverage_: float
-    mean_set_size_: float
+    coverage_: Union[float, np.ndarray]
+    mean_set_size_: Union[float, np.ndarray]
+    test_alpha_: Union[float, np.ndarray]
     def __init__(
         self,
         model: Any,
@@ -66,6 +69,7 @@ class ConformalClassifier:
         groups: _Groups = None,
         return_fallback: Literal[False] = False,
         partition: Optional[int] = None,
+        alpha: _Levels = None,
     ) -> Union[np.ndarray, pd.DataFrame]: ...
     @overload
     def predict_sets(
@@ -75,8 +79,18 @@ class ConformalClassifier:
         *,
         return_fallback: Literal[True],
         partition: Optional[int] = None,
-    ) -> Tuple[Union[np.ndarray, pd.DataFrame], Union[np.ndarray, pd.Series]]: ...
-    def evaluate(self, test_x: Any, test_y: Any, groups: _Groups = None) -> ConformalClassifier: ...
+        alpha: _Levels = None,
+    ) -> Tuple[Union[np.ndarray, pd.DataFrame], Union[np.ndarray, pd.Series, pd.DataFrame]]: ...
+    def predict_pvalues(
+        self,
+        new_x: Any,
+        smoothed: bool = True,
+        groups: _Groups = None,
+        partition: Optional[int] = None,
+    ) -> Union[np.ndarray, pd.DataFrame]: ...
+    def evaluate(
+        self, test_x: Any, test_y: Any, groups: _Groups = None, alpha: _Levels = None
+    ) -> ConformalClassifier: ...
     def get_params(self, deep: bool = True) -> Dict[str, Any]: ...
     def set_params(self, **params: Any) -> ConformalClassifier: ...
     def set_output(self, transform: _Output = None) -> ConformalClassifier: ...
@@ -121,8 +135,10 @@ class ConformalRegressor:
     intervals_: np.ndarray
     fallback_rows_: np.ndarray
     empty_rows_: np.ndarray
-    coverage_: float
-    mean_width_: float
+    calibration_scores_: Union[np.ndarray, Dict[Any, np.ndarray]]
+    coverage_: Union[float, np.ndarray]
+    mean_width_: Union[float, np.ndarray]
+    test_alpha_: Union[float, np.ndarray]
     def __init__(
         self,
         model: Any,
@@ -142,17 +158,28 @@ class ConformalRegressor:
     ) -> ConformalRegressor: ...
     @overload
     def predict_intervals(
-        self, new_x: Any, groups: _Groups = None, return_fallback: Literal[False] = False
+        self,
+        new_x: Any,
+        groups: _Groups = None,
+        return_fallback: Literal[False] = False,
+        alpha: _Levels = None,
     ) -> Union[np.ndarray, pd.DataFrame]: ...
     @overload
     def predict_intervals(
-        self, new_x: Any, groups: _Groups = None, *, return_fallback: Literal[True]
-    ) -> Tuple[Union[np.ndarray, pd.DataFrame], Union[np.ndarray, pd.Series]]: ...
+        self,
+        new_x: Any,
+        groups: _Groups = None,
+        *,
+        return_fallback: Literal[True],
+        alpha: _Levels = None,
+    ) -> Tuple[Union[np.ndarray, pd.DataFrame], Union[np.ndarray, pd.Series, pd.DataFrame]]: ...
     def predict_cdf(self, new_x: Any, y: Any, groups: _Groups = None) -> np.ndarray: ...
     def predict_quantiles(
         self, new_x: Any, levels: Union[float, Sequence[float]], groups: _Groups = None
     ) -> np.ndarray: ...
-    def evaluate(self, test_x: Any, test_y: Any, groups: _Groups = None) -> ConformalRegressor: ...
+    def evaluate(
+        self, test_x: Any, test_y: Any, groups: _Groups = None, alpha: _Levels = None
+    ) -> ConformalRegressor: ...
     def get_params(self, deep: bool = True) -> Dict[str, Any]: ...
     def set_params(self, **params: Any) -> ConformalRegressor: ...
     def set_output(self, transform: _Output = None) -> ConformalRegressor: ...

@@ -16,6 +16,7 @@
 #include "diagnoser/conformal/estimator.h"
 #include "diagnoser/conformal/kernels.h"
 #include "diagnoser/conformal/scoring.h"
+#include "diagnoser/conformal/stored.h"
 #include "diagnoser/conformal/weighted.h"
 
 namespace trov {
@@ -232,13 +233,11 @@ py::object calibrate(const Args& a) {
   if (!shift.is_none()) weights = shift_weights(shift, x, rows, "calibration");
   // Calibration draws from a stream of their own: independent of the test draws, as
   // the randomised score's validity needs (Romano, Sesia and Candes, 2020).
-  py::object entropy, stream;  // null when the score draws nothing: removed
+  // The prediction stream is kept for every score: smoothed p-values draw from it.
+  py::object entropy = stream_entropy(state.setting("random_state"));
+  py::object stream = py::make_tuple(entropy, py::int_(0));
   StreamKey key{};
-  if (r.randomized) {
-    entropy = stream_entropy(state.setting("random_state"));
-    key = stream_key(entropy, 0, py::none());
-    stream = py::make_tuple(entropy, py::int_(0));
-  }
+  if (r.randomized) key = stream_key(entropy, 0, py::none());
   std::vector<double> u(static_cast<std::size_t>(r.randomized ? rows : 0));
   py::array_t<double> scores(rows);
   proba = exclusive<double>(std::move(proba));
@@ -275,6 +274,8 @@ py::object calibrate(const Args& a) {
                                  strata, falling_back(codes, strata, calibration), values,
                                  mode == Conditional::kClass ? "class" : "group");
   fitted.insert(fitted.end(), shifted.begin(), shifted.end());
+  Items stored = stored_state(scores, codes, strata, values);
+  fitted.insert(fitted.end(), stored.begin(), stored.end());
   fitted.insert(fitted.begin(), {"classes_", classes});
   fitted.emplace_back(kPredictionStream, stream);
   fitted.emplace_back(kCalibratedWith, saved);
@@ -283,13 +284,15 @@ py::object calibrate(const Args& a) {
 }
 
 struct Predicted {
-  py::array_t<bool> sets;
-  py::array_t<bool> fallback;
-  py::object groups;   // the rows' groups, or None
-  py::object weights;  // the rows' weights under a shift, or None
+  py::array_t<bool> sets;      // (rows, classes), or (rows, classes, levels) for many
+  py::array_t<bool> fallback;  // (rows), or (rows, levels)
+  py::object groups;           // the rows' groups, or None
+  py::object weights;          // the rows' weights under a shift, or None
+  py::object alpha;            // the alpha_ of the state they were made with
 };
 
-// The partition a call predicts for, or None: a non-negative int.
+}  // namespace
+
 py::object checked_partition(const py::object& partition) {
   if (partition.is_none()) return partition;
   long long number = -1;
@@ -310,9 +313,11 @@ py::object checked_partition(const py::object& partition) {
   return py::int_(number);
 }
 
+namespace {
+
 // `output`, when given, gets the container the caller publishes in.
 Predicted predict_once(const py::object& self, const py::object& x, const py::object& groups,
-                       const py::object& partition_given, const char* part,
+                       const py::object& partition_given, const Levels& levels, const char* part,
                        py::object* classes_read, Output* output) {
   // Gather: the fitted state once, then the model, the groups and the draws.
   py::object partition = checked_partition(partition_given);
@@ -320,7 +325,7 @@ Predicted predict_once(const py::object& self, const py::object& x, const py::ob
   require_state(state, "threshold_", "calibrate");
   require_state(state, "classes_", "calibrate");
   if (output != nullptr) *output = wanted_output(state, x);
-  warn_if_alpha_changed(state);
+  if (!levels.given) warn_if_alpha_changed(state);  // given levels do not read alpha
   Rule r = rule_of(state);
   Conditional mode = checked_conditional(state.setting("conditional"), true);
   py::object classes = state.at("classes_");
@@ -345,6 +350,13 @@ Predicted predict_once(const py::object& self, const py::object& x, const py::ob
     per_column.assign(static_cast<std::size_t>(class_count), marginal_threshold(state));
   }
   WeightedTable weighted = weighted_table(state, strata);
+  // Levels other than alpha_: thresholds read off the stored scores, per level.
+  LevelTable level;
+  if (levels.given) {
+    refuse_weighted(state, "alpha");
+    level = level_table(stored_scores(state, static_cast<int64_t>(strata) - 1), levels,
+                        full_fallback_of(state));
+  }
   py::array_t<double> proba = probabilities(state.at("model"), x, part);
   const py::ssize_t rows = proba.shape(0), columns = proba.shape(1);
   if (columns != class_count) {
@@ -375,8 +387,10 @@ Predicted predict_once(const py::object& self, const py::object& x, const py::ob
     start = partition.is_none() ? reserved.start : 0;
   }
   std::vector<double> u(static_cast<std::size_t>(r.randomized ? rows : 0));
-  out.sets = py::array_t<bool>({rows, columns});
-  out.fallback = py::array_t<bool>(rows);
+  const py::ssize_t count = level.levels;
+  out.sets =
+      levels.given ? py::array_t<bool>({rows, columns, count}) : py::array_t<bool>({rows, columns});
+  out.fallback = levels.given ? py::array_t<bool>({rows, count}) : py::array_t<bool>(rows);
   proba = exclusive<double>(std::move(proba));
   // Compute: nothing read before a call into Python is trusted after it.
   Probabilities p = frozen(proba);
@@ -396,7 +410,21 @@ Predicted predict_once(const py::object& self, const py::object& x, const py::ob
     py::gil_scoped_release release;
     if (r.randomized) uniform_draws(key.word, start, rows, u.data());
     Thresholds tau;
-    if (weighted.weighted()) {
+    if (levels.given) {
+      LevelView view = level.view();
+      StratumOf stratum;
+      std::vector<int64_t> row_stratum, column_stratum;
+      if (c != nullptr) {
+        row_stratum.resize(static_cast<std::size_t>(rows));
+        row_strata(c, rows, static_cast<int64_t>(table.tau.size()), view.unseen,
+                   row_stratum.data());
+        stratum.per_row = row_stratum.data();
+      } else if (mode == Conditional::kClass) {
+        for (int64_t k = 0; k < class_count; ++k) column_stratum.push_back(1 + k);
+        stratum.per_column = column_stratum.data();
+      }
+      level_sets(p, r.rule, view, stratum, sets, marked);
+    } else if (weighted.weighted()) {
       // Each row's own threshold, from its weight (Tibshirani et al., 2019).
       std::vector<WeightedStratum> kernels = weighted_strata(weighted);
       const double* w = weights.data();
@@ -416,20 +444,25 @@ Predicted predict_once(const py::object& self, const py::object& x, const py::ob
       std::fill(marked, marked + rows, any_fallback);
       tau.per_column = per_column.data();
     }
-    if (!weighted.weighted()) prediction_sets(p, r.rule, tau, sets);
+    if (!weighted.weighted() && !levels.given) prediction_sets(p, r.rule, tau, sets);
+  }
+  if (levels.given && !levels.many) {
+    out.sets = py::array_t<bool>(out.sets.attr("reshape")(rows, columns));
+    out.fallback = py::array_t<bool>(out.fallback.attr("reshape")(rows));
   }
   if (classes_read != nullptr) *classes_read = known;
+  out.alpha = state.at("alpha_");
   out.weights = weighted.weighted() ? py::object(weights) : py::none();
   return out;
 }
 
 // A calibrate published while the state was read: read it again, the new one whole.
 Predicted predict(const py::object& self, const py::object& x, const py::object& groups,
-                  const py::object& partition, const char* part, py::object* classes_read,
-                  Output* output = nullptr) {
+                  const py::object& partition, const Levels& levels, const char* part,
+                  py::object* classes_read, Output* output = nullptr) {
   for (int tries = 1;; ++tries) {
     try {
-      return predict_once(self, x, groups, partition, part, classes_read, output);
+      return predict_once(self, x, groups, partition, levels, part, classes_read, output);
     } catch (const Recalibrated&) {
       if (tries == 10) {
         throw py::value_error(
@@ -443,9 +476,14 @@ Predicted predict(const py::object& self, const py::object& x, const py::object&
 py::object predict_sets(const Args& a) {
   Output output;
   py::object classes;
-  Predicted p =
-      predict(a.self(), a["new_x"], a["groups"], a["partition"], "prediction", &classes, &output);
+  Levels levels = checked_levels(a["alpha"]);
+  Predicted p = predict(a.self(), a["new_x"], a["groups"], a["partition"], levels, "prediction",
+                        &classes, &output);
   // Publish: the columns are the classes the sets were made for.
+  if (levels.many) {
+    return published_levels(p.sets, classes, "class", p.fallback, levels, output,
+                            a["return_fallback"]);
+  }
   return published(p.sets, classes, p.fallback, output, a["return_fallback"]);
 }
 
@@ -481,7 +519,8 @@ namespace {
 py::object evaluate(const Args& a) {
   const py::object& self = a.self();
   py::object classes;
-  Predicted p = predict(self, a["test_x"], a["groups"], py::none(), "test", &classes);
+  Levels levels = checked_levels(a["alpha"]);
+  Predicted p = predict(self, a["test_x"], a["groups"], py::none(), levels, "test", &classes);
   py::array y = flat_array(a["test_y"]);
   const py::ssize_t rows = p.sets.shape(0), class_count = p.sets.shape(1);
   require_rows(y.shape(0), rows, "test_y", "test");
@@ -491,21 +530,35 @@ py::object evaluate(const Args& a) {
   py::array_t<int64_t> label = exclusive<int64_t>(label_positions(y, classes, numpy()));
   if (label.size() != rows) throw py::value_error("test_y changed while it was read");
   warn_unknown_labels(y, label, classes);
-  SetSummary summary;
+  const int64_t count = levels.many ? levels.count() : 1;
+  std::vector<double> coverage(static_cast<std::size_t>(count)), size(coverage.size());
   {
     const bool* sets = p.sets.data();
     const int64_t* l = label.data();
     py::gil_scoped_release release;
-    summary = summarise_sets(sets, l, rows, class_count);
+    if (!levels.many) {
+      SetSummary summary = summarise_sets(sets, l, rows, class_count);
+      coverage[0] = summary.coverage;
+      size[0] = summary.mean_size;
+    } else {
+      level_summaries(sets, l, rows, class_count, count, coverage.data(), size.data());
+    }
   }
+  auto shown = [&](const std::vector<double>& v) -> py::object {
+    if (!levels.many) return py::float_(v[0]);
+    py::array_t<double> out(static_cast<py::ssize_t>(v.size()));
+    std::copy(v.begin(), v.end(), out.mutable_data());
+    return out;
+  };
   publish(self, {{"test_x_", a["test_x"]},
                  {"test_y_", y},
                  {"test_groups_", p.groups},
                  {"sets_", p.sets},
                  {"fallback_rows_", p.fallback},
                  {"test_weights_", p.weights},
-                 {"coverage_", py::float_(summary.coverage)},
-                 {"mean_set_size_", py::float_(summary.mean_size)}});
+                 {"coverage_", shown(coverage)},
+                 {"mean_set_size_", shown(size)},
+                 {"test_alpha_", levels.given ? levels.published() : p.alpha}});
   return self;
 }
 
@@ -519,10 +572,13 @@ py::object create_conformal_classifier(const ModuleContext& module) {
   builder.method("__init__", init_params, spec.defaults, Protocol::init, kInitDoc)
       .method("calibrate", {"self", "calib_x", "calib_y", "groups", "shift"},
               py::make_tuple(py::none(), py::none()), calibrate, kClassifierCalibrateDoc)
-      .method("predict_sets", {"self", "new_x", "groups", "return_fallback", "partition"},
-              py::make_tuple(py::none(), false, py::none()), predict_sets, kPredictSetsDoc)
-      .method("evaluate", {"self", "test_x", "test_y", "groups"}, py::make_tuple(py::none()),
-              evaluate, kClassifierEvaluateDoc);
+      .method("predict_sets", {"self", "new_x", "groups", "return_fallback", "partition", "alpha"},
+              py::make_tuple(py::none(), false, py::none(), py::none()), predict_sets,
+              kPredictSetsDoc)
+      .method("predict_pvalues", {"self", "new_x", "smoothed", "groups", "partition"},
+              py::make_tuple(true, py::none(), py::none()), predict_pvalues, kPredictPvaluesDoc)
+      .method("evaluate", {"self", "test_x", "test_y", "groups", "alpha"},
+              py::make_tuple(py::none(), py::none()), evaluate, kClassifierEvaluateDoc);
   return Protocol::add_methods(builder).create();
 }
 

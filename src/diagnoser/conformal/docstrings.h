@@ -80,10 +80,18 @@ groups_ : ndarray
     Class or group -> its calibration rows, when conditional.
 stratum_ranks_ : dict
     Class or group -> its k, or None when it fell back, when conditional.
+calibration_scores_ : ndarray or dict
+    The calibration scores, sorted ascending; when conditional, a dict class or
+    group -> its own. ``predict_pvalues`` and levels other than ``alpha_`` are
+    read off them (read-only; pickled with the object).
 sets_, fallback_rows_, test_y_, test_groups_, test_weights_ : ndarray
-    The test part's sets and what ``evaluate`` measured them on.
-coverage_, mean_set_size_ : float
-    The test part's coverage and mean set size, after ``evaluate``.
+    The test part's sets and what ``evaluate`` measured them on; with a list of
+    alphas, sets_ is (rows, classes, levels) and fallback_rows_ (rows, levels).
+coverage_, mean_set_size_ : float or ndarray
+    The test part's coverage and mean set size, after ``evaluate``: one per
+    level with a list of alphas.
+test_alpha_ : float or ndarray
+    The alpha or alphas ``evaluate`` measured at.
 
 See Also
 --------
@@ -101,6 +109,10 @@ Examples
 >>> cc
 ConformalClassifier(model=LogisticRegression(max_iter=1000), alpha=0.2)
 >>> cc.predict_sets(x[:2]).shape
+(2, 3)
+>>> cc.predict_sets(x[:2], alpha=[0.05, 0.1, 0.2]).shape
+(2, 3, 3)
+>>> cc.predict_pvalues(x[:2]).shape
 (2, 3)
 )";
 
@@ -199,10 +211,19 @@ groups_ : ndarray
     The calibration groups (``conditional="group"``).
 )" TROV_SHIFT_ATTRIBUTES R"(stratum_counts_, stratum_ranks_ : dict
     Group -> its calibration rows, and its k (None when it fell back).
+calibration_scores_ : ndarray or dict
+    The calibration scores, sorted ascending; with ``conditional="group"``, a
+    dict group -> its own. Levels other than ``alpha_`` are read off them
+    (read-only; pickled with the object).
 intervals_, test_pred_, fallback_rows_, empty_rows_, test_y_, test_weights_ : ndarray
-    The test part's intervals and what ``evaluate`` measured them on.
-coverage_, mean_width_ : float
-    The test part's coverage and mean width, after ``evaluate``.
+    The test part's intervals and what ``evaluate`` measured them on; with a
+    list of alphas, intervals_ is (rows, 2, levels) and fallback_rows_ and
+    empty_rows_ (rows, levels).
+coverage_, mean_width_ : float or ndarray
+    The test part's coverage and mean width, after ``evaluate``: one per level
+    with a list of alphas.
+test_alpha_ : float or ndarray
+    The alpha or alphas ``evaluate`` measured at.
 pit_ : ndarray
     Q(x_i, y_i) of each test row, after ``evaluate`` ("absolute" and
     "normalized"): uniform when the distributions are calibrated.
@@ -229,6 +250,8 @@ Examples
 >>> cr = ConformalRegressor(model, method="absolute").calibrate(x[200:], y[200:])
 >>> cr.predict_intervals(x[:3]).shape
 (3, 2)
+>>> cr.predict_intervals(x[:3], alpha=[0.05, 0.1, 0.2]).shape
+(3, 2, 3)
 )";
 
 inline constexpr const char* kInitDoc =
@@ -294,21 +317,87 @@ return_fallback : bool, default=False
 partition : int or None, default=None
     A partition's number: the randomised scores then draw from that partition's
     own stream, from its start, and the object's counter stays where it is.
+alpha : float, sequence of floats or None, default=None
+    None: the sets of ``alpha_``, from ``threshold_``. A float or a sequence
+    of them: each level's threshold is read off ``calibration_scores_`` (the
+    k-th smallest, k = ceil((n + 1)(1 - alpha)), per class or group when
+    conditional, with the fallback a calibration at that level would give), so
+    the sets are those ``calibrate`` would give at that alpha, with no new call
+    to the model's ``predict_proba`` on the calibration rows. A sequence adds a
+    trailing axis of levels. Not available after a calibration with ``shift``.
 
 Returns
 -------
-sets : ndarray of bool, shape (rows, classes), or DataFrame
-    Whether each class (a column of ``classes_``) is in the row's set. A boolean
+sets : ndarray of bool, shape (rows, classes) or (rows, classes, levels), or DataFrame
+    Whether each class (a column of ``classes_``) is in the row's set, at each
+    level in the order given. All levels of one call share the randomised
+    scores' draws, so the sets are nested when the alphas are. A boolean
     DataFrame with columns ``classes_`` and new_x's index (a RangeIndex for other
     inputs) under ``set_output(transform="pandas")`` or scikit-learn's
-    ``transform_output="pandas"``.
-fallback : ndarray of bool or Series, shape (rows,)
-    Only with ``return_fallback=True``; a Series on the same index for pandas output.
+    ``transform_output="pandas"``; for a sequence of alphas its columns are the
+    MultiIndex (alpha, class), level by level, so ``frame[alpha]`` is one
+    level's sets.
+fallback : ndarray of bool, Series or DataFrame, shape (rows,) or (rows, levels)
+    Only with ``return_fallback=True``; on the same index for pandas output,
+    a DataFrame with the alphas as columns for a sequence of them.
 
 Raises
 ------
 NotFittedError
     Before ``calibrate``.
+)";
+
+inline constexpr const char* kPredictPvaluesDoc = R"(Conformal p-values of every class for new rows.
+
+The p-value of class y for a row compares its score s = s(x, y) with the n
+calibration scores s_i kept in ``calibration_scores_`` (Vovk, Gammerman and
+Shafer, 2005). Smoothed, p = (#{s_i > s} + U (#{s_i = s} + 1)) / (n + 1), with
+one U in (0, 1] per row from a stream of its own, independent of the draws of
+the randomised scores; the true class's p-value is then exactly uniform over
+calibration and test draws together, and {y : p_y > alpha} covers with
+probability exactly 1 - alpha. Not smoothed, p = (#{s_i >= s} + 1) / (n + 1),
+and {y : p_y > alpha} is exactly ``predict_sets`` at that alpha: s <= threshold
+if and only if #{s_i >= s} + 1 > alpha (n + 1). Compare that in integers,
+(n + 1) p against alpha (n + 1), or call ``predict_sets(alpha=...)``: as floats,
+p = 0.1 would enter the set of an alpha written 1 - 0.9. The smoothed set
+{y : p_y > alpha} lies inside ``predict_sets`` at that alpha; it is the same
+set when alpha (n + 1) is an integer and no scores tie, and otherwise drops
+some labels at the boundary.
+
+With ``conditional`` each class or group is compared with its own scores.
+Those that fell back at ``alpha_`` use every calibration row's scores under
+``fallback="marginal"``; under ``fallback="full"`` they keep their own few,
+which still gives valid p-values, each at least 1 / (n + 1), so that their sets
+hold every class whenever they fall back, as ``predict_sets`` gives them. A group
+unseen in calibration has no scores: p = 1, or U smoothed, under "full", and
+every row's scores under "marginal".
+
+Parameters
+----------
+new_x : array-like or DataFrame
+    The rows, as the model's ``predict_proba`` takes them.
+smoothed : bool, default=True
+    Break ties between scores with U, as above.
+groups : array-like, callable or None, default=None
+    The rows' groups (required for ``conditional="group"``).
+partition : int or None, default=None
+    A partition's number: the draws then come from that partition's own
+    streams, from their start, as in ``predict_sets``, and the object's counter
+    stays where it is.
+
+Returns
+-------
+pvalues : ndarray of float, shape (rows, classes), or DataFrame
+    One p-value per row and class (a column of ``classes_``); a DataFrame with
+    columns ``classes_`` on new_x's index for pandas output.
+
+Raises
+------
+NotFittedError
+    Before ``calibrate``.
+ValueError
+    After a calibration with ``shift``, whose thresholds depend on each row's
+    weight.
 )";
 
 inline constexpr const char* kClassifierEvaluateDoc = R"(Measure the sets' coverage on a test part.
@@ -321,13 +410,17 @@ test_y : array-like
     Their labels; labels that are no class count as not covered (with a warning).
 groups : array-like, callable or None, default=None
     The rows' groups, as for ``predict_sets``.
+alpha : float, sequence of floats or None, default=None
+    The level or levels, as for ``predict_sets``.
 
 Returns
 -------
 self : ConformalClassifier
     With ``coverage_``, ``mean_set_size_``, ``sets_``, ``fallback_rows_``,
-    ``test_x_``, ``test_y_`` and ``test_groups_`` set (numpy arrays whatever the
-    output setting), ready for ``coverage_report``.
+    ``test_x_``, ``test_y_``, ``test_groups_`` and ``test_alpha_`` set (numpy
+    arrays whatever the output setting), ready for ``coverage_report``. For a
+    sequence of alphas ``coverage_`` and ``mean_set_size_`` hold one value per
+    level, and ``sets_`` a trailing axis of levels.
 
 Raises
 ------
@@ -394,16 +487,29 @@ groups : array-like, callable or None, default=None
     calibration gets the fallback threshold.
 return_fallback : bool, default=False
     Also return the mask of rows predicted with a fallback threshold.
+alpha : float, sequence of floats or None, default=None
+    None: the intervals of ``alpha_``, from ``threshold_``. A float or a
+    sequence of them: each level's threshold is read off
+    ``calibration_scores_`` (per group when conditional, with the fallback a
+    calibration at that level would give), so the intervals are those
+    ``calibrate`` would give at that alpha. "cqr" keeps the quantile models
+    ``fit`` learnt for ``alpha``: valid at any level, but tightest at that one.
+    A sequence adds a trailing axis of levels. Not available after a
+    calibration with ``shift``.
 
 Returns
 -------
-intervals : ndarray of float, shape (rows, 2), or DataFrame
-    The closed interval [low, high] of each row; NaN for both bounds when it is
-    empty (with a warning). A DataFrame with columns ``lower`` and ``upper`` and
-    new_x's index (a RangeIndex for other inputs) under
-    ``set_output(transform="pandas")`` or scikit-learn's ``transform_output="pandas"``.
-fallback : ndarray of bool or Series, shape (rows,)
-    Only with ``return_fallback=True``; a Series on the same index for pandas output.
+intervals : ndarray of float, shape (rows, 2) or (rows, 2, levels), or DataFrame
+    The closed interval [low, high] of each row at each level; NaN for both
+    bounds when it is empty (with a warning). A DataFrame with columns
+    ``lower`` and ``upper`` and new_x's index (a RangeIndex for other inputs)
+    under ``set_output(transform="pandas")`` or scikit-learn's
+    ``transform_output="pandas"``; for a sequence of alphas its columns are the
+    MultiIndex (alpha, bound), level by level, so ``frame[alpha]`` is one
+    level's intervals.
+fallback : ndarray of bool, Series or DataFrame, shape (rows,) or (rows, levels)
+    Only with ``return_fallback=True``; on the same index for pandas output,
+    a DataFrame with the alphas as columns for a sequence of them.
 
 Raises
 ------
@@ -422,15 +528,19 @@ test_y : array-like
     Their targets; a value on a bound is covered, an empty interval covers nothing.
 groups : array-like, callable or None, default=None
     The rows' groups, as for ``predict_intervals``.
+alpha : float, sequence of floats or None, default=None
+    The level or levels, as for ``predict_intervals``.
 
 Returns
 -------
 self : ConformalRegressor
     With ``coverage_``, ``mean_width_``, ``intervals_``, ``test_pred_``,
-    ``fallback_rows_``, ``empty_rows_``, ``test_x_``, ``test_y_`` and
-    ``test_groups_`` set (numpy arrays whatever the output setting), ready for
-    ``coverage_report``; for "absolute" and "normalized" also ``pit_`` and
-    ``crps_``.
+    ``fallback_rows_``, ``empty_rows_``, ``test_x_``, ``test_y_``,
+    ``test_groups_`` and ``test_alpha_`` set (numpy arrays whatever the output
+    setting), ready for ``coverage_report``; for "absolute" and "normalized"
+    also ``pit_`` and ``crps_``. For a sequence of alphas ``coverage_`` and
+    ``mean_width_`` hold one value per level, and the intervals and masks a
+    trailing axis of levels.
 
 Raises
 ------

@@ -45,7 +45,7 @@ std::vector<double> stored_scores(const py::object& value, const std::string& wh
   return out;
 }
 
-void append(SortedStrata& strata, const std::vector<double>& values) {
+void append(SignedStrata& strata, const std::vector<double>& values) {
   strata.scores.insert(strata.scores.end(), values.begin(), values.end());
   strata.start.push_back(static_cast<int64_t>(strata.scores.size()));
 }

@@ -33,7 +33,7 @@ Items predictive_state(bool kept, const py::array_t<double>& scores, Conditional
 // groups of groups_ in order, G + 1 the stratum of unseen groups (none under
 // fallback="full", every row under "marginal").
 struct PredictiveTable {
-  SortedStrata strata;
+  SignedStrata strata;
   py::object calibrated;  // predictive_scores_ as read, to tell a later calibrate
   bool by_group = false;
 };

@@ -20,7 +20,7 @@ inline double scale_of(const Rows& rows, int64_t i) {
 
 }  // namespace
 
-void finish_strata(SortedStrata& strata) {
+void finish_strata(SignedStrata& strata) {
   const int64_t count = strata.strata();
   strata.prefix.assign(strata.scores.size() + 1, 0.0);
   strata.spread.assign(static_cast<std::size_t>(count), 0.0);
@@ -39,7 +39,7 @@ void finish_strata(SortedStrata& strata) {
   }
 }
 
-void cdf_values(const SortedStrata& strata, const Rows& rows, const double* tau, const double* y,
+void cdf_values(const SignedStrata& strata, const Rows& rows, const double* tau, const double* y,
                 int64_t row_stride, int64_t k, double* out) {
   for (int64_t i = 0; i < rows.count; ++i) {
     const int64_t s = stratum_of(rows, i);
@@ -58,7 +58,7 @@ void cdf_values(const SortedStrata& strata, const Rows& rows, const double* tau,
   }
 }
 
-void quantile_values(const SortedStrata& strata, const Rows& rows, const int64_t* ranks,
+void quantile_values(const SignedStrata& strata, const Rows& rows, const int64_t* ranks,
                      int64_t levels, double* out) {
   for (int64_t i = 0; i < rows.count; ++i) {
     const int64_t s = stratum_of(rows, i);
@@ -72,7 +72,7 @@ void quantile_values(const SortedStrata& strata, const Rows& rows, const int64_t
   }
 }
 
-void crps_values(const SortedStrata& strata, const Rows& rows, const double* y, double* out) {
+void crps_values(const SignedStrata& strata, const Rows& rows, const double* y, double* out) {
   for (int64_t i = 0; i < rows.count; ++i) {
     const int64_t s = stratum_of(rows, i);
     const int64_t n = strata.count(s);

@@ -14,7 +14,7 @@ namespace conformal {
 // scores[start[s] .. start[s + 1]), ascending. prefix[j] is the sum of scores[0 ..
 // j) (one more entry than scores), and spread[s] the stratum's
 // (1/n^2) sum_i (2i - n - 1) a_(i), half its mean absolute difference.
-struct SortedStrata {
+struct SignedStrata {
   std::vector<double> scores;
   std::vector<int64_t> start;
   std::vector<double> prefix;
@@ -25,7 +25,7 @@ struct SortedStrata {
 
 // Sorts each stratum's scores in place and fills prefix and spread. `start` must be
 // set and `scores` hold start.back() values.
-void finish_strata(SortedStrata& strata);
+void finish_strata(SignedStrata& strata);
 
 // Where each row's distribution is centred and scaled: C = centre + scale * a.
 // `scale` may be null (1 for every row); `stratum` may be null (stratum 0).
@@ -39,18 +39,18 @@ struct Rows {
 // Q(x, y) = (#{a_i < A} + tau (#{a_i = A} + 1)) / (n + 1), A = (y - centre) / scale,
 // for `k` values of y per row: y[i * row_stride + j] (row_stride 0: the same values
 // for every row). tau[i] in (0, 1], one per row for all its values. out is rows x k.
-void cdf_values(const SortedStrata& strata, const Rows& rows, const double* tau, const double* y,
+void cdf_values(const SignedStrata& strata, const Rows& rows, const double* tau, const double* y,
                 int64_t row_stride, int64_t k, double* out);
 
 // out[i, l] = centre + scale * a_(rank), rank = ranks[stratum * levels + l] among
 // that stratum's n sorted scores; rank 0 gives -inf, rank n + 1 +inf.
-void quantile_values(const SortedStrata& strata, const Rows& rows, const int64_t* ranks,
+void quantile_values(const SignedStrata& strata, const Rows& rows, const int64_t* ranks,
                      int64_t levels, double* out);
 
 // The CRPS of each row's empirical distribution of the n values centre + scale * a_i
 // at y[i]: scale * [(1/n) sum_i |a_i - z| - spread], z = (y - centre) / scale;
 // +inf for a stratum with no scores.
-void crps_values(const SortedStrata& strata, const Rows& rows, const double* y, double* out);
+void crps_values(const SignedStrata& strata, const Rows& rows, const double* y, double* out);
 
 }  // namespace conformal
 }  // namespace trov

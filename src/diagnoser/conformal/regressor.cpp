@@ -16,6 +16,7 @@
 #include "diagnoser/conformal/normalized.h"
 #include "diagnoser/conformal/predictive.h"
 #include "diagnoser/conformal/predictive_docstrings.h"
+#include "diagnoser/conformal/stored.h"
 #include "diagnoser/conformal/weighted.h"
 
 namespace trov {
@@ -221,6 +222,8 @@ py::object calibrate(const Args& a) {
       predictive_state(predictive, signed_scores, mode, codes, values, state.at("random_state"));
   fitted.insert(fitted.end(), kept.begin(), kept.end());
   fitted.emplace_back("beta_", normalized ? py::object(py::float_(beta)) : py::object());
+  Items stored = stored_state(scores, codes, strata, values);
+  fitted.insert(fitted.end(), stored.begin(), stored.end());
   fitted.emplace_back(kCalibratedWith, saved);
   publish(self, fitted);
   return self;
@@ -235,18 +238,19 @@ struct Predicted {
   py::array_t<bool> fallback;
   py::array_t<bool> empty;
   py::object groups;
+  py::object alpha;  // the alpha_ of the state they were made with
 };
 
 // `output`, when given, gets the container the caller publishes in; `predictive`, when
 // given, the stored predictive distributions (left empty without them).
 Predicted predict(const py::object& self, const py::object& x, const py::object& groups,
-                  const char* part, Output* output = nullptr, PredictiveTable* predictive = nullptr,
-                  bool* has_predictive = nullptr) {
+                  const Levels& levels, const char* part, Output* output = nullptr,
+                  PredictiveTable* predictive = nullptr, bool* has_predictive = nullptr) {
   // Gather: the fitted state once, then the models and the groups.
   Snapshot state(self);
   require_state(state, "threshold_", "calibrate");
   if (output != nullptr) *output = wanted_output(state, x);
-  warn_if_alpha_changed(state);
+  if (!levels.given) warn_if_alpha_changed(state);  // given levels do not read alpha
   Conditional mode = checked_conditional(state.setting("conditional"), false);
   GroupTable table;
   double threshold = 0;
@@ -262,6 +266,13 @@ Predicted predict(const py::object& self, const py::object& x, const py::object&
                        !weighted.weighted() && state.has("predictive_scores_");
   if (distributions) *predictive = predictive_table(state);
   if (has_predictive != nullptr) *has_predictive = distributions;
+  // Levels other than alpha_: thresholds read off the stored scores, per level.
+  LevelTable level;
+  if (levels.given) {
+    refuse_weighted(state, "alpha");
+    level = level_table(stored_scores(state, static_cast<int64_t>(table.tau.size())), levels,
+                        full_fallback_of(state));
+  }
   Parts p = parts_of(state, x, part);
   const py::ssize_t rows = p.prediction.shape(0);
   Predicted out;
@@ -273,9 +284,11 @@ Predicted predict(const py::object& self, const py::object& x, const py::object&
   }
   py::array_t<double> weights;
   if (weighted.weighted()) weights = shift_weights(weighted.shift, x, rows, part);
-  out.intervals = py::array_t<double>({rows, py::ssize_t(2)});
-  out.fallback = py::array_t<bool>(rows);
-  out.empty = py::array_t<bool>(rows);
+  const py::ssize_t count = level.levels;
+  out.intervals = levels.given ? py::array_t<double>({rows, py::ssize_t(2), count})
+                               : py::array_t<double>({rows, py::ssize_t(2)});
+  out.fallback = levels.given ? py::array_t<bool>({rows, count}) : py::array_t<bool>(rows);
+  out.empty = levels.given ? py::array_t<bool>({rows, count}) : py::array_t<bool>(rows);
   std::vector<double> tau(static_cast<std::size_t>(rows), threshold);
   if (!freeze(p, rows) || (mode == Conditional::kGroup && code.size() != rows) ||
       (weighted.weighted() && weights.size() != rows)) {
@@ -298,7 +311,17 @@ Predicted predict(const py::object& self, const py::object& x, const py::object&
   {
     py::gil_scoped_release release;
     if (strata != nullptr) row_strata(*predictive, c, rows, strata);
-    if (weighted.weighted()) {
+    // The interval pred +- tau (sigma + beta); an infinite tau stays infinite.
+    if (scale != nullptr) scale_of_rows(scale, rows, beta);
+    std::vector<int64_t> stratum;
+    if (levels.given && c != nullptr) {
+      stratum.resize(static_cast<std::size_t>(rows));
+      row_strata(c, rows, static_cast<int64_t>(table.tau.size()), level.unseen(), stratum.data());
+    }
+    if (levels.given) {
+      empties = level_bands(pred, low, high, scale, level.view(),
+                            c != nullptr ? stratum.data() : nullptr, rows, bounds, empty, marked);
+    } else if (weighted.weighted()) {
       // Each row's own threshold, from its weight (Tibshirani et al., 2019).
       weighted_rows(weighted_strata(weighted), weighted, c, weights.data(), rows, tau.data(),
                     marked);
@@ -307,16 +330,27 @@ Predicted predict(const py::object& self, const py::object& x, const py::object&
     } else {
       std::fill(marked, marked + rows, false);
     }
-    if (scale != nullptr) {
-      // The interval pred +- tau (sigma + beta); an infinite tau stays infinite.
-      scale_of_rows(scale, rows, beta);
-      for (py::ssize_t i = 0; i < rows; ++i) tau[i] *= scale[i];
+    if (!levels.given) {
+      if (scale != nullptr) {
+        for (py::ssize_t i = 0; i < rows; ++i) tau[i] *= scale[i];
+      }
+      empties = bands(pred, low, high, tau.data(), rows, bounds, empty);
     }
-    empties = bands(pred, low, high, tau.data(), rows, bounds, empty);
   }
+  if (levels.given && !levels.many) {
+    out.intervals = py::array_t<double>(out.intervals.attr("reshape")(rows, 2));
+    out.fallback = py::array_t<bool>(out.fallback.attr("reshape")(rows));
+    out.empty = py::array_t<bool>(out.empty.attr("reshape")(rows));
+  }
+  out.alpha = state.at("alpha_");
   if (empties > 0) {
-    warn(std::to_string(empties) + " of " + std::to_string(rows) + " " + part +
-         " rows get an empty interval (the threshold is negative and wider than their quantile "
+    // With many levels each row has one interval per level.
+    const std::string of = levels.many ? " intervals of " + std::to_string(rows) + " " + part +
+                                             " rows at " + std::to_string(level.levels) +
+                                             " levels are empty"
+                                       : " " + std::string(part) + " rows get an empty interval";
+    warn(std::to_string(empties) + " of " + std::to_string(rows * (levels.many ? count : 1)) + of +
+         " (the threshold is negative and wider than their quantile "
          "band, so no y has a score at most the threshold): their bounds are NaN, their width "
          "0, and they cover nothing");
   }
@@ -325,27 +359,37 @@ Predicted predict(const py::object& self, const py::object& x, const py::object&
 
 py::object predict_intervals(const Args& a) {
   Output output;
-  Predicted p = predict(a.self(), a["new_x"], a["groups"], "prediction", &output);
+  Levels levels = checked_levels(a["alpha"]);
+  Predicted p = predict(a.self(), a["new_x"], a["groups"], levels, "prediction", &output);
+  if (levels.many) {
+    return published_levels(p.intervals, py::make_tuple("lower", "upper"), "bound", p.fallback,
+                            levels, output, a["return_fallback"]);
+  }
   return published(p.intervals, py::make_tuple("lower", "upper"), p.fallback, output,
                    a["return_fallback"]);
 }
 
-py::object evaluate(const Args& a) {
-  const py::object& self = a.self();
-  PredictiveTable table;
-  bool distributions = false;
-  Predicted p = predict(self, a["test_x"], a["groups"], "test", nullptr, &table, &distributions);
+// Coverage and mean width of the test part: one per level with many levels.
+std::pair<py::object, py::object> measured(const Predicted& p, const Levels& levels,
+                                           const py::array_t<double>& y) {
   const py::ssize_t rows = p.intervals.shape(0);
-  py::array_t<double> y = numbers(flat_array(a["test_y"]), 1, "the targets have", "values", "test");
-  require_rows(y.shape(0), rows, "test_y", "test");
-  y = exclusive<double>(std::move(y));
-  if (rows == 0) empty_test_part("there are no test rows to measure coverage on");
+  const double* b = p.intervals.data();
+  const bool* empty = p.empty.data();
+  const double* target = y.data();
+  if (levels.many) {
+    const int64_t count = levels.count();
+    py::array_t<double> coverage(count), width(count);
+    double* cover = coverage.mutable_data();
+    double* wide = width.mutable_data();
+    {
+      py::gil_scoped_release release;
+      level_coverage(b, empty, target, rows, count, cover, wide);
+    }
+    return {coverage, width};
+  }
   py::ssize_t covered = 0;
   double width = 0;
   {
-    const double* b = p.intervals.data();
-    const bool* empty = p.empty.data();
-    const double* target = y.data();
     py::gil_scoped_release release;
     // Closed intervals: a value on a bound is covered. An empty one covers nothing
     // and is 0 wide, whatever its NaN bounds would compare to.
@@ -355,10 +399,23 @@ py::object evaluate(const Args& a) {
       width += b[2 * i + 1] - b[2 * i];
     }
   }
-  // Removed without a distribution: they would describe another calibration.
-  Items scored{{"pit_", py::object()}, {"crps_", py::object()}};
-  if (distributions)
-    scored = predictive_evaluation(self, table, p.strata, p.prediction, p.scale, y);
+  return {py::float_(static_cast<double>(covered) / static_cast<double>(rows)),
+          py::float_(width / static_cast<double>(rows))};
+}
+
+py::object evaluate(const Args& a) {
+  const py::object& self = a.self();
+  Levels levels = checked_levels(a["alpha"]);
+  PredictiveTable table;
+  bool distributions = false;
+  Predicted p =
+      predict(self, a["test_x"], a["groups"], levels, "test", nullptr, &table, &distributions);
+  const py::ssize_t rows = p.intervals.shape(0);
+  py::array_t<double> y = numbers(flat_array(a["test_y"]), 1, "the targets have", "values", "test");
+  require_rows(y.shape(0), rows, "test_y", "test");
+  y = exclusive<double>(std::move(y));
+  if (rows == 0) empty_test_part("there are no test rows to measure coverage on");
+  std::pair<py::object, py::object> found = measured(p, levels, y);
   Items results{{"test_x_", a["test_x"]},
                 {"test_y_", y},
                 {"test_groups_", p.groups},
@@ -367,8 +424,13 @@ py::object evaluate(const Args& a) {
                 {"fallback_rows_", p.fallback},
                 {"empty_rows_", p.empty},
                 {"test_weights_", p.weights},
-                {"coverage_", py::float_(static_cast<double>(covered) / static_cast<double>(rows))},
-                {"mean_width_", py::float_(width / static_cast<double>(rows))}};
+                {"coverage_", found.first},
+                {"mean_width_", found.second},
+                {"test_alpha_", levels.given ? levels.published() : p.alpha}};
+  // Removed without a distribution: they would describe another calibration.
+  Items scored{{"pit_", py::object()}, {"crps_", py::object()}};
+  if (distributions)
+    scored = predictive_evaluation(self, table, p.strata, p.prediction, p.scale, y);
   results.insert(results.end(), scored.begin(), scored.end());
   publish(self, results);
   return self;
@@ -385,14 +447,15 @@ py::object create_conformal_regressor(const ModuleContext& module) {
       .method("fit", {"self", "train_x", "train_y"}, fit, kFitDoc)
       .method("calibrate", {"self", "calib_x", "calib_y", "groups", "shift"},
               py::make_tuple(py::none(), py::none()), calibrate, kRegressorCalibrateDoc)
-      .method("predict_intervals", {"self", "new_x", "groups", "return_fallback"},
-              py::make_tuple(py::none(), false), predict_intervals, kPredictIntervalsDoc)
+      .method("predict_intervals", {"self", "new_x", "groups", "return_fallback", "alpha"},
+              py::make_tuple(py::none(), false, py::none()), predict_intervals,
+              kPredictIntervalsDoc)
       .method("predict_cdf", {"self", "new_x", "y", "groups"}, py::make_tuple(py::none()),
               predict_cdf, kPredictCdfDoc)
       .method("predict_quantiles", {"self", "new_x", "levels", "groups"},
               py::make_tuple(py::none()), predict_quantiles, kPredictQuantilesDoc)
-      .method("evaluate", {"self", "test_x", "test_y", "groups"}, py::make_tuple(py::none()),
-              evaluate, kRegressorEvaluateDoc);
+      .method("evaluate", {"self", "test_x", "test_y", "groups", "alpha"},
+              py::make_tuple(py::none(), py::none()), evaluate, kRegressorEvaluateDoc);
   return Protocol::add_methods(builder).create();
 }
 

@@ -31,6 +31,9 @@ py::array_t<double> probabilities(const py::object& model, const py::object& x, 
 // the first row that is not.
 void require_distributions(const py::array_t<double>& proba, const char* part);
 
+// The partition a call predicts for, or None: a non-negative int (ValueError).
+py::object checked_partition(const py::object& partition);
+
 // A UserWarning naming the test labels that are no class (label[i] == kNotAClass),
 // with their counts.
 void warn_unknown_labels(const py::array& y, const py::array_t<int64_t>& label,
