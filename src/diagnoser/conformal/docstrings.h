@@ -317,6 +317,8 @@ return_fallback : bool, default=False
 partition : int or None, default=None
     A partition's number: the randomised scores then draw from that partition's
     own stream, from its start, and the object's counter stays where it is.
+    Every call with one number starts that stream again: give a partition's
+    rows in one call, or each chunk a number of its own.
 alpha : float, sequence of floats or None, default=None
     None: the sets of ``alpha_``, from ``threshold_``. A float or a sequence
     of them: each level's threshold is read off ``calibration_scores_`` (the
@@ -331,7 +333,10 @@ Returns
 sets : ndarray of bool, shape (rows, classes) or (rows, classes, levels), or DataFrame
     Whether each class (a column of ``classes_``) is in the row's set, at each
     level in the order given. All levels of one call share the randomised
-    scores' draws, so the sets are nested when the alphas are. A boolean
+    scores' draws, so the sets are nested when the alphas are, except under
+    ``fallback="marginal"``: a class or group with enough rows at one level
+    and too few at a smaller alpha takes the marginal threshold there, which
+    may be smaller than its own at the larger alpha. A boolean
     DataFrame with columns ``classes_`` and new_x's index (a RangeIndex for other
     inputs) under ``set_output(transform="pandas")`` or scikit-learn's
     ``transform_output="pandas"``; for a sequence of alphas its columns are the
@@ -355,9 +360,15 @@ Shafer, 2005). Smoothed, p = (#{s_i > s} + U (#{s_i = s} + 1)) / (n + 1), with
 one U in (0, 1] per row from a stream of its own, independent of the draws of
 the randomised scores; the true class's p-value is then exactly uniform over
 calibration and test draws together, and {y : p_y > alpha} covers with
-probability exactly 1 - alpha. Not smoothed, p = (#{s_i >= s} + 1) / (n + 1),
+probability exactly 1 - alpha. The draws include U: recalibrating fresh rows
+under one fixed ``random_state`` repeats the same U, so that averages over such
+recalibrations are not uniform. Not smoothed, p = (#{s_i >= s} + 1) / (n + 1),
 and {y : p_y > alpha} is exactly ``predict_sets`` at that alpha: s <= threshold
-if and only if #{s_i >= s} + 1 > alpha (n + 1). Compare that in integers,
+if and only if #{s_i >= s} + 1 > alpha (n + 1). For the randomised scores that
+holds for the same draws (the same ``partition`` in both calls; without one,
+each call takes the next draws). Under ``fallback="marginal"`` it holds at the
+levels where the same strata fall back as at ``alpha_``: the p-values take
+their strata's fallback from ``alpha_``, the sets from each level. Compare that in integers,
 (n + 1) p against alpha (n + 1), or call ``predict_sets(alpha=...)``: as floats,
 p = 0.1 would enter the set of an alpha written 1 - 0.9. The smoothed set
 {y : p_y > alpha} lies inside ``predict_sets`` at that alpha; it is the same
@@ -383,7 +394,7 @@ groups : array-like, callable or None, default=None
 partition : int or None, default=None
     A partition's number: the draws then come from that partition's own
     streams, from their start, as in ``predict_sets``, and the object's counter
-    stays where it is.
+    stays where it is; each call with one number starts them again.
 
 Returns
 -------

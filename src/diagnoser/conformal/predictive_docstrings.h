@@ -16,9 +16,10 @@ a_i = (y_i - prediction_i) / s_i (s = sigma + beta for "normalized", 1 for
 with tau in (0, 1] drawn once per row and used for all of its values, so that Q
 is non-decreasing in y (Vovk et al., 2017, 2018). At the true y, Q is exactly
 Uniform(0, 1) over calibration and test draws together, for any model. By group,
-a row uses its group's calibration rows; a group never calibrated gets none
-(``fallback="full"``: Q is tau / 1, uniform whatever y) or every row's
-(``fallback="marginal"``).
+a row uses its group's calibration rows, however few (a group whose intervals
+fall back to the marginal threshold still has its own distribution, valid, if
+wide); a group never calibrated gets none (``fallback="full"``: Q is tau / 1,
+uniform whatever y) or every row's (``fallback="marginal"``).
 
 Parameters
 ----------
