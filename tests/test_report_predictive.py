@@ -162,3 +162,30 @@ def flag_rate_levels(rng, reps, confidence):
         r = report.coverage_report(cc, confidence=confidence)
         out.append((r.tables["levels"]["flag"] == "under-covered").any())
     return np.mean(out)
+
+
+def test_pit_edges_unseen_groups_bins_and_a_single_other_level():
+    rng = np.random.default_rng(5)
+    x = rng.normal(size=(900, 1))
+    y = x[:, 0] + rng.normal(size=900)
+    g = np.where(np.arange(900) % 2 == 0, "a", "b")
+    g[800:850] = "new"  # never calibrated: no draw of theirs, and an empty distribution
+    cr = ConformalRegressor(Column(), method="normalized", difficulty=lambda v: np.ones(len(v)),
+                            beta=0.5, conditional="group", random_state=0)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        cr.calibrate(x[:400], y[:400], groups=g[:400]).evaluate(x[400:], y[400:], groups=g[400:])
+    r = report.coverage_report(cr, bins=10**9)
+    assert r.summary["pit_rows"] == 450 and r.summary["pit_bins"] == 1000
+    assert r.tables["pit"]["count"].sum() == 450 and np.isinf(r.summary["crps"])
+    assert any("50 rows of groups without calibration rows left out" in f for f in r.findings)
+    assert any(f.startswith("The mean CRPS is infinite") for f in r.findings)
+    one = report.coverage_report(cr, bins=1)
+    assert one.tables["pit"]["band_low"].tolist() == [450] and not one.summary["pit_miscalibrated"]
+
+    # one level other than alpha_: the report tests it by its own law, not alpha_'s
+    cr = regression(rng, 400, 1000, alpha=0.3, seed=0)
+    r = report.coverage_report(cr)
+    assert r.summary["alpha"] == 0.3 and r.summary["coverage"] == cr.coverage_
+    assert r.summary["expected_low"] < 0.7 < r.summary["expected_high"] and "levels" not in r.tables
+    assert r.summary["flag"] == ""

@@ -498,7 +498,7 @@ std::string pit_figure(const py::object& frame) {
   ax.attr("set_xlabel")("PIT value Q(x, y)", "fontsize"_a = 12);
   ax.attr("set_ylabel")("test rows", "fontsize"_a = 12);
   ax.attr("set_title")(title, "fontsize"_a = 15);
-  ax.attr("legend")("fontsize"_a = 9, "loc"_a = "lower center");
+  ax.attr("legend")("fontsize"_a = 9, "loc"_a = "best");
   return image(png_uri(figure), title);
 }
 
