@@ -154,45 +154,67 @@ constexpr double kConvolutionBudget = 3e7;
 }  // namespace
 
 CountLaw::CountLaw(const std::vector<Law>& strata, const std::vector<int64_t>& m) {
-  double variance = 0, work = 0, width = 1;
-  for (std::size_t s = 0; s < strata.size(); ++s) {
-    if (m[s] == 0) continue;
-    const Law& law = strata[s];
-    double mm = static_cast<double>(m[s]);
-    if (law.kind == Law::kCovered || (law.kind == Law::kDraw && law.k > law.n)) {
-      mean_ += mm;
-    } else if (law.kind == Law::kDraw) {
-      double a = static_cast<double>(law.k), b = static_cast<double>(law.n + 1 - law.k);
-      double v = mm * a * b * (a + b + mm) / ((a + b) * (a + b) * (a + b + 1));
-      mean_ += mm * a / (a + b);
-      variance += v;
-      double w = std::min(mm + 1, 28 * std::sqrt(v) + 3);
-      work += width * w;
-      width += w;
-    }
-  }
-  sd_ = std::sqrt(variance);
-  if (work > kConvolutionBudget) return;
-  pmf_.assign(1, 1.0);
-  std::vector<double> part, next;
+  std::vector<BetaPart> parts;
+  int64_t fixed = 0;
   for (std::size_t s = 0; s < strata.size(); ++s) {
     if (m[s] == 0) continue;
     const Law& law = strata[s];
     if (law.kind == Law::kUncovered) continue;
     if (law.kind == Law::kCovered || law.k > law.n) {
-      first_ += m[s];
+      fixed += m[s];
       continue;
     }
+    parts.push_back({m[s], static_cast<double>(law.k), static_cast<double>(law.n + 1 - law.k)});
+  }
+  build(parts, fixed);
+}
+
+CountLaw::CountLaw(const std::vector<BetaPart>& parts, int64_t fixed) { build(parts, fixed); }
+
+void CountLaw::build(const std::vector<BetaPart>& parts, int64_t fixed) {
+  double variance = 0, work = 0, width = 1;
+  mean_ = static_cast<double>(fixed);
+  top_ = fixed;
+  for (const BetaPart& part : parts) {
+    if (part.m == 0) continue;
+    double mm = static_cast<double>(part.m), a = part.a, b = part.b;
+    double v = mm * a * b * (a + b + mm) / ((a + b) * (a + b) * (a + b + 1));
+    mean_ += mm * a / (a + b);
+    variance += v;
+    top_ += part.m;
+    double w = std::min(mm + 1, 28 * std::sqrt(v) + 3);
+    work += width * w;
+    width += w;
+  }
+  sd_ = std::sqrt(variance);
+  if (work > kConvolutionBudget) return;
+  pmf_.assign(1, 1.0);
+  first_ = fixed;
+  std::vector<double> part_pmf, next;
+  for (const BetaPart& part : parts) {
+    if (part.m == 0) continue;
     int64_t start = 0;
-    beta_binomial_pmf(m[s], static_cast<double>(law.k), static_cast<double>(law.n + 1 - law.k),
-                      start, part);
-    next.assign(pmf_.size() + part.size() - 1, 0.0);
+    beta_binomial_pmf(part.m, part.a, part.b, start, part_pmf);
+    next.assign(pmf_.size() + part_pmf.size() - 1, 0.0);
     for (std::size_t i = 0; i < pmf_.size(); ++i) {
-      for (std::size_t j = 0; j < part.size(); ++j) next[i + j] += pmf_[i] * part[j];
+      for (std::size_t j = 0; j < part_pmf.size(); ++j) next[i + j] += pmf_[i] * part_pmf[j];
     }
     pmf_.swap(next);
     first_ += start;
   }
+}
+
+int64_t CountLaw::quantile(double q) const {
+  int64_t low = 0, high = top_;
+  while (low < high) {
+    int64_t mid = low + (high - low) / 2;
+    if (at_most(static_cast<double>(mid)) >= q) {
+      high = mid;
+    } else {
+      low = mid + 1;
+    }
+  }
+  return low;
 }
 
 double CountLaw::at_most(double x) const {

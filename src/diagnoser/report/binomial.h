@@ -56,14 +56,26 @@ struct Law {
 
 // The covered count of a row whose test rows fall `m[s]` into stratum `s`, the
 // strata's draws independent: the sum of their laws.
+// One independent part of a count: BetaBinomial(m, a, b) with a, b > 0.
+struct BetaPart {
+  int64_t m;
+  double a, b;
+};
+
 class CountLaw {
  public:
   CountLaw(const std::vector<Law>& strata, const std::vector<int64_t>& m);
+  // `fixed` rows always counted, plus the independent parts.
+  CountLaw(const std::vector<BetaPart>& parts, int64_t fixed);
   double at_most(double x) const;   // P(S <= floor(x))
   double at_least(double x) const;  // P(S >= ceil(x))
   double mean() const { return mean_; }
+  // The least count c with P(S <= c) >= q.
+  int64_t quantile(double q) const;
 
  private:
+  void build(const std::vector<BetaPart>& parts, int64_t fixed);
+  int64_t top_ = 0;  // the largest count
   int64_t first_ = 0;
   std::vector<double> pmf_;  // from first_; empty when the normal approximation is used
   double mean_ = 0, sd_ = 0;

@@ -19,6 +19,21 @@ whose bound is 1 - alpha on average over draws of calibration and test rows:
 each of its test rows has its own threshold, and no exact law holds for one
 calibration.
 
+A ConformalClassifier or ConformalRegressor evaluated at many levels
+(``evaluate(..., alpha=[...])``) gets the table ``levels``: each level's
+coverage against its target 1 - alpha and the exact law of its calibration, in
+one family with the report's other tests. The other tables show one level:
+``alpha_``, the level calibrated for, when it is among them, else the first.
+
+A ConformalRegressor with predictive distributions ("absolute" or
+"normalized", whose ``evaluate`` sets ``pit_`` and ``crps_``) gets a PIT
+histogram (the table ``pit``) and the mean CRPS. All test rows share one
+calibration draw, so the count of a bin of width w follows BetaBinomial(m,
+w(n + 1), (1 - w)(n + 1)) for m test rows and n calibration rows (per group,
+summed over groups, with ``conditional="group"``), not a binomial; each bin's
+band is its central range at level 1 - (1 - confidence) / bins, so that a
+calibrated model leaves some band with chance at most 1 - confidence.
+
 An online object (``OnlineConformalClassifier``, ``OnlineConformalRegressor``)
 promises coverage over the long run of its stream, not in each stretch of it:
 its report describes the stream in time segments and a rolling window, tests
@@ -47,6 +62,7 @@ confidence : float, default=0.95
 bins : int, default=10
     The number of segments a numeric feature is cut into (nearly equal counts);
     categorical features keep the bins - 1 most frequent values and ``other``.
+    Also the number of bins of the PIT histogram (at most 1000).
     For an online object, the number of consecutive time segments.
 test_x : array-like, DataFrame or None, default=None
     The features of the test rows, in their order: gives a classifier its
@@ -87,6 +103,13 @@ ImportError
 
 Notes
 -----
+The PIT test is apart from the flags too: a bin beyond its band sets
+``pit_miscalibrated`` and carries no flag. Rows of a group without calibration
+rows are left out of it. Bins narrower than the gap 1 / (n + 1) between
+calibration ranks, or whose width times n + 1 is no integer, make the
+beta-binomial law a little wider than the count's own, so the band errs on the
+side of no flag (Vovk, Shen, Manokhin and Xie, 2017).
+
 The shift is detected when ``shift_pvalue`` < 1 - confidence. That test is
 apart from the flags, whose chance of any false one stays below 1 -
 confidence. Weighted calibration mends a covariate shift, up to the error of
@@ -147,7 +170,10 @@ summary : dict
     weights, of ``n_calib``), ``coverage_bound``, ``guarantee`` and
     ``flag_at_most``. With a shift section: ``shift_auc``, ``shift_pvalue``,
     ``shift_ess``, ``shift_n_source``, ``shift_n_new``, ``shift_detected`` and
-    ``weighted``. For an online object: ``n``, ``coverage`` with its interval,
+    ``weighted``. Evaluated at many levels, ``n_levels`` (the other entries
+    are of the level shown). With predictive distributions, ``crps`` (the
+    mean CRPS), ``pit_rows``, ``pit_bins``, ``pit_band_level`` (each bin's),
+    ``pit_bins_outside`` and ``pit_miscalibrated``. For an online object: ``n``, ``coverage`` with its interval,
     ``target``, ``p_shortfall`` and ``shortfall`` (the whole stream's test),
     ``method``, ``score``, ``n_calib``, ``window`` with
     ``worst_window_coverage``, ``worst_window_from`` and ``worst_window_to``,
@@ -157,8 +183,12 @@ summary : dict
     ``log_martingale_max``.
 tables : dict of str to DataFrame
     ``by_class``, ``by_set_size``, ``by_feature``, ``worst_segments``,
-    ``by_prediction`` and ``by_group``, as they apply; each row has ``n``,
-    ``coverage``, its interval, ``p_adjusted`` and ``flag``. With a shift
+    ``by_prediction``, ``by_group`` and ``levels``, as they apply; each row
+    has ``n``, ``coverage``, its interval, ``p_adjusted`` and ``flag``;
+    ``levels`` also ``alpha``, ``target``, ``expected_low``, ``expected_high``,
+    the mean set size or width and ``shown``. With predictive distributions,
+    ``pit``: ``bin_low``, ``bin_high``, ``count``, ``expected``, ``band_low``,
+    ``band_high`` and ``outside`` (no flags). With a shift
     section, ``shift features``: the five features (``feature``) whose
     permutation lowers the ratio's AUC most (``auc_drop``). For an online
     object, ``segments`` (consecutive rows ``from`` .. ``to``, ``n``,

@@ -345,6 +345,17 @@ const TableText kTables[] = {
     {"rolling_coverage", "Rolling coverage",
      "Coverage of each window of consecutive rows, by the window's last row (row); of many "
      "windows every k-th, the last and the worst."},
+    {"levels", "Coverage at each level",
+     "Coverage at every level evaluate measured at, against its target 1 - alpha; expected_low "
+     "and expected_high are the central range exact split conformal gives at that level with "
+     "these calibration and test rows. Each level is tested against that law, in one family "
+     "with the report's other tests. The other tables show the level marked shown."},
+    {"pit", "PIT histogram",
+     "Each test row's PIT value Q(x, y), the predictive distribution at the true target, in "
+     "equal bins: uniform when the distributions are calibrated. band_low and band_high are the "
+     "counts a calibrated model keeps each bin within, from the beta-binomial law of test rows "
+     "sharing one calibration draw, at a level corrected over the bins; outside marks the bins "
+     "beyond them. A test of its own, apart from the coverage flags."},
     {"shift features", "Features that tell the new rows apart",
      "The features whose permutation lowers the AUC of the density ratio's classifier most "
      "(auc_drop), largest first: where the new rows differ."},
@@ -450,7 +461,49 @@ std::string online_note(const py::dict& summary, double target, double confidenc
          number_text(delta * 100) + "% (Ville's inequality).";
 }
 
+// The PIT counts per bin as bars, bins beyond their band in red, the band as
+// error bars about the uniform count.
+std::string pit_figure(const py::object& frame) {
+  std::vector<double> low = column_values(frame, "bin_low"),
+                      high = column_values(frame, "bin_high");
+  std::vector<double> count = column_values(frame, "count"),
+                      expected = column_values(frame, "expected");
+  std::vector<double> band_low = column_values(frame, "band_low"),
+                      band_high = column_values(frame, "band_high");
+  std::vector<std::string> outside = column_texts(frame, "outside");
+  const std::size_t b = count.size();
+  if (low.size() != b || high.size() != b || expected.size() != b || band_low.size() != b ||
+      band_high.size() != b || outside.size() != b) {
+    throw py::value_error("the columns of the table pit differ in length");
+  }
+  py::list centre, height, width, colour, below, above, mid;
+  for (std::size_t k = 0; k < b; ++k) {
+    centre.append((low[k] + high[k]) / 2);
+    height.append(count[k]);
+    width.append(0.9 * (high[k] - low[k]));
+    colour.append(outside[k] == "True" ? "red" : "C0");
+    mid.append(expected[k]);
+    below.append(std::max(0.0, expected[k] - band_low[k]));
+    above.append(std::max(0.0, band_high[k] - expected[k]));
+  }
+  const char* title = "PIT histogram";
+  py::object figure = ns("Figure")("figsize"_a = py::make_tuple(6.5, 3.4));
+  py::object ax = figure.attr("subplots")();
+  ax.attr("bar")(centre, height, "width"_a = width, "color"_a = colour, "alpha"_a = 0.8,
+                 "label"_a = "PIT values");
+  ax.attr("errorbar")(centre, mid, "yerr"_a = py::make_tuple(below, above), "fmt"_a = "_",
+                      "color"_a = "black", "capsize"_a = 4, "label"_a = "band (calibrated)");
+  ax.attr("set_xlim")(0, 1);
+  ax.attr("set_ylim")(0, py::none());
+  ax.attr("set_xlabel")("PIT value Q(x, y)", "fontsize"_a = 12);
+  ax.attr("set_ylabel")("test rows", "fontsize"_a = 12);
+  ax.attr("set_title")(title, "fontsize"_a = 15);
+  ax.attr("legend")("fontsize"_a = 9, "loc"_a = "best");
+  return image(png_uri(figure), title);
+}
+
 std::string figure_for(const std::string& name, const py::object& frame, double target) {
+  if (name == "pit") return pit_figure(frame);
   if (name == "by_class")
     return single_figure(frame, "class", "Coverage by class", "class", target);
   if (name == "by_group")

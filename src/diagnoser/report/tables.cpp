@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <limits>
 #include <string>
 #include <utility>
@@ -18,6 +19,7 @@
 #include "diagnoser/report/coverage_kernels.h"
 #include "diagnoser/report/feature_tables.h"
 #include "diagnoser/report/findings.h"
+#include "diagnoser/report/pit.h"
 #include "diagnoser/report/rows.h"
 #include "diagnoser/report/segmenting.h"
 #include "diagnoser/report/snapshot.h"
@@ -237,7 +239,9 @@ Laws laws_of(const Source& source, int64_t n, const py::list& keys,
     return out;
   }
   py::object counts = attribute_or_none(source.fitted, "stratum_counts_");
-  py::object ranks = attribute_or_none(source.fitted, "stratum_ranks_");
+  py::object ranks = source.stratum_ranks.is_none()
+                         ? attribute_or_none(source.fitted, "stratum_ranks_")
+                         : source.stratum_ranks;
   if (!PyDict_Check(counts.ptr()) || !PyDict_Check(ranks.ptr())) return out;
   // A stratum that fell back follows the fallback: the marginal threshold, or sets
   // and intervals that hold everything.
@@ -378,6 +382,55 @@ bool low_everywhere(const std::vector<const Rows*>& tables, const Rows& whole, d
 
 namespace {
 
+// The levels evaluate measured at: one, or a flat array of them. The rest of the
+// report shows one of them: alpha_, whose calibration state the object keeps,
+// where it was evaluated at it, else the first.
+struct LevelSlice {
+  std::vector<double> alpha;
+  bool many = false;
+  std::size_t shown = 0;
+};
+
+// alpha_ is rounded to 12 significant digits, and so are the levels evaluate keeps.
+bool same_level(double a, double b) { return std::fabs(a - b) <= 1e-10 * std::max(a, b); }
+
+LevelSlice read_levels(const py::object& fitted) {
+  LevelSlice out;
+  const double calibrated = alpha_of(fitted);
+  py::object given = attribute_or_none(fitted, "test_alpha_");
+  if (given.is_none()) {
+    out.alpha.push_back(calibrated);
+    return out;
+  }
+  py::array levels = ns("np").attr("asarray")(given, "dtype"_a = "float64");
+  if (levels.ndim() > 1 || levels.size() == 0) {
+    throw py::value_error(
+        "test_alpha_ must be one level or a flat array of them: call evaluate again");
+  }
+  out.many = levels.ndim() == 1;
+  out.alpha = owned_numbers(levels, "test_alpha_");
+  for (double a : out.alpha) {
+    if (!(a > 0 && a < 1)) {
+      throw py::value_error("test_alpha_ must lie in (0, 1), got " + std::to_string(a) +
+                            ": call evaluate again");
+    }
+  }
+  for (std::size_t j = 0; j < out.alpha.size(); ++j) {
+    if (same_level(out.alpha[j], calibrated)) {
+      out.shown = j;
+      break;
+    }
+  }
+  return out;
+}
+
+// Each level's covered count and mean set size or width, over the test rows.
+struct LevelOutcome {
+  LevelSlice slice;
+  std::vector<int64_t> covered;
+  std::vector<double> mean;
+};
+
 // Each row covered or not and the size of its set; `test_y` ravelled.
 struct SetOutcome {
   py::object test_y;
@@ -425,7 +478,7 @@ SetOutcome procedure_sets(const py::object& fitted) {
 }
 
 // The conformal module's sets: a bool matrix, rows by `classes_`.
-SetOutcome conformal_sets(const py::object& fitted) {
+SetOutcome conformal_sets(const py::object& fitted, const LevelSlice& slice, LevelOutcome* levels) {
   SetOutcome out;
   out.test_y = ns("np").attr("ravel")(fitted.attr("test_y_"));
   py::object classes = fitted.attr("classes_");
@@ -439,13 +492,37 @@ SetOutcome conformal_sets(const py::object& fitted) {
   // Read after the labels: comparing them may run Python code.
   using BoolMatrix = py::array_t<bool, py::array::c_style | py::array::forcecast>;
   BoolMatrix sets = BoolMatrix::ensure(fitted.attr("sets_"));
-  if (!sets || sets.ndim() != 2 || sets.shape(0) != n || sets.shape(1) != out.full) {
+  const int64_t count = slice.many ? static_cast<int64_t>(slice.alpha.size()) : 1;
+  if (!sets || sets.ndim() != (slice.many ? 3 : 2) || sets.shape(0) != n ||
+      sets.shape(1) != out.full || (slice.many && sets.shape(2) != count)) {
     PyErr_Clear();
     throw py::value_error("sets_ must be a bool array of " + std::to_string(n) + " rows by " +
-                          std::to_string(out.full) + " classes: call evaluate again");
+                          std::to_string(out.full) + " classes" +
+                          (slice.many ? " by " + std::to_string(count) + " levels" : "") +
+                          ": call evaluate again");
   }
-  const bool* cell = sets.data();
-  out.cells.assign(cell, cell + n * out.full);
+  // Sets of many levels: (rows, classes, levels); the report shows one level.
+  const bool* all = sets.data();
+  const std::size_t shown = slice.shown;
+  out.cells.resize(static_cast<std::size_t>(n * out.full));
+  for (std::size_t c = 0; c < out.cells.size(); ++c) out.cells[c] = all[c * count + shown];
+  if (levels != nullptr) {
+    levels->slice = slice;
+    levels->covered.assign(static_cast<std::size_t>(count), 0);
+    levels->mean.assign(static_cast<std::size_t>(count), 0);
+    for (int64_t i = 0; i < n; ++i) {
+      const bool* row = all + i * out.full * count;
+      for (int64_t j = 0; j < count; ++j) {
+        int64_t size = 0;
+        for (int64_t c = 0; c < out.full; ++c) size += row[c * count + j];
+        levels->mean[j] += static_cast<double>(size);
+        levels->covered[j] +=
+            position[i] >= 0 && position[i] < out.full && row[position[i] * count + j];
+      }
+    }
+    for (double& m : levels->mean) m /= static_cast<double>(n);
+  }
+  const uint8_t* cell = out.cells.data();
   out.covered.resize(n);
   out.size_of.resize(n);
   for (int64_t i = 0; i < n; ++i, cell += out.full) {
@@ -546,7 +623,9 @@ void describe_cross(const Source& source, const Rows& overall, double level, py:
     summary["calibration_ess"] = py::float_(source.ess);
     if (!source.conditional.empty()) summary["conditional"] = py::str(source.conditional);
     // Rows whose weight left no calibration score at the level, or whose stratum fell back.
-    py::object fallback = attribute_or_none(source.fitted, "fallback_rows_");
+    py::object fallback = source.fallback_rows.is_none()
+                              ? attribute_or_none(source.fitted, "fallback_rows_")
+                              : source.fallback_rows;
     if (!fallback.is_none()) {
       double share = py::float_(ns("np").attr("mean")(fallback, "dtype"_a = "float64"));
       summary["share_fallback"] = py::float_(share);
@@ -590,7 +669,9 @@ void describe_calibration(const Source& source, const Laws& laws, const SetOutco
   if (source.marginal) return;
   summary["n_calib"] = py::int_(source.n_calib);
   summary["conditional"] = py::str(source.conditional);
-  py::object names = attribute_or_none(source.fitted, "fallback_groups_");
+  py::object names = source.fallback_groups.is_none()
+                         ? attribute_or_none(source.fitted, "fallback_groups_")
+                         : source.fallback_groups;
   if (!names.is_none()) {
     for (py::handle name : names) evidence.fallback_names.push_back(text_of(name));
   }
@@ -609,7 +690,9 @@ void describe_calibration(const Source& source, const Laws& laws, const SetOutco
     }
     share = static_cast<double>(changed) / static_cast<double>(rows);
   } else {
-    py::object fallback = attribute_or_none(source.fitted, "fallback_rows_");
+    py::object fallback = source.fallback_rows.is_none()
+                              ? attribute_or_none(source.fitted, "fallback_rows_")
+                              : source.fallback_rows;
     if (!fallback.is_none()) {
       share = py::float_(ns("np").attr("mean")(fallback, "dtype"_a = "float64"));
     }
@@ -660,7 +743,155 @@ void describe_whole(const Rows& overall, const Tests& tests, double level, std::
   evidence.low_everywhere = low_everywhere(split, overall, tests.target);
 }
 
-py::tuple set_report(const Source& source, const SetOutcome& outcome, const Settings& settings) {
+// `base` as calibrated at `alpha`: the object's own ranks at alpha_, else each
+// stratum's rank from its calibration count, as calibrate would set it (None
+// where too few rows give one, so that the stratum falls back).
+Source level_source(const Source& base, double alpha) {
+  Source out = base;
+  out.alpha = alpha;
+  out.stratum_ranks = out.fallback_groups = py::none();
+  if (same_level(alpha, alpha_of(base.fitted))) {
+    py::object rank = attribute_or_none(base.fitted, "rank_");
+    out.rank = rank.is_none() ? 0 : state_count(rank, 1, out.n_calib + 1, "rank_");
+    return out;
+  }
+  out.rank = 0;
+  if (out.marginal) return out;
+  py::object counts = attribute_or_none(base.fitted, "stratum_counts_");
+  py::dict ranks;
+  py::list fallen;
+  if (PyDict_Check(counts.ptr())) {
+    py::dict held = py::reinterpret_borrow<py::dict>(counts);
+    for (py::handle key : snapshot(held)) {
+      py::object count = item_of(held, key);
+      if (!count) continue;
+      int64_t c =
+          state_count(count, 1, out.n_calib,
+                      "stratum_counts_ of the stratum " + py::repr(key).cast<std::string>());
+      int64_t k = conformal_rank(c, alpha);
+      if (k <= c) {
+        ranks[key] = py::int_(k);
+      } else {
+        ranks[key] = py::none();
+        fallen.append(key);
+      }
+    }
+  }
+  out.stratum_ranks = ranks;
+  out.fallback_groups = fallen;
+  return out;
+}
+
+// Over-coverage of a level is tested against its law plus this margin, as a row's is.
+constexpr double kLevelOverMargin = 0.05;
+
+// One row per level, each tested against the law of exact split conformal at its
+// own alpha (the sum of the strata's laws when conditional), so that the levels
+// join the report's one Holm family: the chance of any false flag over all levels
+// and tables together stays below 1 - confidence, however the nested sets of the
+// levels depend on each other. `range` gets each level's central `confidence`
+// range of coverage.
+Rows level_rows(const LevelOutcome& levels, const Source& source, int64_t n, const Tests& tests,
+                double confidence, const std::function<Laws(const Source&)>& laws_at,
+                std::vector<std::pair<double, double>>& range) {
+  Rows rows;
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double rows_n = static_cast<double>(n);
+  for (std::size_t j = 0; j < levels.slice.alpha.size(); ++j) {
+    const double alpha = levels.slice.alpha[j];
+    Tests own{tests.z, 1 - alpha, kTol, nullptr};
+    Stratum s;
+    s.n = n;
+    s.covered = levels.covered[j];
+    s.sum = levels.mean[j] * rows_n;
+    rows.add(s, own);
+    Laws laws = source.cross ? Laws() : laws_at(level_source(source, alpha));
+    if (!laws.known) {
+      range.emplace_back(nan, nan);
+      continue;
+    }
+    std::vector<int64_t> m(laws.strata.size(), 0);
+    for (int64_t r : laws.of_row) ++m[r];
+    // A stratum that fell back to the marginal threshold shares its draw: counted
+    // missed for the under test and covered for the over test, as rows.cpp does.
+    std::vector<Law> for_under = laws.strata, for_over = laws.strata;
+    for (std::size_t k = 0; k < laws.strata.size(); ++k) {
+      if (!laws.strata[k].testable && laws.strata[k].kind == Law::kDraw) {
+        for_under[k].kind = Law::kUncovered;
+        for_over[k].kind = Law::kCovered;
+      }
+    }
+    const double x = static_cast<double>(s.covered);
+    rows.p_under[j] = CountLaw(for_under, m).at_most(x);
+    rows.p_over[j] = 1 - alpha + kLevelOverMargin < 1
+                         ? CountLaw(for_over, m).at_least(x - kLevelOverMargin * rows_n)
+                         : nan;
+    CountLaw whole(laws.strata, m);
+    const double tail = (1 - confidence) / 2;
+    range.emplace_back(static_cast<double>(whole.quantile(tail)) / rows_n,
+                       static_cast<double>(whole.quantile(1 - tail)) / rows_n);
+  }
+  return rows;
+}
+
+std::string level_text(double alpha) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%.6g", alpha);
+  return buffer;
+}
+
+// The table `levels`, its flagged rows and the finding that says which level the
+// rest of the report shows; first among the findings, since it frames them.
+void publish_levels(const LevelOutcome& levels, const Rows& rows,
+                    const std::vector<std::pair<double, double>>& range, const char* mean_name,
+                    double calibrated, double confidence, py::dict& summary, py::dict& tables,
+                    Evidence& evidence, std::vector<std::string>& lead) {
+  const std::vector<double>& alpha = levels.slice.alpha;
+  std::vector<double> target, low, high;
+  py::list shown;
+  std::vector<std::string> names;
+  for (std::size_t j = 0; j < alpha.size(); ++j) {
+    target.push_back(1 - alpha[j]);
+    low.push_back(range[j].first);
+    high.push_back(range[j].second);
+    shown.append(py::bool_(j == levels.slice.shown));
+    names.push_back("level alpha = " + level_text(alpha[j]));
+  }
+  py::dict table;
+  table["alpha"] = float_array(alpha);
+  table["target"] = float_array(target);
+  rows.coverage_columns(table);
+  table["expected_low"] = float_array(low);
+  table["expected_high"] = float_array(high);
+  table[mean_name] = float_array(rows.mean);
+  table["shown"] = shown;
+  rows.test_columns(table);
+  tables["levels"] = data_frame(table);
+  summary["n_levels"] = py::int_(static_cast<int64_t>(alpha.size()));
+  add_flagged(evidence, rows, names, RowKind::kOther);
+
+  std::string listed;
+  for (std::size_t j = 0; j < alpha.size(); ++j) {
+    listed += (j == 0 ? "" : j + 1 == alpha.size() ? " and " : ", ") + level_text(alpha[j]);
+  }
+  const double at = alpha[levels.slice.shown];
+  std::string which = same_level(at, calibrated)
+                          ? "alpha = " + level_text(at) + ", the level calibrated for (alpha_)"
+                          : "the first level, alpha = " + level_text(at) +
+                                ", since alpha_ = " + level_text(calibrated) +
+                                " (the level calibrated for) is not among them";
+  char allowed[32];
+  std::snprintf(allowed, sizeof allowed, "%.4g %%", (1 - confidence) * 100);
+  lead.push_back("Evaluated at " + std::to_string(alpha.size()) + " level" +
+                 (alpha.size() == 1 ? "" : "s") + " (alpha " + listed +
+                 "): the table levels tests each one's coverage against its own target 1 - "
+                 "alpha and the law of its calibration, in one family with every other test "
+                 "of the report, so that the chance of any false flag stays below " +
+                 allowed + ". The rest of the report shows " + which + ".");
+}
+
+py::tuple set_report(const Source& source, const SetOutcome& outcome, const Settings& settings,
+                     const LevelOutcome* levels = nullptr) {
   double alpha = source.alpha;
   double target = 1 - alpha;
   double level = 1 - settings.confidence;
@@ -744,6 +975,18 @@ py::tuple set_report(const Source& source, const SetOutcome& outcome, const Sett
   std::vector<Rows*> tested{&overall, &by_class};
   if (by_feature) tested.push_back(&features.rows);
   if (groups.present) tested.push_back(&groups.rows);
+  Rows by_level;
+  std::vector<std::pair<double, double>> level_range;
+  if (levels != nullptr) {
+    by_level = level_rows(
+        *levels, source, n, tests, settings.confidence,
+        [&](const Source& at) {
+          return source.conditional == "group" ? laws_of(at, n, groups.labels, groups.inverse)
+                                               : laws_of(at, n, outcome.classes, outcome.position);
+        },
+        level_range);
+    tested.push_back(&by_level);
+  }
   if (source.cross) cross_tests(tested, overall, source);
   std::size_t family = decide_flags(tested, level, source.tied);
   by_size.p_adjusted.assign(by_size.size(), std::numeric_limits<double>::quiet_NaN());
@@ -803,7 +1046,14 @@ py::tuple set_report(const Source& source, const SetOutcome& outcome, const Sett
     tables["worst_segments"] = frames[1];
   }
   add_group_table(tables, evidence, groups, "mean_set_size");
-  return py::make_tuple(summary, tables, to_py(findings(evidence)));
+  std::vector<std::string> lead;
+  if (levels != nullptr) {
+    publish_levels(*levels, by_level, level_range, "mean_set_size", alpha_of(source.fitted),
+                   settings.confidence, summary, tables, evidence, lead);
+  }
+  std::vector<std::string> said = findings(evidence);
+  lead.insert(lead.end(), said.begin(), said.end());
+  return py::make_tuple(summary, tables, to_py(lead));
 }
 
 // Bounds, widths and predictions per test row, in owned memory.
@@ -814,8 +1064,8 @@ struct IntervalOutcome {
   const char* names[4];  // of low, up, width and prediction, for messages
 };
 
-py::tuple interval_report(const Source& source, const IntervalOutcome& o,
-                          const Settings& settings) {
+py::tuple interval_report(const Source& source, const IntervalOutcome& o, const Settings& settings,
+                          const LevelOutcome* levels = nullptr) {
   double alpha = source.alpha;
   double target = 1 - alpha;
   int64_t n = static_cast<int64_t>(o.y.size());
@@ -871,6 +1121,15 @@ py::tuple interval_report(const Source& source, const IntervalOutcome& o,
   Rows overall = overall_row(n, contained, tests, source.marginal);
   std::vector<Rows*> tested{&overall, &features.rows, &by_prediction};
   if (groups.present) tested.push_back(&groups.rows);
+  Rows by_level;
+  std::vector<std::pair<double, double>> level_range;
+  if (levels != nullptr) {
+    by_level = level_rows(
+        *levels, source, n, tests, settings.confidence,
+        [&](const Source& at) { return laws_of(at, n, groups.labels, groups.inverse); },
+        level_range);
+    tested.push_back(&by_level);
+  }
   if (source.cross) cross_tests(tested, overall, source);
   std::size_t family = decide_flags(tested, level, source.tied);
 
@@ -914,7 +1173,14 @@ py::tuple interval_report(const Source& source, const IntervalOutcome& o,
   tables["worst_segments"] = frames[1];
   tables["by_prediction"] = data_frame(prediction_table);
   add_group_table(tables, evidence, groups, "mean_width");
-  return py::make_tuple(summary, tables, to_py(findings(evidence)));
+  std::vector<std::string> lead;
+  if (levels != nullptr) {
+    publish_levels(*levels, by_level, level_range, "mean_width", alpha_of(source.fitted),
+                   settings.confidence, summary, tables, evidence, lead);
+  }
+  std::vector<std::string> said = findings(evidence);
+  lead.insert(lead.end(), said.begin(), said.end());
+  return py::make_tuple(summary, tables, to_py(lead));
 }
 
 Source procedure_source(const py::object& fitted) {
@@ -1000,7 +1266,7 @@ void weigh(Source& source) {
                      "and P(y | x) is the same for both (weighted split conformal)";
 }
 
-Source conformal_source(const py::object& fitted) {
+Source conformal_source(const py::object& fitted, const LevelSlice& slice) {
   Source out{fitted, alpha_of(fitted), -1, true, py::none(), "", ""};
   out.conformal = true;
   out.n_calib = state_count(fitted.attr("n_calibration_"), 1, INT64_MAX - 1, "n_calibration_");
@@ -1018,6 +1284,16 @@ Source conformal_source(const py::object& fitted) {
   find_ties(out, ties.is_none() ? -1 : state_count(ties, 0, out.n_calib, "threshold_ties_"), 2,
             "calibration scores share a threshold");
   if (!attribute_or_none(fitted, "shift_").is_none()) weigh(out);
+  // The state of the level shown, when it is another than alpha_ or one of many.
+  const double shown = slice.alpha[slice.shown];
+  if (slice.many || !same_level(shown, out.alpha)) {
+    out = level_source(out, shown);
+    if (out.weighted) out.bound = 1 - shown;
+  }
+  py::object fallback = attribute_or_none(fitted, "fallback_rows_");
+  if (slice.many && !fallback.is_none()) {
+    out.fallback_rows = fallback[py::make_tuple(py::ellipsis(), py::int_(slice.shown))];
+  }
   return out;
 }
 
@@ -1054,20 +1330,38 @@ Source cross_source(const py::object& fitted) {
 }
 
 // The conformal module's intervals: a closed low and high bound per test row.
-IntervalOutcome conformal_intervals(const py::object& fitted, const Settings& settings) {
+IntervalOutcome conformal_intervals(const py::object& fitted, const Settings& settings,
+                                    const LevelSlice& slice, LevelOutcome* levels) {
   IntervalOutcome o{{}, {},   {},         {},
                     {}, true, py::none(), {"intervals_", "intervals_", "intervals_", "test_pred_"}};
   o.y = owned_numbers(fitted.attr("test_y_"), "test_y_");
   std::vector<double> bounds = owned_numbers(fitted.attr("intervals_"), "intervals_");
-  if (bounds.size() != 2 * o.y.size()) {
-    throw py::value_error(
-        "intervals_ must hold a low and a high bound per test row: call "
-        "evaluate again");
+  const std::size_t count = slice.many ? slice.alpha.size() : 1, n = o.y.size();
+  if (bounds.size() != 2 * n * count) {
+    throw py::value_error(std::string("intervals_ must hold a low and a high bound per test row") +
+                          (slice.many ? " and level" : "") + ": call evaluate again");
   }
-  for (std::size_t i = 0; i < o.y.size(); ++i) {
-    o.low.push_back(bounds[2 * i]);
-    o.up.push_back(bounds[2 * i + 1]);
-    o.width.push_back(bounds[2 * i + 1] - bounds[2 * i]);
+  // Intervals of many levels: (rows, 2, levels); the report shows one level.
+  const std::size_t shown = slice.shown;
+  for (std::size_t i = 0; i < n; ++i) {
+    double low = bounds[2 * i * count + shown], up = bounds[(2 * i + 1) * count + shown];
+    o.low.push_back(low);
+    o.up.push_back(up);
+    o.width.push_back(up - low);
+  }
+  if (levels != nullptr) {
+    levels->slice = slice;
+    levels->covered.assign(count, 0);
+    levels->mean.assign(count, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+      for (std::size_t j = 0; j < count; ++j) {
+        double low = bounds[2 * i * count + j], up = bounds[(2 * i + 1) * count + j];
+        // Closed; an empty interval (NaN bounds) covers nothing and is 0 wide.
+        levels->covered[j] += low <= o.y[i] && o.y[i] <= up;
+        if (up >= low) levels->mean[j] += up - low;
+      }
+    }
+    for (double& m : levels->mean) m /= static_cast<double>(std::max<std::size_t>(n, 1));
   }
   o.prediction = owned_numbers(fitted.attr("test_pred_"), "test_pred_");
   if (settings.test_x.is_none()) o.test_x = fitted.attr("test_x_");
@@ -1091,7 +1385,11 @@ py::tuple classification_report(const py::object& fitted, const Settings& settin
 py::tuple conformal_classification_report(const py::object& fitted, const Settings& settings) {
   Settings own = settings;
   if (own.test_x.is_none()) own.test_x = fitted.attr("test_x_");
-  return set_report(conformal_source(fitted), conformal_sets(fitted), own);
+  LevelSlice slice = read_levels(fitted);
+  Source source = conformal_source(fitted, slice);
+  LevelOutcome levels;
+  SetOutcome sets = conformal_sets(fitted, slice, slice.many ? &levels : nullptr);
+  return set_report(source, sets, own, slice.many ? &levels : nullptr);
 }
 
 py::tuple regression_report(const py::object& fitted, const Settings& settings) {
@@ -1112,20 +1410,30 @@ py::tuple regression_report(const py::object& fitted, const Settings& settings) 
 }
 
 py::tuple conformal_regression_report(const py::object& fitted, const Settings& settings) {
-  IntervalOutcome o = conformal_intervals(fitted, settings);
-  return interval_report(conformal_source(fitted), o, settings);
+  LevelSlice slice = read_levels(fitted);
+  Source source = conformal_source(fitted, slice);
+  LevelOutcome levels;
+  IntervalOutcome o = conformal_intervals(fitted, settings, slice, slice.many ? &levels : nullptr);
+  py::tuple content = interval_report(source, o, settings, slice.many ? &levels : nullptr);
+  add_predictive_section(fitted, settings.bins, settings.confidence, content[0], content[1],
+                         content[2]);
+  return content;
 }
 
 py::tuple cross_classification_report(const py::object& fitted, const Settings& settings) {
   Settings own = settings;
   if (own.test_x.is_none()) own.test_x = fitted.attr("test_x_");
   Source source = cross_source(fitted);
-  return set_report(source, conformal_sets(fitted), own);
+  LevelSlice one;
+  one.alpha.push_back(source.alpha);
+  return set_report(source, conformal_sets(fitted, one, nullptr), own);
 }
 
 py::tuple cross_regression_report(const py::object& fitted, const Settings& settings) {
   Source source = cross_source(fitted);
-  IntervalOutcome o = conformal_intervals(fitted, settings);
+  LevelSlice one;
+  one.alpha.push_back(source.alpha);
+  IntervalOutcome o = conformal_intervals(fitted, settings, one, nullptr);
   return interval_report(source, o, settings);
 }
 

@@ -43,6 +43,9 @@ struct Source {
   // cross-conformal object is, against 1 - alpha; `ess` of its calibration weights.
   bool weighted = false;
   double ess = 0;
+  // The state of the level the report shows: each stratum's rank, the strata that
+  // fell back and the rows they decided. None: the object's own.
+  py::object stratum_ranks = py::none(), fallback_groups = py::none(), fallback_rows = py::none();
 };
 
 // (summary dict, tables dict, findings list) of a fitted AdaptiveConformalClassifier.
