@@ -106,8 +106,9 @@ class Searcher {
     // An infinite end or span would put NaN into bucket(), and a NaN cast to an
     // index reads outside the table: such a range takes the plain binary search.
     const double span = high_ - low_;
+    if (!(span > 0) || !std::isfinite(span)) return;  // one value, or an infinite end
     scale_ = static_cast<double>(n) / span;
-    if (!(span > 0) || !std::isfinite(span) || !std::isfinite(scale_)) return;
+    if (!std::isfinite(scale_)) return;  // a span too narrow to scale
     buckets_ = n;
     first_.assign(static_cast<std::size_t>(buckets_ + 1), n);
     int64_t next = 0;
