@@ -311,7 +311,9 @@ def report_steps():
 CONFORMAL_TAMPERED = ["classes_", "threshold_", "fallback_threshold_", "groups_",
                       "n_calibration_", "quantile_models_", "alpha", "score", "conditional",
                       "fallback", "lam", "k_reg", "random_state", "model", "method",
-                      "_calibration_scores", "_prediction_stream"]
+                      "_calibration_scores", "_prediction_stream", "predictive_scores_",
+                      "predictive_group_scores_", "beta_", "beta", "difficulty",
+                      "difficulty_model_", "residual_scale_"]
 
 
 def levels():
@@ -328,8 +330,11 @@ def conformal_steps():
                 "conditional": rng.choice([None, None, "class", "group", "x"]),
                 "fallback": rng.choice(["full", "marginal", "x"])}
     if regression:
-        settings.update(method=rng.choice(["cqr", "absolute", "x"]), depth=2,
-                        quantile_model=lambda level: FakeQuantiles(alpha=level))
+        settings.update(method=rng.choice(["cqr", "absolute", "normalized", "x"]), depth=2,
+                        quantile_model=lambda level: FakeQuantiles(alpha=level),
+                        difficulty=rng.choice([None, lambda x: np.abs(np.asarray(x, float)[:, 0]),
+                                               lambda x: odd()]),
+                        beta=rng.choice([None, 0.1, 0, -1, np.nan]))
         cls = conformal.ConformalRegressor
     else:
         settings.update(score=rng.choice(["aps", "aps_randomized", "raps", "lac", "x"]),
@@ -375,6 +380,11 @@ def conformal_steps():
         g = groups(len(x) if hasattr(x, "__len__") else 3)
         if not regression and rng.random() < 0.3:
             made["obj"].predict_pvalues(x, smoothed=rng.random() < 0.5, groups=g)
+            return
+        if regression and rng.random() < 0.4:
+            y = rng.choice([0.5, np.zeros(len(x) if hasattr(x, "__len__") else 3), odd()])
+            made["obj"].predict_cdf(x, y, groups=g)
+            made["obj"].predict_quantiles(x, rng.choice([0.5, [0.05, 0.95], levels()]), groups=g)
             return
         name = "predict_intervals" if regression else "predict_sets"
         getattr(made["obj"], name)(x, g, return_fallback=rng.random() < 0.5, alpha=levels())
@@ -692,6 +702,17 @@ class Counting:
         return other / self.value
 
 
+class Wavering:
+    """A level whose __float__ runs havoc and need not answer the same twice."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        havoc()
+        return self.value if rng.random() < 0.7 else rng.choice([0.05, 0.5, 2.0])
+
+
 def meddling(values):
     """`values` as an object array of labels that run havoc when compared or hashed."""
     try:
@@ -975,8 +996,9 @@ def hostile_conformal_steps():
     kind = "regressor" if regression else "classifier"
     settings = {"alpha": 0.2, "conditional": rng.choice([None, "class", "group"])}
     if regression:
-        settings.update(method=rng.choice(["cqr", "absolute"]), depth=2,
-                        quantile_model=lambda level: (havoc(), FakeQuantiles(alpha=level))[1])
+        settings.update(method=rng.choice(["cqr", "absolute", "normalized"]), depth=2,
+                        quantile_model=lambda level: (havoc(), FakeQuantiles(alpha=level))[1],
+                        difficulty=lambda x: (havoc(), victim(nprng.random(len(x))))[1], beta=0.1)
         settings["conditional"] = rng.choice([None, "group"])
         cls = conformal.ConformalRegressor
     else:
@@ -1027,6 +1049,11 @@ def hostile_conformal_steps():
 
     def predict():
         _, x, _ = part(rng.choice([5, 25]))
+        if regression and settings["method"] != "cqr" and rng.random() < 0.4:
+            y = victim(nprng.normal(size=(len(x), rng.choice([1, 3]))))
+            native(made["obj"].predict_cdf, x, y, groups=groups(len(x)))
+            native(made["obj"].predict_quantiles, x, [Wavering(0.1), 0.5], groups=groups(len(x)))
+            return
         name = "predict_intervals" if regression else "predict_sets"
         kwargs = {} if regression or rng.random() < 0.6 else {
             "partition": Counting(rng.choice([0, 2]))}
@@ -1034,8 +1061,9 @@ def hostile_conformal_steps():
             native(made["obj"].predict_pvalues, x, smoothed=rng.random() < 0.5,
                    groups=groups(len(x)), **kwargs)
             return
+        alpha = rng.choice([levels(), [Wavering(0.2), 0.3]])
         native(getattr(made["obj"], name), x, groups(len(x)),
-               return_fallback=rng.random() < 0.5, alpha=levels(), **kwargs)
+               return_fallback=rng.random() < 0.5, alpha=alpha, **kwargs)
 
     def evaluate():
         _, x, y = part(25)

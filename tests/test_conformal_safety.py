@@ -558,3 +558,84 @@ def test_classes_shrunk_in_place_by_the_labels_are_calibrated_as_checked():
     cc = ConformalClassifier(model, conditional="class").calibrate(p, Labels())
     np.testing.assert_array_equal(cc.classes_, [10, 20])
     assert cc.predict_sets(p).shape == (100, 2)
+
+
+class Wavering:
+    """A level whose __float__ answers each value in turn, then the last again."""
+
+    def __init__(self, *values):
+        self.values = list(values)
+
+    def __float__(self):
+        return self.values.pop(0) if len(self.values) > 1 else self.values[0]
+
+
+def test_a_level_is_read_once_and_used_as_published():
+    # The range check and the exact fraction each called __float__: the answer was
+    # for the second value while the first was published as its level.
+    rng = np.random.default_rng(11)
+    x = rng.normal(size=(200, 1))
+    y = x[:, 0] + rng.normal(size=200)
+    model = type("M", (), {"predict": lambda self, x: np.asarray(x)[:, 0]})()
+    cr = ConformalRegressor(model, method="absolute").calibrate(x, y)
+    np.testing.assert_array_equal(cr.predict_intervals(x[:4], alpha=[Wavering(0.5, 0.01)]),
+                                  cr.predict_intervals(x[:4], alpha=[0.5]))
+    np.testing.assert_array_equal(cr.predict_quantiles(x[:4], [Wavering(0.5, 0.01)]),
+                                  cr.predict_quantiles(x[:4], [0.5]))
+    cr.evaluate(x, y, alpha=[Wavering(0.5, 0.01)])
+    assert list(cr.test_alpha_) == [0.5] and cr.coverage_[0] < 0.7
+    p, labels = dirichlet_rows(rng, 300, 3)
+    cc = ConformalClassifier(Table(), score="lac", alpha=Wavering(0.5, 0.01)).calibrate(p, labels)
+    assert cc.alpha_ == 0.5
+    plain = ConformalClassifier(Table(), score="lac", alpha=0.5).calibrate(p, labels)
+    assert cc.rank_ == plain.rank_
+    np.testing.assert_array_equal(cc.predict_sets(p[:9], alpha=[Wavering(0.3, 0.01)]),
+                                  cc.predict_sets(p[:9], alpha=[0.3]))
+
+
+@pytest.mark.parametrize("ends", [(-np.inf, np.inf), (0.0, np.inf), (-np.inf, 1.0),
+                                  (-1e308, 1e308)])
+def test_pvalues_over_stored_scores_with_infinite_or_huge_ends(ends):
+    # An infinite end made the search's bucket NaN, cast to an index far outside
+    # its table: every class got p = 1 / 51 where the counts give up to 0.76.
+    rng = np.random.default_rng(12)
+    p, y = dirichlet_rows(rng, 50, 3)
+    cc = ConformalClassifier(Table(), score="lac").calibrate(p, y)
+    values, start = cc._calibration_scores
+    values = np.sort(values)
+    values[0], values[-1] = ends
+    cc._calibration_scores = (values, start)
+    got = cc.predict_pvalues(p[:20], smoothed=False)
+    scores = 1 - p[:20]
+    expected = ((values[None, None, :] >= scores[..., None]).sum(-1) + 1) / 51
+    np.testing.assert_array_equal(got, expected)
+    smoothed = cc.predict_pvalues(p[:20])
+    above = (values[None, None, :] > scores[..., None]).sum(-1)
+    assert np.all((smoothed > above / 51) & (smoothed <= expected))
+
+
+def test_residuals_beyond_the_doubles_keep_the_distributions_usable():
+    # y - prediction of two finite values overflowed to inf: calibrate stored it, and
+    # every predictive call then called its own state tampered. By group, the sums
+    # of every stratum ran end to end, so a finite group's CRPS became inf - inf.
+    rng = np.random.default_rng(14)
+    model = type("M", (), {"predict": lambda self, x: -np.asarray(x)[:, 0]})()
+    x = rng.normal(size=(300, 1))
+    y = -x[:, 0] + rng.normal(size=300)
+    g = np.arange(300) % 2
+    x[0, 0], y[0] = 1.5e308, 1.5e308  # group 0
+    cr = ConformalRegressor(model, method="absolute", conditional="group").calibrate(
+        x[:200], y[:200], groups=g[:200])
+    assert np.isposinf(cr.predictive_scores_[-1])
+    cdf = cr.predict_cdf(x[200:], y[200:], groups=g[200:])
+    assert np.all((cdf > 0) & (cdf <= 1))
+    q = cr.predict_quantiles(x[200:], [0.5, 0.999], groups=g[200:])
+    assert np.all(np.isfinite(q[:, 0])) and np.all(np.isposinf(q[:, 1]))
+    ones = g[200:] == 1
+    cr.evaluate(x[200:][ones], y[200:][ones], groups=g[200:][ones])
+    alone = ConformalRegressor(model, method="absolute").calibrate(x[:200][g[:200] == 1],
+                                                                   y[:200][g[:200] == 1])
+    alone.evaluate(x[200:][ones], y[200:][ones])
+    assert np.isfinite(cr.crps_) and cr.crps_ == pytest.approx(alone.crps_, rel=1e-12)
+    cr.evaluate(x[200:], y[200:], groups=g[200:])
+    assert np.isposinf(cr.crps_)

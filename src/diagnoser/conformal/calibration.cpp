@@ -217,7 +217,9 @@ void warn(const std::string& message) {
 }
 
 CalibrationSettings calibration_settings(const py::object& alpha, const py::object& fallback) {
-  return {alpha, rounded_alpha(alpha), checked_alpha(alpha), checked_fallback(fallback)};
+  // Read once: a second __float__ could answer another alpha than the one stored.
+  const double rounded = rounded_alpha(alpha);
+  return {alpha, rounded, checked_alpha(py::float_(rounded)), checked_fallback(fallback)};
 }
 
 Items calibrated_state(const CalibrationSettings& settings, const py::array_t<double>& scores,

@@ -469,7 +469,7 @@ py::object regressor_fit(const Args& a) {
   Snapshot state(self, false);
   py::object alpha_given = state.at("alpha");
   double rounded = rounded_alpha(alpha_given);
-  ExactAlpha exact = checked_alpha(alpha_given);
+  ExactAlpha exact = checked_alpha(py::float_(rounded));
   std::string method =
       checked_choice(state.at("method"), "method", {"plus", "minmax", "after_bootstrap"});
   bool median = is_median(state.at("aggregate"));
@@ -780,7 +780,7 @@ py::object classifier_fit(const Args& a) {
   for (const char* name : kScoreSettings) saved[name] = state.at(name);
   py::object alpha_given = state.at("alpha");
   double rounded = rounded_alpha(alpha_given);
-  ExactAlpha exact = checked_alpha(alpha_given);
+  ExactAlpha exact = checked_alpha(py::float_(rounded));
   Rule r = rule_of(state);
   const py::object& x = a["x"];
   py::array y = flat_array(a["y"]);

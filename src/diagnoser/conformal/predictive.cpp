@@ -39,8 +39,10 @@ std::vector<double> stored_scores(const py::object& value, const std::string& wh
   auto values = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(a);
   if (!values) throw py::error_already_set();
   std::vector<double> out(values.data(), values.data() + values.size());
+  // Infinite scores are calibrate's own: finite y and predictions whose difference
+  // overflows. NaN is no score.
   for (double v : out) {
-    if (!std::isfinite(v)) tampered(what + " holds a value that is not finite");
+    if (std::isnan(v)) tampered(what + " holds NaN");
   }
   return out;
 }
@@ -138,9 +140,9 @@ PredictiveTable predictive_table(const Snapshot& state) {
   Conditional mode = checked_conditional(state.setting("conditional"), false);
   out.by_group = mode == Conditional::kGroup;
   if (out.by_group) {
-    py::array known = numpy().attr("array")(state.at("groups_"));
-    if (known.ndim() != 1) tampered("groups_ is not one-dimensional");
-    py::list names = known.attr("tolist")();
+    out.known = numpy().attr("array")(state.at("groups_"));
+    if (out.known.ndim() != 1) tampered("groups_ is not one-dimensional");
+    py::list names = out.known.attr("tolist")();
     py::object per_group = state.at(kGroupScores);
     if (!PyDict_Check(per_group.ptr())) tampered(std::string(kGroupScores) + " is no dict");
     for (py::handle name : items_of(names)) {
@@ -212,8 +214,6 @@ Gathered gather(const Snapshot& state, const py::object& x, const py::object& gr
   g.table = predictive_table(state);
   const bool normalized = state.setting("method").cast<std::string>() == "normalized";
   const double beta = normalized ? stored_beta(state) : 1.0;
-  py::array known =
-      g.table.by_group ? py::array(numpy().attr("array")(state.at("groups_"))) : py::array();
   g.centre = one_per_row(state.at("model").attr("predict")(x), "predict returned", part);
   const py::ssize_t rows = g.centre.shape(0);
   if (normalized) {
@@ -225,8 +225,8 @@ Gathered gather(const Snapshot& state, const py::object& x, const py::object& gr
   }
   py::array_t<int64_t> code;
   if (g.table.by_group) {
-    code =
-        exclusive<int64_t>(label_positions(resolve_groups(groups, x, rows, part), known, numpy()));
+    code = exclusive<int64_t>(
+        label_positions(resolve_groups(groups, x, rows, part), g.table.known, numpy()));
   }
   g.strata = py::array_t<int64_t>(rows);
   g.centre = exclusive<double>(std::move(g.centre));
@@ -274,7 +274,8 @@ std::vector<ExactAlpha> checked_levels(const py::object& levels, bool* scalar) {
       throw py::value_error("levels must be probabilities strictly between 0 and 1, got " +
                             repr_of(value));
     }
-    out.push_back(checked_alpha(py::reinterpret_borrow<py::object>(value)));
+    // From p as read: a second __float__ could answer another level.
+    out.push_back(checked_alpha(py::float_(p)));
   }
   return out;
 }

@@ -35,6 +35,7 @@ Items predictive_state(bool kept, const py::array_t<double>& scores, Conditional
 struct PredictiveTable {
   SignedStrata strata;
   py::object calibrated;  // predictive_scores_ as read, to tell a later calibrate
+  py::array known;        // by group: the copy of groups_ the strata follow
   bool by_group = false;
 };
 // Read and checked once; ValueError naming why there is no distribution.

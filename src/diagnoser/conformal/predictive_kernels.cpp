@@ -22,7 +22,7 @@ inline double scale_of(const Rows& rows, int64_t i) {
 
 void finish_strata(SignedStrata& strata) {
   const int64_t count = strata.strata();
-  strata.prefix.assign(strata.scores.size() + 1, 0.0);
+  strata.prefix.assign(strata.scores.size() + static_cast<std::size_t>(count), 0.0);
   strata.spread.assign(static_cast<std::size_t>(count), 0.0);
   for (int64_t s = 0; s < count; ++s) {
     double* first = strata.scores.data() + strata.start[s];
@@ -33,9 +33,8 @@ void finish_strata(SignedStrata& strata) {
     double sum = 0.0;
     for (int64_t i = 0; i < n; ++i) sum += static_cast<double>(2 * (i + 1) - n - 1) * first[i];
     if (n > 0) strata.spread[s] = sum / (static_cast<double>(n) * static_cast<double>(n));
-  }
-  for (std::size_t j = 0; j < strata.scores.size(); ++j) {
-    strata.prefix[j + 1] = strata.prefix[j] + strata.scores[j];
+    double* prefix = strata.prefix.data() + strata.start[s] + s;
+    for (int64_t i = 0; i < n; ++i) prefix[i + 1] = prefix[i] + first[i];
   }
 }
 
@@ -76,18 +75,21 @@ void crps_values(const SignedStrata& strata, const Rows& rows, const double* y, 
   for (int64_t i = 0; i < rows.count; ++i) {
     const int64_t s = stratum_of(rows, i);
     const int64_t n = strata.count(s);
-    if (n == 0) {
+    const int64_t from = strata.start[s];
+    const double* first = strata.scores.data() + from;
+    // No scores, or mass at an infinite score: the CRPS is infinite, and the prefix
+    // sums would give inf - inf.
+    if (n == 0 || std::isinf(first[0]) || std::isinf(first[n - 1])) {
       out[i] = kInfinity;
       continue;
     }
-    const int64_t from = strata.start[s];
-    const double* first = strata.scores.data() + from;
     const double scale = scale_of(rows, i);
     const double z = (y[i] - rows.centre[i]) / scale;
     const int64_t m = std::lower_bound(first, first + n, z) - first;
     // sum |a_i - z| split at z: the m scores below it, and the rest.
-    const double low = strata.prefix[from + m] - strata.prefix[from];
-    const double high = strata.prefix[from + n] - strata.prefix[from + m];
+    const double* prefix = strata.prefix.data() + from + s;
+    const double low = prefix[m];
+    const double high = prefix[n] - prefix[m];
     const double distance =
         (static_cast<double>(m) * z - low) + (high - static_cast<double>(n - m) * z);
     out[i] = scale * (distance / static_cast<double>(n) - strata.spread[s]);

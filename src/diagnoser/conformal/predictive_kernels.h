@@ -11,8 +11,10 @@ namespace trov {
 namespace conformal {
 
 // The sorted scores of every stratum, laid end to end: stratum s holds
-// scores[start[s] .. start[s + 1]), ascending. prefix[j] is the sum of scores[0 ..
-// j) (one more entry than scores), and spread[s] the stratum's
+// scores[start[s] .. start[s + 1]), ascending. prefix[start[s] + s + i] is the sum
+// of the stratum's first i scores (one more entry per stratum than its scores:
+// each starts from 0, so one stratum's magnitude costs another no precision), and
+// spread[s] the stratum's
 // (1/n^2) sum_i (2i - n - 1) a_(i), half its mean absolute difference.
 struct SignedStrata {
   std::vector<double> scores;

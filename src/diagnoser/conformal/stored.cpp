@@ -142,8 +142,9 @@ Levels checked_levels(const py::object& alpha) {
   }
   for (py::handle item : items_of(items)) {
     py::object level = py::reinterpret_borrow<py::object>(item);
+    // Read once: the published level is the one the thresholds are for.
     out.rounded.push_back(rounded_alpha(level));
-    out.exact.push_back(checked_alpha(level));
+    out.exact.push_back(checked_alpha(py::float_(out.rounded.back())));
   }
   return out;
 }

@@ -103,12 +103,13 @@ class Searcher {
     if (n == 0) return;
     low_ = values[0];
     high_ = values[n - 1];
+    // An infinite end or span would put NaN into bucket(), and a NaN cast to an
+    // index reads outside the table: such a range takes the plain binary search.
+    const double span = high_ - low_;
+    if (!(span > 0) || !std::isfinite(span)) return;  // one value, or an infinite end
+    scale_ = static_cast<double>(n) / span;
+    if (!std::isfinite(scale_)) return;  // a span too narrow to scale
     buckets_ = n;
-    scale_ = static_cast<double>(buckets_) / (high_ - low_);
-    if (!(high_ > low_) || !std::isfinite(scale_)) {
-      buckets_ = 0;  // one value, or a range too wide to scale: plain binary search
-      return;
-    }
     first_.assign(static_cast<std::size_t>(buckets_ + 1), n);
     int64_t next = 0;
     for (int64_t j = 0; j < n; ++j) {
@@ -126,7 +127,7 @@ class Searcher {
   int64_t search(double s, bool inclusive) const {
     const double* first = v_;
     const double* last = v_ + n_;
-    if (buckets_ > 0) {
+    if (buckets_ > 0 && !std::isnan(s)) {
       if (s < low_) return 0;
       if (s > high_) return n_;
       const int64_t b = bucket(s);
