@@ -11,6 +11,7 @@ import pytest
 from scipy import stats
 
 from trov.diagnoser.conformal import ConformalClassifier, ConformalRegressor
+from test_conformal import Column, Constant
 
 
 class Table:
@@ -18,24 +19,6 @@ class Table:
 
     def predict_proba(self, x):
         return np.asarray(x, dtype=float)
-
-
-class Column:
-    """A regressor predicting the first feature."""
-
-    def predict(self, x):
-        return np.asarray(x, dtype=float)[:, 0]
-
-
-class Constant:
-    def __init__(self, value):
-        self.value = value
-
-    def fit(self, x, y):
-        return self
-
-    def predict(self, x):
-        return np.full(len(x), self.value)
 
 
 def band(level):

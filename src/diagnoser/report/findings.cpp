@@ -6,13 +6,14 @@
 
 namespace trov {
 namespace report {
-namespace {
 
-std::string fixed(double v, int digits = 3) {
+std::string fixed(double v, int digits) {
   char buffer[32];
   std::snprintf(buffer, sizeof buffer, "%.*f", digits, v);
   return buffer;
 }
+
+namespace {
 
 std::string percent(double share) {
   char buffer[32];

@@ -97,6 +97,9 @@ struct OnlineEvidence {
 
 std::vector<std::string> online_findings(const OnlineEvidence& e);
 
+// A number with `digits` decimals, as findings write it.
+std::string fixed(double v, int digits = 3);
+
 // A p-value as findings write it: "p < 1e-6" below that, else two significant digits.
 std::string p_text(double p);
 

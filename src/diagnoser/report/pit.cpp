@@ -12,6 +12,7 @@
 #include "diagnoser/common/names.h"
 #include "diagnoser/common/python_ops.h"
 #include "diagnoser/report/binomial.h"
+#include "diagnoser/report/findings.h"
 #include "diagnoser/report/rows.h"
 #include "diagnoser/report/snapshot.h"
 
@@ -22,12 +23,6 @@ namespace {
 // More bins than this make a histogram nobody reads.
 constexpr int64_t kMostBins = 1000;
 using IntArray64 = py::array_t<int64_t, py::array::c_style | py::array::forcecast>;
-
-std::string fixed(double v, int digits = 3) {
-  char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "%.*f", digits, v);
-  return buffer;
-}
 
 std::string percent(double share) {
   char buffer[32];
