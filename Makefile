@@ -20,7 +20,7 @@ install: $(STAMP)
 	$(PY) -m pip install . --no-build-isolation --no-deps --quiet
 
 test: install
-	cd tests && MPLBACKEND=Agg ../$(PY) -m pytest -q
+	cd tests && MPLBACKEND=Agg $(abspath $(PY)) -m pytest -q
 
 demo: install
 	$(PY) examples/demo.py
@@ -32,7 +32,7 @@ dev: $(STAMP)
 	$(VENV)/bin/cmake --build $(DEV)
 
 dev-test: dev
-	cd tests && MPLBACKEND=Agg PYTHONPATH=$(abspath $(DEV))/pkg ../$(PY) -m pytest -q $(ARGS)
+	cd tests && MPLBACKEND=Agg PYTHONPATH=$(abspath $(DEV))/pkg $(abspath $(PY)) -m pytest -q $(ARGS)
 
 # The tests under AddressSanitizer and UndefinedBehaviorSanitizer. Unoptimised: the
 # sanitizers then see every access as written, and it compiles in a third of the
@@ -45,7 +45,7 @@ asan-test: $(STAMP)
 	cd tests && MPLBACKEND=Agg PYTHONPATH=$(abspath build/asan)/pkg ASAN_OPTIONS=detect_leaks=0 \
 	  $(if $(CRASH_SEEDS),TROV_CRASH_SEEDS=$(CRASH_SEEDS)) \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" ../$(PY) -m pytest -q -p no:cacheprovider $(ARGS)
+	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" $(abspath $(PY)) -m pytest -q -p no:cacheprovider $(ARGS)
 
 # clang-format is pinned in the `dev` extra, so every developer formats alike.
 format: $(STAMP)
